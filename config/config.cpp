@@ -1,0 +1,296 @@
+// Loading the current configuration layout: the product section, the domain
+// section and the mailbox section.
+#include "config.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config_internal.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+const char kSectionProduct[] = "Ambrel";
+const char kSectionDomains[] = "Domains";
+const char kSectionMailboxes[] = "MailBoxes";
+const char kDefaultHelo[] = "Vorpal";
+const char kDefaultXToHeader[] = "X-Envelope-To:";
+
+RelaySettings relaySettings;
+HostSettings hostSettings;
+DomainEntry domainTable[kMaxDomains];
+std::atomic<int> domainCount{0};
+MailboxEntry mailboxTable[kMaxMailboxes];
+std::atomic<int> mailboxCount{0};
+
+void ResetConfiguration() {
+    relaySettings.UserFolder[0] = 0;
+    relaySettings.Badmails[0] = 0;
+    relaySettings.LoopDelay = -1;
+    relaySettings.FlushLog = 0;
+    relaySettings.Debug = 0;
+    relaySettings.MaxMailSent = kMaxMailSent;
+    snprintf(relaySettings.SMTPHelo, sizeof relaySettings.SMTPHelo, "%s", kDefaultHelo);
+    snprintf(relaySettings.XToHeader, sizeof relaySettings.XToHeader, "%s", kDefaultXToHeader);
+    domainCount = 0;
+    domainTable[0].host[0] = 0;
+    mailboxCount = 0;
+}
+
+namespace {
+
+const char* Ini() { return hostSettings.iniPath; }
+
+void ReadText(const char* section, const char* key, const char* def, char* out, size_t size) {
+    ProfileGetString(section, key, def, out, size, Ini());
+}
+
+int ReadInt(const char* section, const char* key, int def) {
+    return ProfileGetInt(section, key, def, Ini());
+}
+
+bool EndsWithSep(const char* s) {
+    size_t n = strlen(s);
+    return n > 0 && s[n - 1] == kDirSep;
+}
+
+}  // namespace
+
+// Reads a decimal integer as "%d" does: blanks, optional sign, digits. The
+// value wraps at 32 bits instead of being undefined when it is too large.
+bool ParseDecimal(const char* s, int* value, const char** end) {
+    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\v' || *s == '\f') s++;
+    bool neg = false;
+    if (*s == '-' || *s == '+') neg = *s++ == '-';
+    if (*s < '0' || *s > '9') return false;
+    uint32_t v = 0;
+    while (*s >= '0' && *s <= '9') v = v * 10u + (uint32_t)(*s++ - '0');
+    if (neg) v = 0u - v;
+    *value = (int)v;
+    if (end) *end = s;
+    return true;
+}
+
+void ParseMailboxLine(const char* line, char* user, size_t userSize, char* folder,
+                      size_t folderSize, int* domainNumber) {
+    // "%[^;];%[^;];%d": each field stops the parse when it is empty or missing.
+    user[0] = 0;
+    folder[0] = 0;
+    *domainNumber = 0;
+    const char* p = line;
+    size_t n = strcspn(p, ";");
+    if (n == 0 || n >= userSize) return;
+    memcpy(user, p, n);
+    user[n] = 0;
+    p += n;
+    if (*p++ != ';') return;
+    n = strcspn(p, ";");
+    if (n == 0 || n >= folderSize) return;
+    memcpy(folder, p, n);
+    folder[n] = 0;
+    p += n;
+    if (*p++ != ';') return;
+    ParseDecimal(p, domainNumber, nullptr);
+}
+
+void SwitchLogNameIfChanged(const char* logName) {
+    if (strcmp(logName, relaySettings.LogName) == 0) return;
+    CloseLogFile();
+    snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%s", logName);
+    OpenLogFile();
+}
+
+void AppendSepIfMissing(char* text, size_t size) {
+    size_t n = strlen(text);
+    if (n > 0 && text[n - 1] != kDirSep && n + 1 < size) {
+        text[n] = kDirSep;
+        text[n + 1] = 0;
+    }
+}
+
+bool MakeMailboxFolder(int keyNumber, const char* user, const char* folderText, char* path,
+                       size_t pathSize, int* absolute) {
+    *absolute = folderText[0] == '@';
+    const char* rest = *absolute ? folderText + 1 : folderText;
+    char joined[1024];
+    snprintf(joined, sizeof joined, "%s%s", *absolute ? "" : relaySettings.UserFolder, rest);
+    size_t full = strlen(joined) + (EndsWithSep(joined) ? 0 : 1);
+    // Texts over the limits of the mailbox table are refused, never cut into
+    // a different folder or address.
+    const char* tooLong = nullptr;
+    size_t limit = kMailboxTextMax, length = 0;
+    if (strlen(user) > kMailboxTextMax) tooLong = "user name", length = strlen(user);
+    else if (strlen(folderText) > kMailboxTextMax) tooLong = "folder", length = strlen(folderText);
+    else if (full > kMailboxFolderMax) tooLong = "mail directory", length = full, limit = kMailboxFolderMax;
+    if (tooLong) {
+        LogBoth("Error adding user %d: %s too long (%d characters, at most %d).\r\n", keyNumber,
+                tooLong, (int)length, (int)limit);
+        return false;
+    }
+    int rc = ChangeDirectory(joined);
+    if (rc != 0) {
+        LogBoth("Error adding user: bad mail directory '%s' (err: %d).\r\n", joined, rc);
+        return false;
+    }
+    snprintf(path, pathSize, "%s", joined);
+    AppendSepIfMissing(path, pathSize);
+    return true;
+}
+
+bool AddMailboxChecked(int row, int keyNumber, const char* user, const char* folderText,
+                       const char* domainName, int domainIndex) {
+    char email[600];
+    snprintf(email, sizeof email, "%s@%s", user, domainName);
+    if (strlen(email) > kMailboxTextMax) {
+        LogBoth("Error adding user %d: e-mail address too long (%d characters, at most %d).\r\n",
+                keyNumber, (int)strlen(email), (int)kMailboxTextMax);
+        return false;
+    }
+    char path[kMailboxTextMax + 2];
+    int absolute = 0;
+    if (!MakeMailboxFolder(keyNumber, user, folderText, path, sizeof path, &absolute)) return false;
+    if (!AddMailbox(row, absolute, user, path, email, domainIndex)) {
+        LogBoth("Error adding user: '%s', memory alloc error.\r\n", user);
+        return false;
+    }
+    const MailboxEntry& m = mailboxTable[row];
+    LogBoth("Added user: %s, mailDir: %s, email: %s\r\n", m.user, m.folder, m.email);
+    return true;
+}
+
+bool AddMailbox(int row, int absolute, const char* user, const char* folderPath, const char* email,
+                int domainIndex) {
+    const char* e = PoolCopy(email);
+    if (!e) return false;
+    const char* f = PoolCopy(folderPath);
+    if (!f) return false;
+    const char* u = PoolCopy(user);
+    if (!u) return false;
+    MailboxEntry& m = mailboxTable[row];
+    m.folder = f;
+    m.absolute = (uint8_t)(absolute ? 1 : 0);
+    m.email = e;
+    m.user = u;
+    m.domainIndex = domainIndex;
+    return true;
+}
+
+bool LoadDomainSection() {
+    int keys = ReadInt(kSectionProduct, "Domains", 0);
+    if (keys > kMaxDomains) {
+        LogBoth("Config error: number of domains must be <= %d\r\n", kMaxDomains);
+        keys = kMaxDomains;
+    }
+    int count = 0;
+    domainCount = 0;
+    for (int n = 1; n <= keys; n++) {
+        DomainEntry& d = domainTable[count];
+        char key[32], server[80];
+        snprintf(key, sizeof key, "Domain%d", n);
+        ReadText(kSectionDomains, key, "", d.name, 100);
+        if (!d.name[0]) {
+            LogBoth("Config error: mising 'Domain%d'\r\n", n);
+            continue;
+        }
+        snprintf(key, sizeof key, "SMTPServer%d", n);
+        ReadText(kSectionDomains, key, "", server, 80);
+        if (!server[0]) {
+            LogBoth("Config error: mising server for Domain%d (%s)\r\n", n, d.name);
+            continue;
+        }
+        char* colon = strchr(server, ':');
+        int port = 25;
+        if (colon) {
+            *colon = 0;
+            int v;
+            if (ParseDecimal(colon + 1, &v, nullptr)) port = v;
+        }
+        snprintf(d.host, sizeof d.host, "%s", server);
+        d.port = (uint16_t)(port & 0xFFFF);
+        LogBoth("Added domain[%d]='%s' (Server: %s:%d)\r\n", count + 1, d.name, d.host, (int)d.port);
+        domainCount = ++count;
+    }
+    return count > 0;
+}
+
+bool LoadConfiguration() {
+    char version[8];
+    ReadText(kSectionProduct, "Version", "", version, sizeof version);
+    // "0.11" and everything that sorts before it selects the old layout.
+    if (strcmp("0.11", version) >= 0) return LoadLegacyConfiguration();
+
+    RelaySettings& s = relaySettings;
+    s.LoopDelay = ReadInt(kSectionProduct, "LoopDelay", -1);
+    ReadText(kSectionProduct, "UserFolder", "", s.UserFolder, 259);
+    ReadText(kSectionProduct, "Badmails", "", s.Badmails, 119);
+    char logName[200];
+    ReadText(kSectionProduct, "LogName", s.LogName, logName, 199);
+    s.FlushLog = ReadInt(kSectionProduct, "FlushLog", 0);
+    s.Debug = ReadInt(kSectionProduct, "Debug", 0);
+    s.MaxMailSent = ReadInt(kSectionProduct, "MaxMailSent", kMaxMailSent);
+
+    if (s.MaxMailSent < 0 || s.MaxMailSent > kMaxMailSent) {
+        LogBoth("Invalid MaxMailSent (%d), using %d.\r\n", s.MaxMailSent, kMaxMailSent);
+        s.MaxMailSent = kMaxMailSent;
+    } else if (s.MaxMailSent < kMaxMailSent) {
+        LogBoth("MaxMailSent: %d.\r\n", s.MaxMailSent);
+    }
+
+    int mailboxKeys = ReadInt(kSectionProduct, "MailBoxes", 0);
+
+    char header[80];
+    ReadText(kSectionProduct, "XToHeader", "", header, 78);
+    if (strlen(header) >= 2) {
+        size_t n = strlen(header);
+        if (header[n - 1] != ':') {
+            header[n] = ':';
+            header[n + 1] = 0;
+        }
+        snprintf(s.XToHeader, sizeof s.XToHeader, "%s", header);
+        LogBoth("SMTP To header searched: '%s'.\r\n", s.XToHeader);
+    }
+
+    char helo[80];
+    ReadText(kSectionProduct, "SMTPHelo", s.SMTPHelo, helo, 79);
+    if (!helo[0]) {
+        snprintf(s.SMTPHelo, sizeof s.SMTPHelo, "%s", kDefaultHelo);
+    } else {
+        snprintf(s.SMTPHelo, sizeof s.SMTPHelo, "%s", helo);
+        LogBoth("SMTPHelo used: '%s'.\r\n", s.SMTPHelo);
+    }
+
+    SwitchLogNameIfChanged(logName);
+
+    if (!LoadDomainSection()) {
+        mailboxCount = 0;
+        return false;
+    }
+    AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
+    if (mailboxKeys > kMaxMailboxes) {
+        LogBoth("Error: too many users (%d), only %d will be configured.\r\n", mailboxKeys,
+                kMaxMailboxes);
+        mailboxKeys = kMaxMailboxes;
+    }
+    if (s.LoopDelay < 1) s.LoopDelay = 120;
+
+    int row = 0;
+    for (int n = 1; n <= mailboxKeys; n++) {
+        char key[32], line[512], user[512], folder[512];
+        int domainNumber;
+        snprintf(key, sizeof key, "Mailbox%d", n);
+        ReadText(kSectionMailboxes, key, "", line, 511);
+        ParseMailboxLine(line, user, sizeof user, folder, sizeof folder, &domainNumber);
+        if (!user[0]) {
+            LogBoth("Error adding user %d: no user name specified.\r\n", n);
+            continue;
+        }
+        if (domainNumber < 1 || domainNumber > domainCount) {
+            LogBoth("Error adding user %d: invalid domain(%d).\r\n", n, domainNumber);
+            continue;
+        }
+        if (AddMailboxChecked(row, n, user, folder, domainTable[domainNumber - 1].name,
+                              domainNumber - 1))
+            row++;
+    }
+    mailboxCount = row;
+    return true;
+}

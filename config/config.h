@@ -1,0 +1,85 @@
+// Settings record, domain and mailbox tables, and their loaders.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr int kMaxDomains = 5;
+constexpr int kMaxMailboxes = 200;
+constexpr int kMaxMailSent = 6;
+constexpr size_t kPoolBlockSize = 5120;
+// Longest user name, folder text, address or folder path of a mailbox.
+constexpr size_t kMailboxTextMax = 255;
+// A mailbox folder must leave room for "*.CNM" in the 127-character search
+// pattern, so it may be at most 122 characters long.
+constexpr size_t kSearchPatternMax = 127;
+constexpr size_t kMailboxFolderMax = kSearchPatternMax - 5;
+
+extern const char kSectionProduct[];    // "Ambrel"
+extern const char kSectionDomains[];    // "Domains"
+extern const char kSectionMailboxes[];  // "MailBoxes"
+extern const char kDefaultHelo[];       // "Vorpal"
+extern const char kDefaultXToHeader[];  // "X-Envelope-To:"
+
+struct RelaySettings {
+    char UserFolder[260];
+    char Badmails[120];
+    char LogName[200];
+    std::atomic<int> LoopDelay;  // the Options dialog writes it while the worker reads it
+    int FlushLog;
+    int Debug;
+    int MaxMailSent;
+    char SMTPHelo[80];
+    char XToHeader[80];
+};
+
+struct DomainEntry {
+    char name[100];
+    char host[80];
+    uint16_t port;
+};
+
+struct MailboxEntry {
+    const char* folder;
+    uint8_t absolute;
+    const char* email;
+    const char* user;
+    int domainIndex;
+};
+
+// Start-up results (filled once by the host).
+struct HostSettings {
+    int installRequested;
+    int removeRequested;
+    int serviceMode;
+    char serviceName[64];
+    char iniPath[120];
+    char serviceCommand[180];
+    int hideWindow;
+};
+
+extern RelaySettings relaySettings;
+extern HostSettings hostSettings;
+extern DomainEntry domainTable[kMaxDomains];
+extern std::atomic<int> domainCount;
+extern MailboxEntry mailboxTable[kMaxMailboxes];
+extern std::atomic<int> mailboxCount;
+
+// Process-start values: LoopDelay -1, empty tables, default texts.
+void ResetConfiguration();
+
+bool LoadConfiguration();
+bool LoadLegacyConfiguration();
+bool LoadDomainSection();
+// Copies the three texts of a mailbox into the pool and fills row `row`.
+bool AddMailbox(int row, int absolute, const char* user, const char* folderPath,
+                const char* email, int domainIndex);
+
+// Append-only text pool in 5120-byte blocks; never released.
+const char* PoolCopy(const char* text);
+// Bytes used in the newest block (link included) and the number of blocks.
+size_t PoolBytesUsedInCurrentBlock();
+int PoolBlockCount();
+// Test hook: make the next n block requests fail as if the heap refused.
+void PoolFailNextBlocks(int n);

@@ -1,0 +1,67 @@
+// Loading the older single-relay layout: one domain, its mailboxes in a
+// section named after the domain.
+#include <cstdio>
+#include <cstring>
+
+#include "config.h"
+#include "config_internal.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+bool LoadLegacyConfiguration() {
+    const char* ini = hostSettings.iniPath;
+    RelaySettings& s = relaySettings;
+    DomainEntry& d = domainTable[0];
+    domainCount = 1;
+
+    d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
+    s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);
+    ProfileGetString(kSectionProduct, "UserFolder", "", s.UserFolder, 259, ini);
+    ProfileGetString(kSectionProduct, "Domain1", "", d.name, 99, ini);
+    ProfileGetString(kSectionProduct, "Badmails", "", s.Badmails, 119, ini);
+    char logName[200];
+    ProfileGetString(kSectionProduct, "LogName", s.LogName, logName, 199, ini);
+    ProfileGetString(kSectionProduct, "SMTPServer", "", d.host, 79, ini);
+    int mailboxKeys = ProfileGetInt(kSectionProduct, "MailBoxes", 0, ini);
+
+    SwitchLogNameIfChanged(logName);
+    AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
+
+    if (!d.host[0]) {
+        LogBoth("Missing SMTP relay host name.\r\n");
+        return false;
+    }
+    if (mailboxKeys > kMaxMailboxes) {
+        LogBoth("Error: too many users (%d), only %d will be configured.\r\n", mailboxKeys,
+                kMaxMailboxes);
+        mailboxKeys = kMaxMailboxes;
+    }
+    if (s.LoopDelay < 1) s.LoopDelay = 120;
+
+    uint32_t addr;
+    if (!SockResolveIPv4(d.host, &addr)) {
+        LogBoth("Invalid SMTP relay host name '%s'.\r\n", d.host);
+        return false;
+    }
+
+    int row = 0;
+    for (int n = 1; n <= mailboxKeys; n++) {
+        char key[32], user[256], folder[256];
+        snprintf(key, sizeof key, "MB%daddr", n);
+        user[0] = folder[0] = 0;
+        // An empty domain name names no section: every pair reads empty
+        // (and never the lines above the first section).
+        if (d.name[0]) {
+            ProfileGetString(d.name, key, "", user, sizeof user, ini);
+            snprintf(key, sizeof key, "MB%ddir", n);
+            ProfileGetString(d.name, key, "", folder, sizeof folder, ini);
+        }
+        if (!user[0]) {
+            LogBoth("Error adding user %d: no user name specified.\r\n", n);
+            continue;
+        }
+        if (AddMailboxChecked(row, n, user, folder, d.name, 0)) row++;
+    }
+    mailboxCount = row;
+    return true;
+}

@@ -1,0 +1,116 @@
+// The headless console host of the relay engine: `ambrel [INI]`.
+// Log window text goes to stdout as it arrives; SIGUSR1 is "send now";
+// SIGINT and SIGTERM run the shutdown and end the process.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "config/config.h"
+#include "host/paths.h"
+#include "log/log.h"
+#include "platform/platform.h"
+#include "relay/relay.h"
+
+namespace {
+
+volatile sig_atomic_t stopSignal = 0;
+std::atomic<int> workerEnded{0};
+
+void OnSignal(int sig) {
+    if (sig == SIGUSR1) {
+        relayState.sendNow = 1;
+        relayState.cancelBackoff = 1;
+    } else {
+        stopSignal = sig;
+    }
+}
+
+void PrintPiece(const char* piece) {
+    fputs(piece, stdout);
+    fflush(stdout);
+}
+
+void PrintAlert(const char* text, const char* caption) {
+    fprintf(stderr, "%s: %s\n", caption, text);
+}
+
+void Usage() {
+    fprintf(stderr,
+            "usage: ambrel [INI]\n"
+            "  Relays the *.CNM files of the mailboxes configured in INI (default: the\n"
+            "  file beside this program named after it, with .ini).\n"
+            "  SIGUSR1: send now.  SIGINT/SIGTERM: stop.\n"
+            "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n");
+}
+
+unsigned CountedWorker(void* arg) {
+    // Like the worker, but ends after a given number of cycles (0: never).
+    long cycles = *static_cast<long*>(arg);
+    BeginWorker();
+    for (long done = 0; !relayState.stopRequested;) {
+        RunRelayCycle();
+        if (++done == cycles) break;
+        RunLoopDelay();
+        WaitWhilePaused();
+    }
+    relayState.workerRunning = 0;
+    workerEnded = 1;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 2 || (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))) {
+        Usage();
+        return argc > 2 ? 2 : 0;
+    }
+    ResetConfiguration();
+    char exe[300], error[512];
+    if (!GetExecutablePath(exe, sizeof exe) || !DeriveHostPaths(exe, error, sizeof error)) {
+        fprintf(stderr, "ambrel: %s\n", exe[0] ? error : "cannot find the program's own path");
+        return 1;
+    }
+    if (argc == 2) {
+        char full[sizeof hostSettings.iniPath];
+        if (!MakeFullPath(argv[1], full, sizeof full)) {
+            fprintf(stderr, "ambrel: the INI path '%s' is too long (at most %d characters)\n",
+                    argv[1], (int)sizeof hostSettings.iniPath - 1);
+            return 2;
+        }
+        snprintf(hostSettings.iniPath, sizeof hostSettings.iniPath, "%s", full);
+    }
+
+    uiHooks.windowTextAdded = PrintPiece;
+    uiHooks.alertBox = PrintAlert;
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    static long cycles = 0;
+    if (const char* c = getenv("AMBREL_CYCLES")) cycles = strtol(c, nullptr, 10);
+    if (!StartThread(CountedWorker, &cycles)) {
+        fprintf(stderr, "ambrel: unable to start the relay thread\n");
+        return 1;
+    }
+    if (SockStartup() != 0) {
+        ReportSocketError(1, 1, " Error opening WinSock");
+        return 1;
+    }
+    relayState.socketLibraryStarted = 1;
+    char when[200];
+    FormatLocalTime("%b %d %H:%M:%S", when, sizeof when);
+    LogToWindow("---- %s     Console Ambrel is opened ----\r\n", when);
+
+    while (!workerEnded && !stopSignal) SleepMs(50);
+    ShutdownResources();
+    CloseLogFile();
+    return 0;
+}

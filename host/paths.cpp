@@ -1,0 +1,49 @@
+#include "paths.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "config/config.h"
+#include "platform/platform.h"
+
+bool DeriveHostPaths(const char* fullPath, char* error, size_t errorSize) {
+    char stem[300];
+    if (strlen(fullPath) >= sizeof stem) {
+        snprintf(error, errorSize, "The program's path is too long (%d characters, at most %d):\r\n%s",
+                 (int)strlen(fullPath), (int)sizeof stem - 1, fullPath);
+        return false;
+    }
+    snprintf(stem, sizeof stem, "%s", fullPath);
+    char* base = strrchr(stem, kDirSep);
+    base = base ? base + 1 : stem;
+    char* dot = strrchr(base, '.');
+    if (dot && strcasecmp(dot, ".exe") == 0) *dot = 0;
+
+    struct Target {
+        char* out;
+        size_t size;
+        const char* suffix;
+    } targets[] = {
+        {hostSettings.iniPath, sizeof hostSettings.iniPath, ".ini"},
+        {relaySettings.LogName, sizeof relaySettings.LogName, ".log"},
+        {hostSettings.serviceCommand, sizeof hostSettings.serviceCommand, ".exe -s"},
+    };
+    for (const Target& t : targets) {
+        size_t need = strlen(stem) + strlen(t.suffix);
+        if (need >= t.size) {
+            snprintf(error, errorSize,
+                     "The program's path is too long: '%s%s' needs %d characters, at most %d fit.\r\n"
+                     "Move the program to a shorter folder.",
+                     stem, t.suffix, (int)need, (int)t.size - 1);
+            return false;
+        }
+    }
+    for (const Target& t : targets) snprintf(t.out, t.size, "%s%s", stem, t.suffix);
+    size_t nameLen = strlen(base);
+    if (nameLen > 0 && nameLen < sizeof hostSettings.serviceName)
+        snprintf(hostSettings.serviceName, sizeof hostSettings.serviceName, "%s", base);
+    else
+        snprintf(hostSettings.serviceName, sizeof hostSettings.serviceName, "Ambrel");
+    return true;
+}

@@ -1,0 +1,139 @@
+// The four log sinks. One lock serializes them all, so lines written by the
+// user-interface thread and the worker never interleave.
+#include "log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "config/config.h"
+#include "platform/platform.h"
+
+UiHooks uiHooks = {};
+
+namespace {
+std::recursive_mutex sinkLock;
+char LogWindowText[kLogWindowSize];
+FILE* logFile = nullptr;
+
+// Drops the front of the window text as the log window does: everything
+// before the first line feed at or after index 150, or the first 150
+// characters when there is none.
+void TrimWindowFront() {
+    size_t len = strlen(LogWindowText);
+    const char* lf = len > kLogWindowTrimFrom ? strchr(LogWindowText + kLogWindowTrimFrom, '\n') : nullptr;
+    size_t cut = lf ? (size_t)(lf - LogWindowText) : (len < kLogWindowTrimFrom ? len : kLogWindowTrimFrom);
+    memmove(LogWindowText, LogWindowText + cut, len - cut + 1);
+}
+
+void AppendToWindow(const char* piece) {
+    size_t plen = strlen(piece);
+    if (strlen(LogWindowText) > kLogWindowTrimAt) TrimWindowFront();
+    // The buffer must also hold the new piece: keep trimming by the same rule
+    // until it fits (the usual texts never need a second step).
+    while (strlen(LogWindowText) + plen >= kLogWindowSize && LogWindowText[0]) TrimWindowFront();
+    size_t len = strlen(LogWindowText);
+    memcpy(LogWindowText + len, piece, plen + 1);
+    if (uiHooks.windowTextAdded) uiHooks.windowTextAdded(piece);
+}
+
+void WriteFileV(const char* format, va_list ap) {
+    if (!logFile) return;
+    vfprintf(logFile, format, ap);
+    if (relaySettings.FlushLog) fflush(logFile);
+}
+}  // namespace
+
+void LogToWindow(const char* format, ...) {
+    char line[kLogLineSize];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);  // a longer piece is cut, never written past
+    va_end(ap);
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    AppendToWindow(line);
+}
+
+void LogToFile(const char* format, ...) {
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    va_list ap;
+    va_start(ap, format);
+    WriteFileV(format, ap);
+    va_end(ap);
+}
+
+void LogDebugToFile(const char* format, ...) {
+    if (!relaySettings.Debug) return;
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    va_list ap;
+    va_start(ap, format);
+    WriteFileV(format, ap);
+    va_end(ap);
+}
+
+void LogBoth(const char* format, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    LogToWindow("%s", text);
+    LogToFile("%s", text);
+}
+
+void LogEvent(char type, const char* format, ...) {
+    char text[kLogLineSize];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    const char* source = hostSettings.serviceName[0] ? hostSettings.serviceName : "Ambrel";
+    ReportSystemEvent(source, type, text);
+}
+
+void OpenLogFile() {
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    if (logFile) return;
+    logFile = fopen(relaySettings.LogName, "ab");
+    if (!logFile) {
+        int err = errno;
+        LogToWindow("ERROR Opening LogFile: %d (%s)\r\n", err, SocketErrorName(err));
+        return;
+    }
+    char date[60];
+    FormatLocalTime("%d.%m. %Y, %H:%M", date, sizeof date);
+    fprintf(logFile, "- Ver: 0.28 -------- %s -----------------------\r\n", date);
+}
+
+void CloseLogFile() {
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    if (!logFile) return;
+    fclose(logFile);
+    logFile = nullptr;
+}
+
+bool LogFileIsOpen() {
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    return logFile != nullptr;
+}
+
+void ClearLogWindowText() {
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    LogWindowText[0] = 0;
+}
+
+void CopyLogWindowText(char* out, size_t size) {
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
+    snprintf(out, size, "%s", LogWindowText);
+}
+
+void UpdateStatusBar() {
+    if (uiHooks.updateStatusBar) uiHooks.updateStatusBar();
+}
+
+void UpdateLoopStatus() {
+    if (uiHooks.updateLoopStatus) uiHooks.updateLoopStatus();
+}

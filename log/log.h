@@ -1,0 +1,66 @@
+// Log sinks: the log window text, the log file, the event log; the socket
+// error names and the shutdown sequence.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__GNUC__)
+#define AMBREL_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define AMBREL_PRINTF(f, a)
+#endif
+
+// Capacity of the log window text, and the size beyond which its front is
+// dropped before a new piece is added.
+constexpr size_t kLogWindowSize = 3000;
+constexpr size_t kLogWindowTrimAt = 2900;
+constexpr size_t kLogWindowTrimFrom = 150;
+constexpr size_t kLogLineSize = 512;
+
+void LogToWindow(const char* format, ...) AMBREL_PRINTF(1, 2);
+void LogToFile(const char* format, ...) AMBREL_PRINTF(1, 2);
+void LogDebugToFile(const char* format, ...) AMBREL_PRINTF(1, 2);
+void LogEvent(char type, const char* format, ...) AMBREL_PRINTF(2, 3);
+void OpenLogFile();
+void CloseLogFile();
+bool LogFileIsOpen();
+
+// Clear Screen: empties the window text (the caller then logs "").
+void ClearLogWindowText();
+// A copy of the window text as it stands (for the window and for tests).
+void CopyLogWindowText(char* out, size_t size);
+
+// "%d (%s)" names of Windows Sockets error codes; "unknown" for the rest.
+const char* SocketErrorName(int code);
+// Window line and, with boxFlag, beeps and a box; nothing when result is 0.
+void ReportSocketError(int boxFlag, int result, const char* context);
+// Stop request to the worker, relay connection closed, socket library
+// stopped, tray released. Safe to call more than once.
+void ShutdownResources();
+
+// What the core asks of whatever user interface hosts it. Every entry may be
+// left empty. The Windows UI fills it in; the console host fills it differently.
+struct UiHooks {
+    // Called with the sinks' lock held, for every piece added to the window
+    // text. It must not wait for another thread (the other thread may be
+    // waiting for the lock): a window posts itself a refresh instead of
+    // sending across threads.
+    void (*windowTextAdded)(const char* piece);
+    void (*updateStatusBar)();
+    void (*updateLoopStatus)();
+    // The worker took a send-now request: enable "&Send NOW" again and redraw.
+    void (*sendNowServed)();
+    // An error box with three beeps (socket library errors).
+    void (*alertBox)(const char* text, const char* caption);
+    // The tray part of the shutdown (delete the icon, free icon and menu).
+    void (*shutdownUi)();
+};
+extern UiHooks uiHooks;
+
+// Status bar refreshes, callable from either thread.
+void UpdateStatusBar();
+void UpdateLoopStatus();
+
+// The same text to the window and then to the file (most events of the
+// configuration loaders are reported so).
+void LogBoth(const char* format, ...) AMBREL_PRINTF(1, 2);

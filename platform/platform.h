@@ -1,0 +1,118 @@
+// The thin OS layer: plain functions, one implementation per OS
+// (platform_win32.cpp / platform_posix.cpp and friends). Nothing outside this
+// folder includes an OS header or tests which OS it is built for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- paths -------------------------------------------------------------
+
+// Folder separator of this build: '\\' on Windows, '/' on POSIX. Every place
+// that appends or tests "the backslash" of a folder uses this instead.
+extern const char kDirSep;
+
+// Full path of the running executable, or false when it does not fit.
+bool GetExecutablePath(char* out, size_t size);
+
+// Absolute form of a path (GetFullPathName / realpath of the folder part);
+// false when it does not fit in `size`.
+bool MakeFullPath(const char* path, char* out, size_t size);
+
+// ---- profile (INI) access -----------------------------------------------
+// Windows: the profile functions of the system. POSIX: our own reader and
+// writer with the same rules for what this program uses (names without
+// regard to case, values trimmed and cut to size - 1, integers as the system
+// reads them, absent key gives the default).
+
+// Returns the number of characters copied (without the terminator).
+size_t ProfileGetString(const char* section, const char* key, const char* def,
+                        char* out, size_t size, const char* path);
+int ProfileGetInt(const char* section, const char* key, int def, const char* path);
+// Creates the file and the section when missing; replaces a key in place.
+bool ProfileWriteString(const char* section, const char* key, const char* value,
+                        const char* path);
+
+// ---- files and folders ---------------------------------------------------
+
+struct FindEntry {
+    char name[260];        // file name without folder
+    uint32_t sizeLow;      // low 32 bits of the file size
+};
+
+// Directory search with a pattern "folder<sep>*.EXT"; the name part matches
+// without regard to case on every build. Returns a handle or nullptr.
+void* FindFirstEntry(const char* pattern, FindEntry* entry);
+bool FindNextEntry(void* search, FindEntry* entry);
+void FindCloseSearch(void* search);
+
+// Modification stamp of a file: seconds and sub-second part as the file
+// system gives it. False when the file cannot be examined.
+struct FileStamp {
+    int64_t seconds;
+    int64_t nanos;
+    int64_t size;
+};
+bool GetFileStamp(const char* path, FileStamp* stamp);
+
+// chdir: 0 on success, -1 on failure (as the runtime library reports it).
+int ChangeDirectory(const char* path);
+
+// remove/rename: 0 on success, else the runtime library's errno.
+int RemoveFileErrno(const char* path);
+int RenameFileErrno(const char* from, const char* to);
+
+// Message files are read as Windows reads text files: a CR LF pair arrives as
+// one LF. Lines are read like fgets (at most size - 1 characters, LF kept).
+struct MsgFile;
+MsgFile* MsgOpen(const char* path, int* err);
+bool MsgReadLine(MsgFile* f, char* buf, size_t size);
+bool MsgAtEnd(MsgFile* f);
+bool MsgFailed(MsgFile* f);
+void MsgRewind(MsgFile* f);
+void MsgClose(MsgFile* f);
+
+// Current errno of the runtime library (for "(errno %d)" texts).
+int LastErrno();
+
+// Local time formatted with strftime rules.
+void FormatLocalTime(const char* format, char* out, size_t size);
+
+// ---- threads and time ------------------------------------------------------
+
+void SleepMs(int ms);
+// Starts a detached thread running fn(arg); false when it cannot be started.
+bool StartThread(unsigned (*fn)(void*), void* arg);
+
+// ---- system log ----------------------------------------------------------
+
+// One entry in the system event log under `source`: type 'I' information,
+// 'W' warning, anything else error. Windows: the event log; POSIX: syslog.
+void ReportSystemEvent(const char* source, char type, const char* text);
+
+// ---- sockets ---------------------------------------------------------------
+// Error codes are always Windows Sockets numbers (10061 connection refused,
+// 10060 timed out, ...), so that every message reads the same on both builds.
+
+typedef intptr_t SockHandle;
+constexpr SockHandle kNoSocket = -1;
+
+// WSAStartup 1.1 / WSACleanup; return 0 on success, else the failure code.
+int SockStartup();
+int SockCleanup();
+int SockLastError();
+
+// Dotted IPv4 first (inet_addr), then a host name look-up (gethostbyname);
+// the address is in network byte order.
+bool SockResolveIPv4(const char* host, uint32_t* addrNetworkOrder);
+
+SockHandle SockCreateTcp();
+// Blocking connect to an IPv4 address (network order) and port (host order).
+bool SockConnect(SockHandle s, uint32_t addrNetworkOrder, uint16_t port);
+bool SockSetNoDelay(SockHandle s);
+// Receive and send time-outs in milliseconds (0 = none).
+bool SockSetTimeouts(SockHandle s, int recvMs, int sendMs);
+// >= 0 bytes, or -1 with SockLastError() set (10060 when the time-out ran out).
+int SockSend(SockHandle s, const char* data, int len);
+int SockRecv(SockHandle s, char* buf, int len);
+bool SockClose(SockHandle s);

@@ -1,0 +1,105 @@
+// The mail relay engine: the worker's cycle, message routing, the SMTP client.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Flags and counters shared by the worker and the user interface. Each is
+// written whole by one side and polled by the other.
+struct RelayState {
+    std::atomic<int> stopRequested{0};
+    std::atomic<int> workerRunning{0};
+    std::atomic<int> paused{0};
+    std::atomic<int> sendNow{0};
+    std::atomic<int> cancelBackoff{0};
+    std::atomic<int> loopSecond{-1};
+    std::atomic<int> passDomain{0};
+    std::atomic<int> currentMailbox{0};
+    std::atomic<SockHandle> relaySocket{kNoSocket};
+    std::atomic<int> sessionFailed{0};
+    // Set when the socket library was started (the window does it), cleared
+    // by the shutdown.
+    std::atomic<int> socketLibraryStarted{0};
+};
+extern RelayState relayState;
+
+constexpr size_t kPathMax = 119;        // message and bad-mail paths
+constexpr size_t kAddressMax = 255;     // envelope sender and recipient
+constexpr size_t kLineRead = 4990;      // a read takes at most 4989 characters
+constexpr size_t kTextBufferSize = 5000;
+constexpr size_t kChunkShown = 502;     // bytes of a received chunk that are shown and parsed
+constexpr int kIdlePollLimit = 150;
+
+struct ReplyParser {
+    int replyCode;
+    int linePos;
+    int parsingCode;
+    int moreLines;
+    int replyDone;
+    int lastWasCR;
+};
+
+struct RelaySession {
+    int permanentFailure;
+    int pendingCount;
+    char pendingPaths[6][kPathMax + 1];
+    uint32_t peerAddress;  // network order
+    uint16_t peerPort;
+    ReplyParser parser;
+    int idlePolls;
+    int bytesSent;
+    char commandLine[16 + kAddressMax];  // "MAIL FROM:<" + 255 + ">\r\n" fits
+    char textBuffer[kTextBufferSize];
+};
+extern RelaySession relaySession;
+
+// Every pause and time-out of the engine, in milliseconds. The defaults are
+// the product's; tests shorten them.
+struct RelayTimings {
+    int workerStartMs = 60;
+    int mailboxScanMs = 10;
+    int loopSecondMs = 1000;
+    int noConfigWaitMs = 15000;
+    int pauseStepMs = 2000;
+    int replyPauseMs = 60;
+    int idlePollMs = 200;
+    int backoffStepMs = 5000;
+    int backoffSteps = 120;
+    // A server that keeps the connection open and never answers must not
+    // hold the relay for ever: 5 minutes per reply (and per send), 10 minutes
+    // for the reply to the end of the message text.
+    int replyTimeoutMs = 5 * 60 * 1000;
+    int dataEndTimeoutMs = 10 * 60 * 1000;
+};
+extern RelayTimings relayTimings;
+
+// ---- relay cycle -----------------------------------------------------------
+unsigned RelayWorker(void* unused);
+// The worker's start: running flag, start pause, the log name from the INI.
+void BeginWorker();
+void ReloadConfigIfChanged();
+// One cycle without the loop delay and pause (reload, passes, log closed).
+void RunRelayCycle();
+// The loop delay of the cycle loop; then the wait while paused.
+void RunLoopDelay();
+void WaitWhilePaused();
+// Forget the stamp of the last load (process start).
+void ResetConfigStamp();
+
+// ---- message routing -------------------------------------------------------
+void RouteMessage(int mailboxIndex, const char* fileName);
+bool ScanEnvelope(MsgFile* file, char* sender, char* recipient);
+void ExtractAddress(char* out, const char* value);
+
+// ---- SMTP client -------------------------------------------------------------
+bool ResolveRelayHost(int domainIndex);
+bool OpenSession(int domainIndex);
+int ReadReply(int expected);
+void ResetReplyParser();
+void FeedReplyChar(char c);
+void SendText(const char* text);
+bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file);
+void CloseSession();

@@ -1,0 +1,129 @@
+// Routing one message file: open the session on demand, read the envelope,
+// pick the recipient by the mailbox's kind, run the transaction and settle
+// the file's fate (queued for deletion, moved to bad mails, or left).
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "config/config.h"
+#include "log/log.h"
+#include "relay.h"
+
+namespace {
+
+const char kSenderHeader[] = "Return-path:";
+
+bool IsDomainMailbox(const char* user) { return strncasecmp(user, "dm:", 3) == 0; }
+
+bool BuildPath(char* out, const char* folder, const char* name, const char* what) {
+    int n = snprintf(out, kPathMax + 1, "%s%s", folder, name);
+    if (n < 0 || (size_t)n > kPathMax) {
+        // Refused instead of cut: a cut path would name another file.
+        LogBoth(" AMBREL Error: %s path %s%s is too long (%d characters, at most %d); mail left in place.\r\n",
+                what, folder, name, n, (int)kPathMax);
+        return false;
+    }
+    return true;
+}
+
+void MoveToBadmails(const char* path, const char* fileName) {
+    if (!relaySettings.Badmails[0]) return;
+    char badPath[kPathMax + 1];
+    if (!BuildPath(badPath, relaySettings.Badmails, fileName, "bad-mail")) return;
+    int err = RenameFileErrno(path, badPath);
+    if (err == 0) LogBoth(" Moved %s to BAD mails.\r\n", path);
+    else LogBoth(" Error moving %s to BAD mails.(errno: %d)\r\n", path, err);
+}
+
+}  // namespace
+
+void ExtractAddress(char* out, const char* value) {
+    const char* lt = strchr(value, '<');
+    const char* gt = strchr(value, '>');
+    const char* from;
+    size_t len;
+    if (lt) {
+        if (!gt || gt < lt || gt - lt >= 256) return;
+        from = lt + 1;
+        len = (size_t)(gt - from);
+    } else {
+        if (gt) return;
+        from = value;
+        while (*from == ' ' || *from == '\t') from++;
+        len = strlen(from);
+        while (len > 0 && (from[len - 1] == ' ' || from[len - 1] == '\t')) len--;
+        if (len == 0 || len > kAddressMax) return;
+    }
+    // An address goes into a command line: one holding a control character
+    // (CR, LF, NUL, ...) could smuggle in a command of its own, so it is no
+    // acceptable address at all.
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)from[i];
+        if (c < 0x20 || c == 0x7F) return;
+    }
+    memcpy(out, from, len);
+    out[len] = 0;
+}
+
+bool ScanEnvelope(MsgFile* file, char* sender, char* recipient) {
+    sender[0] = 0;
+    recipient[0] = 0;
+    const char* header = relaySettings.XToHeader;
+    size_t headerLen = strlen(header);
+    char line[kLineRead];
+    while (MsgReadLine(file, line, sizeof line)) {
+        size_t n = strlen(line);
+        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+        if (n == 0) break;  // the header block ends at the first empty line
+        if (strncasecmp(line, header, headerLen) == 0)
+            ExtractAddress(recipient, line + headerLen);
+        else if (strncasecmp(line, kSenderHeader, sizeof kSenderHeader - 1) == 0)
+            ExtractAddress(sender, line + sizeof kSenderHeader - 1);
+        if (sender[0] && recipient[0]) break;
+    }
+    MsgRewind(file);
+    return recipient[0] != 0;
+}
+
+void RouteMessage(int mailboxIndex, const char* fileName) {
+    const MailboxEntry& m = mailboxTable[mailboxIndex];
+    RelaySession& rs = relaySession;
+    char path[kPathMax + 1];
+    if (!BuildPath(path, m.folder, fileName, "mail")) {
+        UpdateStatusBar();
+        return;
+    }
+    if (relayState.relaySocket == kNoSocket && !OpenSession(m.domainIndex)) {
+        LogBoth("Communication Error: unable to open connection\r\n");
+        return;
+    }
+    int err = 0;
+    MsgFile* file = MsgOpen(path, &err);
+    if (!file) {
+        LogBoth(" AMBREL Error: Unable to Route (open) mail %s (errno %d)\r\n", path, err);
+        UpdateStatusBar();
+        return;
+    }
+    char sender[kAddressMax + 1], recipient[kAddressMax + 1];
+    bool found = ScanEnvelope(file, sender, recipient);
+    const char* to = m.email;
+    if (IsDomainMailbox(m.user)) to = found ? recipient : m.email + 3;
+    bool ok = DeliverMessage(sender, to, file);
+    MsgClose(file);
+
+    if (ok) {
+        LogToWindow("          Routed O.K.\r\n");
+        LogToFile("          Routed O.K.\r\n\r\n");
+        if (rs.pendingCount < kMaxMailSent) snprintf(rs.pendingPaths[rs.pendingCount++], kPathMax + 1, "%s", path);
+        if (rs.pendingCount >= relaySettings.MaxMailSent) CloseSession();
+    } else if (rs.permanentFailure) {
+        LogToWindow("          Routing failed with 500-like error !\r\n");
+        LogToFile("          Routing failed 500-like error !\r\n");
+        MoveToBadmails(path, fileName);
+        if (relayState.sessionFailed) CloseSession();
+    } else {
+        LogBoth("          Routing failed !\r\n");
+        if (relayState.sessionFailed) CloseSession();
+    }
+    UpdateStatusBar();
+}

@@ -1,0 +1,306 @@
+// The SMTP client: one connection at a time to the relay server of the pass,
+// HELO, one sender and one recipient per message, replies read through a
+// small per-character reply-code parser.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "config/config.h"
+#include "log/log.h"
+#include "relay.h"
+
+RelaySession relaySession;
+
+namespace {
+
+constexpr int kTimedOut = 10060;       // WSAETIMEDOUT
+constexpr int kConnRefused = 10061;    // WSAECONNREFUSED
+
+void LogSocketError(const char* format) {
+    int code = SockLastError();
+    LogBoth(format, code, SocketErrorName(code));
+}
+
+// Closes the relay connection and marks it none; a failed close is reported
+// and marks the session failed.
+void CloseRelaySocket() {
+    SockHandle s = relayState.relaySocket.exchange(kNoSocket);
+    if (s != kNoSocket && !SockClose(s)) {
+        LogSocketError("\r\n AMBREL Error in close(socket): %d (%s)\r\n");
+        relayState.sessionFailed = 1;
+    }
+}
+
+// Sends one command and shows it as the protocol table says.
+void SendCommand(const char* format, const char* arg) {
+    RelaySession& rs = relaySession;
+    snprintf(rs.commandLine, sizeof rs.commandLine, format, arg);
+    LogToWindow("-> %s", rs.commandLine);
+    LogDebugToFile("  -> %s", rs.commandLine);
+    SendText(rs.commandLine);
+}
+
+void ReportTimeout() {
+    LogBoth(" TIMEOUT in read !!!\r\n");
+    relayState.sessionFailed = 1;
+    relaySession.permanentFailure = relaySession.parser.replyCode >= 500;
+}
+
+bool StartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+}  // namespace
+
+bool ResolveRelayHost(int domainIndex) {
+    const DomainEntry& d = domainTable[domainIndex];
+    uint32_t addr;
+    if (!SockResolveIPv4(d.host, &addr)) {
+        LogBoth("Invalid SMTP[%d] relay host name '%s'.\r\n", domainIndex, d.host);
+        return false;
+    }
+    relaySession.peerAddress = addr;
+    return true;
+}
+
+bool OpenSession(int domainIndex) {
+    const DomainEntry& d = domainTable[domainIndex];
+    RelaySession& rs = relaySession;
+    if (!ResolveRelayHost(domainIndex)) {
+        LogBoth("\r\n AMBREL Error: Unable to connect to server #%d (%s for %s)\r\n", domainIndex,
+                d.host, d.name);
+        return false;
+    }
+    rs.pendingCount = 0;
+    rs.peerPort = d.port;
+
+    LogToWindow("Opening socket\r\n");
+    LogToFile("  Opening socket  ");
+    SockHandle s = SockCreateTcp();
+    if (s == kNoSocket) {
+        LogSocketError("\r\n AMBREL Error in open socket: %d (%s)\r\n");
+        return false;
+    }
+    relayState.relaySocket = s;
+
+    LogToWindow("Connecting (%s:%d)\r\n", d.host, (int)d.port);
+    LogToFile("Connecting (%s:%d)   ", d.host, (int)d.port);
+    if (!SockConnect(s, rs.peerAddress, rs.peerPort)) {
+        int code = SockLastError();
+        LogBoth("\r\n AMBREL Error in connect: %d (%s)\r\n", code, SocketErrorName(code));
+        CloseRelaySocket();
+        if (code == kTimedOut || code == kConnRefused) {
+            LogBoth("  delaying AMBREL by 10 minutes\r\n");
+            relayState.cancelBackoff = 0;
+            for (int i = 0; i < relayTimings.backoffSteps; i++) {
+                SleepMs(relayTimings.backoffStepMs);
+                if (relayState.cancelBackoff) break;
+            }
+        }
+        return false;
+    }
+
+    LogBoth("Connected.\r\n");
+    UpdateStatusBar();
+    if (!SockSetNoDelay(s)) LogSocketError("\r\n AMBREL Warning: error in SetSock: %d (%s)\r\n");
+    SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
+
+    int code = ReadReply(220);
+    if (code != 220) {
+        LogBoth("\r\n GFR: %d\r\n", code);
+        CloseRelaySocket();
+        // A failed start leaves nothing behind: no connection and no failure
+        // mark, so the next message of the pass opens a fresh session.
+        relayState.sessionFailed = 0;
+        return false;
+    }
+    SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
+    if (ReadReply(250) == 250) return true;
+    // HELO refused: end the session properly (RSET, QUIT, close), which also
+    // clears the failure mark for the next message.
+    CloseSession();
+    return false;
+}
+
+void ResetReplyParser() {
+    ReplyParser& p = relaySession.parser;
+    p.replyCode = 0;
+    p.linePos = 0;
+    p.parsingCode = 1;
+    p.moreLines = 1;
+    p.replyDone = 0;
+    p.lastWasCR = 0;
+}
+
+void FeedReplyChar(char c) {
+    ReplyParser& p = relaySession.parser;
+    bool digit = c >= '0' && c <= '9';
+    if (p.parsingCode) {
+        if (p.linePos < 3 && !digit) {
+            p.parsingCode = 0;
+            p.replyCode = 0;
+        } else if (p.linePos == 0) {
+            p.replyCode += 100 * (c - '0');
+        } else if (p.linePos == 1) {
+            p.replyCode += 10 * (c - '0');
+        } else if (p.linePos == 2) {
+            p.replyCode += c - '0';
+        } else if (p.linePos == 3) {
+            if (c == ' ') p.moreLines = 0;
+            else p.replyCode = 0;
+        }
+    }
+    if (p.linePos < INT_MAX) p.linePos++;  // only positions 0 to 3 matter
+    if (c == '\n') {
+        if (p.lastWasCR) {
+            if (!p.moreLines) p.replyDone = 1;
+            p.linePos = 0;
+            p.parsingCode = 1;
+        }
+        p.lastWasCR = 0;
+    } else {
+        p.lastWasCR = c == '\r';
+    }
+}
+
+int ReadReply(int expected) {
+    RelaySession& rs = relaySession;
+    ReplyParser& p = rs.parser;
+    SleepMs(relayTimings.replyPauseMs);
+    ResetReplyParser();
+    rs.idlePolls = 0;
+    rs.textBuffer[0] = 0;
+    for (;;) {
+        if (rs.idlePolls >= kIdlePollLimit) {
+            ReportTimeout();
+            return p.replyCode;
+        }
+        int n = SockRecv(relayState.relaySocket, rs.textBuffer, (int)kLineRead);
+        if (n == 0) {
+            LogToWindow(".");
+            SleepMs(relayTimings.idlePollMs);
+            rs.idlePolls++;
+            continue;
+        }
+        if (n < 0) {
+            int code = SockLastError();
+            if (code == kTimedOut) {  // the receive time-out ran out: the server is silent
+                ReportTimeout();
+                return p.replyCode;
+            }
+            rs.idlePolls = 0;
+            LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
+            relayState.sessionFailed = 1;
+            return -1;
+        }
+        rs.idlePolls = 0;
+        rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
+        LogToWindow("<- %s", rs.textBuffer);
+        LogDebugToFile("*  <- %s", rs.textBuffer);
+        for (const char* c = rs.textBuffer; *c && !p.replyDone; c++) FeedReplyChar(*c);
+        if (!p.moreLines) break;
+    }
+    if (p.replyCode != expected) {
+        if (!relaySettings.Debug) LogToFile("  <- %s", rs.textBuffer);
+        LogBoth("Code detected: %d\r\n", p.replyCode);
+        LogBoth("   Error: Bad SMTP status %03d received\r\n", p.replyCode);
+        relayState.sessionFailed = 1;
+    }
+    rs.permanentFailure = p.replyCode >= 500;
+    return p.replyCode;
+}
+
+void SendText(const char* text) {
+    if (SockSend(relayState.relaySocket, text, (int)strlen(text)) < 0) {
+        LogSocketError("\r\n AMBREL Error in write: %d (%s)\r\n");
+        relayState.sessionFailed = 1;
+    }
+}
+
+bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
+    RelaySession& rs = relaySession;
+    rs.permanentFailure = 0;
+    if (!sender[0]) LogToFile(" routed to <%s>\r\n", recipient);
+    else LogToFile(" routed from <%s> to <%s>\r\n", sender, recipient);
+
+    SendCommand("MAIL FROM:<%s>\r\n", sender);
+    if (ReadReply(250) != 250) return false;
+    SendCommand("RCPT TO:<%s>\r\n", recipient);
+    if (ReadReply(250) != 250) return false;
+    LogToWindow("-> DATA\r\n");
+    LogDebugToFile("  -> DATA\r\n");
+    SendText("DATA\r\n");
+    if (ReadReply(354) != 354) return false;
+
+    LogToWindow("-> <data>\r\n");
+    long long bytesSent = 0;  // counted wide: a message may exceed 2 GiB
+    bool atLineStart = true;
+    char* line = rs.textBuffer;
+    while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed) {
+        // Leave room for the stuffed dot and the inserted CR.
+        if (!MsgReadLine(file, line + 1, kLineRead)) break;
+        char* out = line + 1;
+        size_t len = strlen(out);
+        if (len == 0) continue;  // a line that starts with NUL carries no text
+        bool endsLine = len > 0 && out[len - 1] == '\n';
+        // Only a real line start is stuffed: the pieces of a line longer than
+        // a read continue the line, and a dot inside a line must stay as is.
+        if (atLineStart && out[0] == '.') {
+            *--out = '.';
+            len++;
+        }
+        if (endsLine && (len < 2 || out[len - 2] != '\r')) {
+            out[len - 1] = '\r';
+            out[len] = '\n';
+            out[++len] = 0;
+        }
+        atLineStart = endsLine;
+        if (relaySettings.Debug) {
+            LogDebugToFile("%s", out);
+        } else if (StartsWith(out, "Date:") || StartsWith(out, "From:") || StartsWith(out, "To:") ||
+                   StartsWith(out, "Subject:")) {
+            LogToFile("%.80s", out);
+        }
+        SendText(out);
+        bytesSent += (long long)len;
+    }
+    rs.bytesSent = bytesSent > INT_MAX ? INT_MAX : (int)bytesSent;
+    LogBoth("  %lld bytes sent\r\n", bytesSent);
+    if (relayState.sessionFailed) return false;
+
+    LogToWindow("-> CRLF.CRLF\r\n");
+    LogDebugToFile("  -> CRLF.CRLF\r\n");
+    SendText("\r\n.\r\n");
+    SockHandle s = relayState.relaySocket;
+    SockSetTimeouts(s, relayTimings.dataEndTimeoutMs, relayTimings.replyTimeoutMs);
+    int code = ReadReply(250);
+    SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
+    return code == 250;
+}
+
+void CloseSession() {
+    RelaySession& rs = relaySession;
+    bool closed = false;
+    if (relayState.relaySocket != kNoSocket) {
+        if (relayState.sessionFailed) {
+            LogToWindow("-> RSET\r\n");
+            LogToFile("  -> RSET\r\n");
+            SendText("RSET\r\n");
+            ReadReply(250);
+            rs.pendingCount = 0;
+        }
+        LogToWindow("-> QUIT\r\n");
+        LogToFile("  -> QUIT\r\n");
+        SendText("QUIT\r\n");
+        if (ReadReply(221) != 221) rs.pendingCount = 0;
+        CloseRelaySocket();
+        closed = true;
+    }
+    if (!relayState.sessionFailed) {
+        for (int i = 0; i < rs.pendingCount && i < kMaxMailSent; i++) {
+            int err = RemoveFileErrno(rs.pendingPaths[i]);
+            if (err) LogBoth(" Error deleting mail %s (errno: %d)\r\n", rs.pendingPaths[i], err);
+        }
+    }
+    rs.pendingCount = 0;
+    if (closed) LogBoth("SMTP Session ended.\r\n");
+    relayState.sessionFailed = 0;
+}
