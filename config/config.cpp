@@ -107,25 +107,25 @@ void AppendSepIfMissing(char* text, size_t size) {
     }
 }
 
-bool MakeMailboxFolder(int keyNumber, const char* user, const char* folderText, char* path,
-                       size_t pathSize, int* absolute) {
+namespace {
+// Texts over the limits of the mailbox table are refused, never cut into a
+// different folder or address.
+bool WithinLimit(int keyNumber, const char* what, size_t length, size_t limit) {
+    if (length <= limit) return true;
+    LogBoth("Error adding user %d: %s too long (%d characters, at most %d).\r\n", keyNumber, what,
+            (int)length, (int)limit);
+    return false;
+}
+}  // namespace
+
+bool MakeMailboxFolder(int keyNumber, const char* folderText, char* path, size_t pathSize,
+                       int* absolute) {
     *absolute = folderText[0] == '@';
     const char* rest = *absolute ? folderText + 1 : folderText;
     char joined[1024];
     snprintf(joined, sizeof joined, "%s%s", *absolute ? "" : relaySettings.UserFolder, rest);
     size_t full = strlen(joined) + (EndsWithSep(joined) ? 0 : 1);
-    // Texts over the limits of the mailbox table are refused, never cut into
-    // a different folder or address.
-    const char* tooLong = nullptr;
-    size_t limit = kMailboxTextMax, length = 0;
-    if (strlen(user) > kMailboxTextMax) tooLong = "user name", length = strlen(user);
-    else if (strlen(folderText) > kMailboxTextMax) tooLong = "folder", length = strlen(folderText);
-    else if (full > kMailboxFolderMax) tooLong = "mail directory", length = full, limit = kMailboxFolderMax;
-    if (tooLong) {
-        LogBoth("Error adding user %d: %s too long (%d characters, at most %d).\r\n", keyNumber,
-                tooLong, (int)length, (int)limit);
-        return false;
-    }
+    if (!WithinLimit(keyNumber, "mail directory", full, kMailboxFolderMax)) return false;
     int rc = ChangeDirectory(joined);
     if (rc != 0) {
         LogBoth("Error adding user: bad mail directory '%s' (err: %d).\r\n", joined, rc);
@@ -140,14 +140,13 @@ bool AddMailboxChecked(int row, int keyNumber, const char* user, const char* fol
                        const char* domainName, int domainIndex) {
     char email[600];
     snprintf(email, sizeof email, "%s@%s", user, domainName);
-    if (strlen(email) > kMailboxTextMax) {
-        LogBoth("Error adding user %d: e-mail address too long (%d characters, at most %d).\r\n",
-                keyNumber, (int)strlen(email), (int)kMailboxTextMax);
+    if (!WithinLimit(keyNumber, "user name", strlen(user), kMailboxTextMax) ||
+        !WithinLimit(keyNumber, "folder", strlen(folderText), kMailboxTextMax) ||
+        !WithinLimit(keyNumber, "e-mail address", strlen(email), kMailboxTextMax))
         return false;
-    }
     char path[kMailboxTextMax + 2];
     int absolute = 0;
-    if (!MakeMailboxFolder(keyNumber, user, folderText, path, sizeof path, &absolute)) return false;
+    if (!MakeMailboxFolder(keyNumber, folderText, path, sizeof path, &absolute)) return false;
     if (!AddMailbox(row, absolute, user, path, email, domainIndex)) {
         LogBoth("Error adding user: '%s', memory alloc error.\r\n", user);
         return false;

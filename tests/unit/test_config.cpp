@@ -1,0 +1,289 @@
+// Loading the current layout: every message and failure row, the version
+// switch, the limits, and what a load leaves in the tables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "config/config_internal.h"
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+class ConfigLoad : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        Mkdir("users/john");
+        Mkdir("users/mary");
+        Mkdir("abs/box");
+    }
+    // A current-layout file: product keys, domain keys and mailbox keys.
+    std::string Make(const std::string& product, const std::string& domains,
+                     const std::string& mailboxes) const {
+        return "[Ambrel]\nVersion=0.28\nUserFolder=" + dir + "/users/\n" + product +
+               "\n[Domains]\n" + domains + "\n[MailBoxes]\n" + mailboxes + "\n";
+    }
+    bool Load(const std::string& text) {
+        WriteIni(text);
+        Captured().clear();
+        return LoadConfiguration();
+    }
+};
+
+const char kOneDomain[] = "Domain1=example.org\nSMTPServer1=127.0.0.1:2525\n";
+
+struct MessageCase {
+    const char* name;
+    const char* product;
+    const char* domains;
+    const char* mailboxes;
+    bool result;
+    std::vector<const char*> shown;    // texts the window must show
+    std::vector<const char*> absent;   // texts it must not show
+};
+
+}  // namespace
+
+TEST_F(ConfigLoad, MessagesOfEveryFailureRow) {
+    const MessageCase cases[] = {
+        {"MaxMailSent 6 says nothing", "Domains=1\nMaxMailSent=6", kOneDomain, "", true, {}, {"MaxMailSent"}},
+        {"MaxMailSent 0 is reported", "Domains=1\nMaxMailSent=0", kOneDomain, "", true, {"MaxMailSent: 0.\r\n"}, {}},
+        {"MaxMailSent 7 replaced", "Domains=1\nMaxMailSent=7", kOneDomain, "", true, {"Invalid MaxMailSent (7), using 6.\r\n"}, {}},
+        {"MaxMailSent -1 replaced", "Domains=1\nMaxMailSent=-1", kOneDomain, "", true, {"Invalid MaxMailSent (-1), using 6.\r\n"}, {}},
+        {"more than five domains", "Domains=6",
+         "Domain1=a.org\nSMTPServer1=h:1\nDomain6=f.org\nSMTPServer6=h:6\n", "", true,
+         {"Config error: number of domains must be <= 5\r\n", "Added domain[1]='a.org' (Server: h:1)\r\n"}, {"f.org"}},
+        {"empty domain key", "Domains=2", "Domain2=b.org\nSMTPServer2=h\n", "", true,
+         {"Config error: mising 'Domain1'\r\n", "Added domain[1]='b.org' (Server: h:25)\r\n"}, {}},
+        {"empty server key", "Domains=1", "Domain1=a.org\n", "", false,
+         {"Config error: mising server for Domain1 (a.org)\r\n"}, {}},
+        {"no domain at all", "Domains=0", "", "", false, {}, {"Added domain"}},
+        {"too many users", "Domains=1\nMailBoxes=201", kOneDomain, "", true,
+         {"Error: too many users (201), only 200 will be configured.\r\n",
+          "Error adding user 200: no user name specified.\r\n"},
+         {"Error adding user 201"}},
+        {"missing mailbox key", "Domains=1\nMailBoxes=2", kOneDomain, "Mailbox1=john;john;1", true,
+         {"Error adding user 2: no user name specified.\r\n"}, {}},
+        {"domain number 0", "Domains=1\nMailBoxes=1", kOneDomain, "Mailbox1=john;sub;0", true,
+         {"Error adding user 1: invalid domain(0).\r\n"}, {}},
+        {"empty folder field", "Domains=1\nMailBoxes=1", kOneDomain, "Mailbox1=john;;1", true,
+         {"Error adding user 1: invalid domain(0).\r\n"}, {}},
+        {"domain number past the table", "Domains=1\nMailBoxes=1", kOneDomain, "Mailbox1=john;john;2", true,
+         {"Error adding user 1: invalid domain(2).\r\n"}, {}},
+        {"negative mailbox count", "Domains=1\nMailBoxes=-3", kOneDomain, "", true, {}, {"Error adding"}},
+        {"XToHeader of one character ignored", "Domains=1\nXToHeader=X", kOneDomain, "", true, {}, {"SMTP To header"}},
+        {"XToHeader gets its colon", "Domains=1\nXToHeader=X-To", kOneDomain, "", true,
+         {"SMTP To header searched: 'X-To:'.\r\n"}, {}},
+        {"XToHeader with colon kept", "Domains=1\nXToHeader=X-Rcpt:", kOneDomain, "", true,
+         {"SMTP To header searched: 'X-Rcpt:'.\r\n"}, {}},
+        {"absent SMTPHelo still logged", "Domains=1", kOneDomain, "", true, {"SMTPHelo used: 'Vorpal'.\r\n"}, {}},
+        {"empty SMTPHelo silent", "Domains=1\nSMTPHelo=", kOneDomain, "", true, {}, {"SMTPHelo"}},
+    };
+    for (const MessageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetConfiguration();
+        fs::remove(relaySettings.LogName);
+        OpenLogFile();
+        EXPECT_EQ(Load(Make(c.product, c.domains, c.mailboxes)), c.result);
+        CloseLogFile();
+        std::string file = LogFileText();
+        // Every message goes to the window and, the same, to the file.
+        for (const char* s : c.shown) {
+            EXPECT_NE(Window().find(s), std::string::npos) << s << "\n" << Window();
+            EXPECT_NE(file.find(s), std::string::npos) << s;
+        }
+        for (const char* s : c.absent) EXPECT_EQ(Window().find(s), std::string::npos) << s;
+    }
+}
+
+TEST_F(ConfigLoad, VersionSelectsTheLayout) {
+    // The old layout without a relay host fails with its own message, which
+    // tells the two loaders apart.
+    struct {
+        const char* version;
+        bool legacy;
+    } cases[] = {{nullptr, true}, {"0.11", true}, {"0.10", true}, {"0.100", true}, {"", true},
+                 {"0.12", false}, {"0.2", false}, {"0.28", false}, {"1.0", false}, {"0.11a", false}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.version ? c.version : "(absent)");
+        std::string text = "[Ambrel]\n";
+        if (c.version) text += std::string("Version=") + c.version + "\n";
+        text += "Domains=1\n[Domains]\n" + std::string(kOneDomain);
+        WriteIni(text);
+        Captured().clear();
+        bool ok = LoadConfiguration();
+        EXPECT_EQ(!ok && Window().find("Missing SMTP relay host name.\r\n") != std::string::npos, c.legacy);
+        EXPECT_EQ(ok, !c.legacy);
+    }
+}
+
+TEST_F(ConfigLoad, ServerValuesAndPorts) {
+    struct {
+        const char* value;
+        const char* host;
+        int port;
+    } cases[] = {{"mail.example:2525", "mail.example", 2525}, {"mail.example:", "mail.example", 25},
+                 {"mail.example:abc", "mail.example", 25},    {"mail.example:70000", "mail.example", 4464},
+                 {":2525", "", 2525},                         {"mail.example", "mail.example", 25}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ASSERT_TRUE(Load(Make("Domains=1", std::string("Domain1=x.org\nSMTPServer1=") + c.value, "")));
+        EXPECT_STREQ(domainTable[0].host, c.host);
+        EXPECT_EQ(domainTable[0].port, c.port);
+    }
+}
+
+TEST_F(ConfigLoad, SkippedDomainsDoNotUsePositions) {
+    ASSERT_TRUE(Load(Make("Domains=3\nMailBoxes=1",
+                          "Domain1=a.org\nSMTPServer1=h1\nDomain3=c.org\nSMTPServer3=h3:26\n",
+                          "Mailbox1=john;john;2")));
+    ASSERT_EQ(domainCount, 2);
+    EXPECT_STREQ(domainTable[1].name, "c.org");
+    EXPECT_NE(Window().find("Added domain[2]='c.org' (Server: h3:26)\r\n"), std::string::npos);
+    ASSERT_EQ(mailboxCount, 1);
+    EXPECT_STREQ(mailboxTable[0].email, "john@c.org");
+    EXPECT_EQ(mailboxTable[0].domainIndex, 1);
+}
+
+TEST_F(ConfigLoad, MailboxRowsFoldersAndAddresses) {
+    std::string abs = dir + "/abs/box";
+    ASSERT_TRUE(Load(Make("Domains=1\nMailBoxes=4\nLoopDelay=0\nBadmails=" + dir + "/bad", kOneDomain,
+                          "Mailbox1=john;john;1\nMailbox2=DM:sales;@" + abs + ";1\n"
+                          "Mailbox3=ghost;nowhere;1\nMailbox4=mary;mary/;1")));
+    ASSERT_EQ(mailboxCount, 3);
+    EXPECT_STREQ(mailboxTable[0].folder, (dir + "/users/john/").c_str());
+    EXPECT_EQ(mailboxTable[0].absolute, 0);
+    EXPECT_STREQ(mailboxTable[0].email, "john@example.org");
+    EXPECT_STREQ(mailboxTable[1].folder, (abs + "/").c_str());
+    EXPECT_EQ(mailboxTable[1].absolute, 1);
+    EXPECT_STREQ(mailboxTable[1].email, "DM:sales@example.org");
+    EXPECT_STREQ(mailboxTable[1].user, "DM:sales");
+    EXPECT_STREQ(mailboxTable[2].folder, (dir + "/users/mary/").c_str());
+    EXPECT_NE(Window().find("Error adding user: bad mail directory '" + dir +
+                            "/users/nowhere' (err: -1).\r\n"),
+              std::string::npos);
+    EXPECT_NE(Window().find("Added user: john, mailDir: " + dir +
+                            "/users/john/, email: john@example.org\r\n"),
+              std::string::npos);
+    EXPECT_EQ(relaySettings.LoopDelay, 120);
+    EXPECT_EQ(std::string(relaySettings.Badmails), dir + "/bad/");
+    // The working directory is the last folder that passed the check.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(std::string(cwd) + "/", dir + "/users/mary/");
+}
+
+TEST_F(ConfigLoad, UserFolderIsAPlainPrefix) {
+    Mkdir("usersjohn");
+    std::string text = "[Ambrel]\nVersion=0.28\nUserFolder=" + dir + "/users\nDomains=1\nMailBoxes=1\n[Domains]\n" +
+                       kOneDomain + "[MailBoxes]\nMailbox1=john;john;1\n";
+    ASSERT_TRUE(Load(text));
+    ASSERT_EQ(mailboxCount, 1);
+    EXPECT_STREQ(mailboxTable[0].folder, (dir + "/usersjohn/").c_str());
+}
+
+TEST_F(ConfigLoad, FailedLoadKeepsRawValuesAndEmptiesMailboxes) {
+    ASSERT_TRUE(Load(Make("Domains=1\nMailBoxes=1", kOneDomain, "Mailbox1=john;john;1")));
+    ASSERT_EQ(mailboxCount, 1);
+    EXPECT_FALSE(Load(Make("Domains=0\nMailBoxes=1\nBadmails=bad", "", "Mailbox1=john;john;1")));
+    EXPECT_EQ(mailboxCount, 0);
+    EXPECT_EQ(domainCount, 0);
+    EXPECT_EQ(relaySettings.LoopDelay, -1);
+    EXPECT_STREQ(relaySettings.Badmails, "bad");
+}
+
+TEST_F(ConfigLoad, SettingsThatKeepTheirValueWhenTheKeyGoes) {
+    ASSERT_TRUE(Load(Make("Domains=1\nXToHeader=X-Rcpt:\nSMTPHelo=relay.local\nDebug=1", kOneDomain, "")));
+    EXPECT_STREQ(relaySettings.XToHeader, "X-Rcpt:");
+    EXPECT_EQ(relaySettings.Debug, 1);
+    ASSERT_TRUE(Load(Make("Domains=1", kOneDomain, "")));
+    EXPECT_STREQ(relaySettings.XToHeader, "X-Rcpt:");
+    EXPECT_STREQ(relaySettings.SMTPHelo, "relay.local");
+    EXPECT_NE(Window().find("SMTPHelo used: 'relay.local'.\r\n"), std::string::npos);
+    EXPECT_EQ(relaySettings.Debug, 0);
+}
+
+TEST_F(ConfigLoad, OverlongMailboxTextsAreRefusedNotCut) {
+    std::string longUser(256, 'u');
+    std::string longFolder(130, 'f');
+    ASSERT_TRUE(Load(Make("Domains=1\nMailBoxes=3", kOneDomain,
+                          "Mailbox1=" + longUser + ";john;1\nMailbox2=mary;" + longFolder +
+                              ";1\nMailbox3=john;john;1")));
+    ASSERT_EQ(mailboxCount, 1);
+    EXPECT_STREQ(mailboxTable[0].user, "john");
+    EXPECT_NE(Window().find("Error adding user 1: user name too long (256 characters, at most 255).\r\n"),
+              std::string::npos);
+    EXPECT_NE(Window().find("Error adding user 2: mail directory too long"), std::string::npos);
+}
+
+TEST_F(ConfigLoad, LogNameSwitchesTheFile) {
+    std::string other = dir + "/other.log";
+    ASSERT_TRUE(Load(Make("Domains=1\nLogName=" + other, kOneDomain, "")));
+    EXPECT_STREQ(relaySettings.LogName, other.c_str());
+    EXPECT_TRUE(LogFileIsOpen());
+    CloseLogFile();
+    std::string text = ReadFile(other);
+    EXPECT_EQ(text.rfind("- Ver: 0.28 -------- ", 0), 0u) << text;
+    EXPECT_NE(text.find("Added domain[1]='example.org' (Server: 127.0.0.1:2525)\r\n"), std::string::npos);
+}
+
+TEST_F(ConfigLoad, ReloadingAddsFreshCopiesAndKeepsOldOnesReadable) {
+    std::string text = Make("Domains=1\nMailBoxes=2", kOneDomain, "Mailbox1=john;john;1\nMailbox2=mary;mary;1");
+    ASSERT_TRUE(Load(text));
+    const char* oldEmail = mailboxTable[0].email;
+    size_t before = PoolBytesUsedInCurrentBlock() + (size_t)PoolBlockCount() * kPoolBlockSize;
+    ASSERT_TRUE(Load(text));
+    size_t after = PoolBytesUsedInCurrentBlock() + (size_t)PoolBlockCount() * kPoolBlockSize;
+    EXPECT_GT(after, before);
+    EXPECT_EQ(mailboxCount, 2);
+    EXPECT_NE(oldEmail, mailboxTable[0].email);
+    EXPECT_STREQ(oldEmail, "john@example.org");
+}
+
+TEST_F(ConfigLoad, PoolFailureSkipsTheMailboxOnly) {
+    ASSERT_TRUE(Load(Make("Domains=1", kOneDomain, "")));
+    // Leave 9 bytes in the current block, so that the first copy of the next
+    // load needs a new block, which the heap then refuses once.
+    PoolCopy(std::string(kPoolBlockSize - PoolBytesUsedInCurrentBlock() - 10, 'x').c_str());
+    PoolFailNextBlocks(1);
+    ASSERT_TRUE(Load(Make("Domains=1\nMailBoxes=2", kOneDomain, "Mailbox1=john;john;1\nMailbox2=mary;mary;1")));
+    EXPECT_NE(Window().find("Error adding user: 'john', memory alloc error.\r\n"), std::string::npos);
+    EXPECT_EQ(mailboxCount, 1);
+}
+
+TEST(StringPool, BlocksAreFilledToTheByte) {
+    // A copy that exactly fills the block stays in it; one more byte starts a new block.
+    PoolFailNextBlocks(0);
+    PoolCopy("start");
+    int blocks = PoolBlockCount();
+    size_t room = kPoolBlockSize - PoolBytesUsedInCurrentBlock();
+    PoolCopy(std::string(room - 1, 'a').c_str());
+    EXPECT_EQ(PoolBlockCount(), blocks);
+    EXPECT_EQ(PoolBytesUsedInCurrentBlock(), kPoolBlockSize);
+    PoolCopy("");
+    EXPECT_EQ(PoolBlockCount(), blocks + 1);
+}
+
+TEST(MailboxLine, ParsedLikeTheScanFormat) {
+    struct {
+        const char* line;
+        const char* user;
+        const char* folder;
+        int domain;
+    } cases[] = {{"john;sub;2", "john", "sub", 2},      {"john;;1", "john", "", 0},
+                 {";sub;1", "", "", 0},                 {"john", "john", "", 0},
+                 {"john;sub", "john", "sub", 0},        {"john;sub;x", "john", "sub", 0},
+                 {"john;@D:\\Mail;-4", "john", "@D:\\Mail", -4}, {"a b;c d; 3", "a b", "c d", 3}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        char user[512], folder[512];
+        int domain;
+        ParseMailboxLine(c.line, user, sizeof user, folder, sizeof folder, &domain);
+        EXPECT_STREQ(user, c.user);
+        EXPECT_STREQ(folder, c.folder);
+        EXPECT_EQ(domain, c.domain);
+    }
+}
