@@ -1,0 +1,187 @@
+// The worker's cycle against a scratch mailbox tree: passes in domain order,
+// zero-size files, reloads when the INI changes, the loop delay with send-now,
+// pause and stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+// Nothing listens on this loopback port, so every session open is refused at
+// once and the file stays where it is.
+const char kDeadServer[] = "127.0.0.1:1";
+
+class Cycle : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        relayTimings.backoffSteps = 0;
+        for (const char* m : {"a1", "a2", "b1", "b2"}) Mkdir(std::string("users/") + m);
+    }
+    // Two domains; the mailboxes of the second domain come first in the file.
+    void WriteTwoDomains(int loopDelay = 1) {
+        WriteIni("[Ambrel]\nVersion=0.28\nLoopDelay=" + std::to_string(loopDelay) + "\nUserFolder=" + dir +
+                 "/users/\nDomains=2\nMailBoxes=4\n[Domains]\nDomain1=a.org\nSMTPServer1=" + kDeadServer +
+                 "\nDomain2=b.org\nSMTPServer2=" + kDeadServer +
+                 "\n[MailBoxes]\nMailbox1=b1;b1;2\nMailbox2=a1;a1;1\nMailbox3=b2;b2;2\nMailbox4=a2;a2;1\n");
+    }
+    void Drop(const std::string& box, const std::string& name, const std::string& body = "Subject: x\n\nhi\n") {
+        WriteFile(Path("users/" + box + "/" + name), body);
+    }
+    // Runs the worker thread until it ends; the test sets stopRequested.
+    void StartWorker() {
+        relayState.stopRequested = 0;
+        ASSERT_TRUE(StartThread(RelayWorker, nullptr));
+        ASSERT_TRUE(WaitFor([] { return relayState.workerRunning == 1; }));
+    }
+    void StopWorker() {
+        relayState.paused = 0;
+        relayState.stopRequested = 1;
+        ASSERT_TRUE(WaitFor([] { return relayState.workerRunning == 0; }));
+    }
+};
+
+}  // namespace
+
+TEST_F(Cycle, PassesFollowDomainOrderAndFilesStay) {
+    WriteTwoDomains();
+    Drop("b1", "B1.CNM");
+    Drop("a2", "A2.cnm");  // the pattern matches without regard to case
+    Drop("a1", "A1.CNM");
+    Drop("a1", "notes.txt");
+    RunRelayCycle();
+    std::string w = Window();
+    size_t a1 = w.find("Routing mail A1.CNM\r\n"), a2 = w.find("Routing mail A2.cnm\r\n"),
+           b1 = w.find("Routing mail B1.CNM\r\n");
+    ASSERT_NE(a1, std::string::npos) << w;
+    ASSERT_NE(a2, std::string::npos);
+    ASSERT_NE(b1, std::string::npos);
+    EXPECT_LT(a1, a2);
+    EXPECT_LT(a2, b1) << "all mailboxes of the first domain are scanned first";
+    EXPECT_EQ(w.find("notes.txt"), std::string::npos);
+    EXPECT_EQ(Count(w, "Communication Error: unable to open connection\r\n"), 3u);
+    EXPECT_TRUE(fs::exists(Path("users/a1/A1.CNM")));
+    EXPECT_TRUE(fs::exists(Path("users/b1/B1.CNM")));
+    EXPECT_FALSE(LogFileIsOpen()) << "the log file is closed at the end of the cycle";
+    std::string log = LogFileText();
+    EXPECT_NE(log.find("Routing mail A1.CNM from a1\r\n"), std::string::npos);
+}
+
+TEST_F(Cycle, ZeroSizeFilesAreReportedEveryCycleAndLeftAlone) {
+    WriteTwoDomains();
+    Drop("a1", "EMPTY.CNM", "");
+    Drop("a1", "FULL.CNM", std::string(300, 'x'));
+    RunRelayCycle();
+    RunRelayCycle();
+    std::string w = Window();
+    EXPECT_EQ(Count(w, "Mail EMPTY.CNM to a1@a.org has size of zero.\r\n"), 2u);
+    EXPECT_EQ(Count(w, "Routing mail FULL.CNM\r\n"), 2u);
+    EXPECT_EQ(w.find("Routing mail EMPTY.CNM"), std::string::npos);
+    EXPECT_TRUE(fs::exists(Path("users/a1/EMPTY.CNM")));
+    EXPECT_NE(LogFileText().find("Mail EMPTY.CNM from a1 to a1@a.org has size zero.\r\n"), std::string::npos);
+}
+
+TEST_F(Cycle, MailboxOfAnUnconfiguredDomainIsNeverScanned) {
+    WriteTwoDomains();
+    RunRelayCycle();
+    mailboxTable[1].domainIndex = 7;  // a1 now points past the domain table
+    Drop("a1", "LOST.CNM");
+    Captured().clear();
+    RunRelayCycle();
+    EXPECT_EQ(Window().find("LOST.CNM"), std::string::npos);
+}
+
+TEST_F(Cycle, ReloadOnlyWhenTheFileChanges) {
+    WriteTwoDomains();
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Updating AMBREL Config file (" + ini + ") ...\r\n"), 1u);
+    EXPECT_NE(Window().find("AMBREL Config file Updated (delay: 1 sec)\r\n"), std::string::npos);
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Updating AMBREL Config file"), 1u) << "unchanged file is not read again";
+
+    // Rewritten at once with the same length: the stamp still differs.
+    WriteTwoDomains(2);
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Updating AMBREL Config file"), 2u);
+    EXPECT_EQ(relaySettings.LoopDelay, 2);
+    EXPECT_NE(LogFileText().find("AMBREL Config file Updated (delay: 2 sec)\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(Cycle, InvalidFileIsLoadedAgainEveryCycle) {
+    WriteIni("[Ambrel]\nVersion=0.28\nDomains=0\n");
+    RunRelayCycle();
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "AMBREL Invalid config file.\r\n"), 2u);
+    EXPECT_NE(LogFileText().find("AMBREL Invalid config file.\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(Cycle, MissingFileIsReportedEveryCycleAndNothingIsScanned) {
+    WriteTwoDomains();
+    Drop("a1", "A1.CNM");
+    RunRelayCycle();
+    fs::remove(ini);
+    Captured().clear();
+    RunRelayCycle();
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Error: Unable to find config file '" + ini + "'\r\n"), 2u);
+    EXPECT_EQ(Window().find("Routing mail"), std::string::npos);
+    EXPECT_EQ(mailboxCount, 0);
+}
+
+TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
+    static std::atomic<int> loopUpdates{0}, served{0};
+    loopUpdates = 0;
+    served = 0;
+    uiHooks.updateLoopStatus = [] { loopUpdates++; };
+    uiHooks.sendNowServed = [] { served++; };
+    relaySettings.LoopDelay = 3;
+    RunLoopDelay();
+    EXPECT_EQ(loopUpdates, 3);
+    EXPECT_EQ(relayState.loopSecond, 3);
+
+    // A long delay ended by send-now: the request is taken at the next step.
+    relaySettings.LoopDelay = 100000;
+    relayTimings.loopSecondMs = 1;
+    relayState.sendNow = 1;
+    loopUpdates = 0;
+    RunLoopDelay();
+    EXPECT_EQ(loopUpdates, 1);
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(relayState.sendNow, 0);
+
+    // No configuration yet: the fixed wait, no countdown.
+    relaySettings.LoopDelay = -1;
+    loopUpdates = 0;
+    RunLoopDelay();
+    EXPECT_EQ(loopUpdates, 0);
+    relaySettings.LoopDelay = 0;
+    RunLoopDelay();
+    EXPECT_EQ(loopUpdates, 0);
+}
+
+TEST_F(Cycle, PauseHoldsTheNextCycleEvenWhenStopIsRequested) {
+    WriteTwoDomains();
+    relayState.paused = 1;
+    StartWorker();
+    ASSERT_TRUE(WaitFor([this] { return Count(Window(), "AMBREL Config file Updated") == 1; }));
+    relayState.stopRequested = 1;
+    // Still paused: the worker keeps waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(relayState.workerRunning, 1);
+    relayState.paused = 0;
+    ASSERT_TRUE(WaitFor([] { return relayState.workerRunning == 0; }));
+}
+
+TEST_F(Cycle, WorkerRunsCyclesUntilStopped) {
+    WriteTwoDomains(1);
+    Drop("a1", "A1.CNM");
+    StartWorker();
+    ASSERT_TRUE(WaitFor([this] { return Count(Window(), "Routing mail A1.CNM") >= 3; }));
+    StopWorker();
+    EXPECT_TRUE(fs::exists(Path("users/a1/A1.CNM")));
+}
