@@ -12,7 +12,6 @@ struct Block {
 Block* firstBlock = nullptr;
 Block* currentBlock = nullptr;
 size_t usedInCurrent = 0;  // bytes used in the current block, link included
-int blockCount = 0;
 int failNext = 0;
 
 Block* NewBlock() {
@@ -23,7 +22,6 @@ Block* NewBlock() {
     Block* b = static_cast<Block*>(malloc(kPoolBlockSize));
     if (!b) return nullptr;
     b->next = nullptr;
-    blockCount++;
     return b;
 }
 }  // namespace
@@ -47,5 +45,11 @@ const char* PoolCopy(const char* text) {
 }
 
 size_t PoolBytesUsedInCurrentBlock() { return currentBlock ? usedInCurrent : 0; }
-int PoolBlockCount() { return blockCount; }
+int PoolBlockCount() {
+    // Walks the chain from the first block: the chain is what keeps every
+    // copy alive, and the only owner of the blocks.
+    int n = 0;
+    for (const Block* b = firstBlock; b; b = b->next) n++;
+    return n;
+}
 void PoolFailNextBlocks(int n) { failNext = n; }
