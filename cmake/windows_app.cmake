@@ -1,8 +1,11 @@
 # The Windows program: installer, service and windowed application in one
 # executable, linked statically so it runs on a bare Windows.
-add_executable(Ambrel WIN32 host/win_main.cpp)
+enable_language(RC)
+file(GLOB UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)
+add_executable(Ambrel WIN32 host/win_main.cpp host/service.cpp ${UI_SOURCES} resources/ambrel.rc)
 set_target_properties(Ambrel PROPERTIES OUTPUT_NAME Ambrel SUFFIX ".exe")
-target_link_libraries(Ambrel PRIVATE ambrel_core user32 gdi32 comctl32 shell32)
+target_include_directories(Ambrel PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_link_libraries(Ambrel PRIVATE ambrel_core user32 gdi32 comctl32 shell32 advapi32)
 target_link_options(Ambrel PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Test-only Windows programs run under Wine.

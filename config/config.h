@@ -76,6 +76,26 @@ bool LoadDomainSection();
 bool AddMailbox(int row, int absolute, const char* user, const char* folderPath,
                 const char* email, int domainIndex);
 
+// ---- writing the configuration back (current layout) ----------------------
+
+// The folder column of the mailbox list shows a folder relative to UserFolder
+// behind this 13-character prefix ("<UserFolder\\>" with the build's
+// separator) and an absolute one as "@" and its path.
+extern const char kUserFolderPrefix[];
+
+// One mailbox row as the mailbox list holds it: the three column texts.
+struct MailboxRow {
+    const char* user;    // column 0
+    const char* email;   // column 1
+    const char* folder;  // column 2, in the list's folder notation
+};
+
+// Writes RelaySettings, the given domain records and mailbox rows to the INI
+// file in the current layout. False, with a message for the user in `error`,
+// when the rows cannot be written so that they read back the same.
+bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
+                           int rowCount, char* error, size_t errorSize);
+
 // Append-only text pool in 5120-byte blocks; never released.
 const char* PoolCopy(const char* text);
 // Bytes used in the newest block (link included) and the number of blocks.

@@ -61,6 +61,9 @@ int ChangeDirectory(const char* path);
 // remove/rename: 0 on success, else the runtime library's errno.
 int RemoveFileErrno(const char* path);
 int RenameFileErrno(const char* from, const char* to);
+// Replaces `to` by `from` in one step (the old file stays whole until the new
+// one is complete); 0 on success, else an errno-style code.
+int ReplaceFileErrno(const char* from, const char* to);
 
 // Message files are read as Windows reads text files: a CR LF pair arrives as
 // one LF. Lines are read like fgets (at most size - 1 characters, LF kept).

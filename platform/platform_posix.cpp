@@ -111,6 +111,10 @@ int RenameFileErrno(const char* from, const char* to) {
     return rename(from, to) == 0 ? 0 : errno;
 }
 
+int ReplaceFileErrno(const char* from, const char* to) {
+    return rename(from, to) == 0 ? 0 : errno;
+}
+
 // ---- message files in text mode ------------------------------------------
 
 struct MsgFile {

@@ -9,7 +9,8 @@
 //    other character; an empty value gives the default, like the system's;
 //  - a line without "=" is a key without value (so ";comment" lines never
 //    match a real key);
-//  - writing keeps every other line as it is, replaces a key's line in place,
+//  - writing keeps every other line as it is, replaces a key's value in place
+//    (the key keeps its spelling),
 //    adds a missing key after the last line of its section and a missing
 //    section at the end of the file.
 #include "platform.h"
@@ -64,10 +65,10 @@ bool SectionName(const std::string& raw, std::string* name) {
     if (t.empty() || t[0] != '[') return false;
     size_t close = t.rfind(']');
     if (close == std::string::npos || close == 0) {
-        *name = t.substr(1);
+        *name = Trim(t.substr(1));
         return true;
     }
-    *name = t.substr(1, close - 1);
+    *name = Trim(t.substr(1, close - 1));
     return true;
 }
 
@@ -179,7 +180,13 @@ bool ProfileWriteString(const char* section, const char* key, const char* value,
     } else {
         size_t end;
         int k = FindKey(lines, sec, key, &end);
-        if (k >= 0) lines[(size_t)k] = line;
+        if (k >= 0) {
+            // The key keeps the spelling it has in the file, as the system's writer does.
+            std::string oldKey, oldValue;
+            bool hasValue;
+            SplitKey(lines[(size_t)k], &oldKey, &oldValue, &hasValue);
+            lines[(size_t)k] = oldKey + "=" + value;
+        }
         else lines.insert(lines.begin() + (long)end, line);
     }
     // Write the whole file beside it and put it in place in one step, so a

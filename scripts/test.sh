@@ -29,7 +29,8 @@ native_tests() {  # DIR
 step "native build" configure_build build/native
 step "native tests" native_tests build/native
 step "sanitizer build" configure_build build/asan -DAMBREL_SANITIZE=ON
-step "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 native_tests build/asan
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+step "sanitizer tests" native_tests build/asan
 step "windows x86_64 build" configure_build build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 step "windows i686 build" configure_build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 for extra in scripts/test.d/*.sh; do

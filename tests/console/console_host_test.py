@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+"""The console host as a user runs it: load lines and folder scan byte for
+byte, send-now on SIGUSR1, stop on SIGTERM, the missing-INI error each cycle."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+AMBREL = sys.argv[1]
+results = []
+
+
+def check(name, cond, detail=""):
+    results.append(cond)
+    print(("ok   " if cond else "FAIL ") + name + ("" if cond else "\n" + detail))
+
+
+def wait_for(pred, limit=15.0):
+    end = time.time() + limit
+    while time.time() < end:
+        if pred():
+            return True
+        time.sleep(0.02)
+    return pred()
+
+
+def make_tree(root):
+    for d in ("users/john", "users/mary", "abs/sales", "bad"):
+        os.makedirs(os.path.join(root, d))
+    with open(os.path.join(root, "users/john/A1.CNM"), "wb") as f:
+        f.write(b"Return-path: <a@example.com>\r\n\r\nhello\r\n")
+    open(os.path.join(root, "users/john/ZERO.CNM"), "wb").close()
+    ini = os.path.join(root, "relay.ini")
+    with open(ini, "w") as f:
+        f.write(f"""[Ambrel]
+Version=0.28
+LoopDelay=100
+UserFolder={root}/users/
+LogName={root}/relay.log
+Domains=2
+MailBoxes=3
+[Domains]
+Domain1=example.org
+SMTPServer1=127.0.0.1:1
+Domain2=example.net
+SMTPServer2=127.0.0.1:1
+[MailBoxes]
+Mailbox1=dm:sales;@{root}/abs/sales;2
+Mailbox2=john;john;1
+Mailbox3=mary;mary;1
+""")
+    return ini
+
+
+def run_until(ini, marker, limit=20.0):
+    """Runs the host until `marker` appears in its output, then stops it with
+    SIGTERM; returns the exit code and the whole output."""
+    p = subprocess.Popen([AMBREL, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = bytearray()
+    import threading
+
+    def pump():
+        for chunk in iter(lambda: p.stdout.read1(4096), b""):
+            out.extend(chunk)
+
+    t = threading.Thread(target=pump, daemon=True)
+    t.start()
+    wait_for(lambda: marker in out.decode("latin-1"), limit)
+    p.send_signal(signal.SIGTERM)
+    try:
+        rc = p.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        rc = None
+    t.join(5)
+    return rc, out.decode("latin-1")
+
+
+def test_load_lines_and_scan(root):
+    ini = make_tree(root)
+    # The refused connect starts the 10-minute back-off; stop there.
+    rc, out = run_until(ini, "delaying AMBREL by 10 minutes\r\n")
+    # The opening line carries the time; everything after it is fixed.
+    first, _, rest = out.partition("\r\n")
+    expected = (
+        f"Updating AMBREL Config file ({ini}) ...\r\n"
+        "SMTPHelo used: 'Vorpal'.\r\n"
+        "Added domain[1]='example.org' (Server: 127.0.0.1:1)\r\n"
+        "Added domain[2]='example.net' (Server: 127.0.0.1:1)\r\n"
+        f"Added user: dm:sales, mailDir: {root}/abs/sales/, email: dm:sales@example.net\r\n"
+        f"Added user: john, mailDir: {root}/users/john/, email: john@example.org\r\n"
+        f"Added user: mary, mailDir: {root}/users/mary/, email: mary@example.org\r\n"
+        "AMBREL Config file Updated (delay: 100 sec)\r\n"
+        "Routing mail A1.CNM\r\n"
+        "Opening socket\r\n"
+        "Connecting (127.0.0.1:1)\r\n"
+        "\r\n AMBREL Error in connect: 10061 (WSAECONNREFUSED)\r\n"
+        "  delaying AMBREL by 10 minutes\r\n"
+    )
+    check("exit code 0 after SIGTERM", rc == 0, out)
+    check("opening line", first.startswith("---- ") and first.endswith("     Console Ambrel is opened ----"), first)
+    check("load lines and first routing byte for byte", rest.startswith(expected), rest)
+
+
+def test_signals(root):
+    ini = make_tree(root)
+    p = subprocess.Popen([AMBREL, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = bytearray()
+
+    import threading
+
+    def pump():
+        for chunk in iter(lambda: p.stdout.read1(4096), b""):
+            out.extend(chunk)
+
+    t = threading.Thread(target=pump, daemon=True)
+    t.start()
+    text = lambda: out.decode("latin-1")
+    # The first connect is refused and the back-off begins; SIGUSR1 cuts it
+    # short (within its 5-second step) and later ends the loop delay.
+    ok = wait_for(lambda: "delaying AMBREL by 10 minutes" in text())
+    check("back-off started", ok, text())
+    p.send_signal(signal.SIGUSR1)
+    ok = wait_for(lambda: text().count("has size of zero.") >= 1, 20)
+    check("send-now ends the back-off", ok, text())
+    time.sleep(0.5)
+    p.send_signal(signal.SIGUSR1)
+    ok = wait_for(lambda: text().count("Mail ZERO.CNM to john@example.org has size of zero.\r\n") >= 2, 20)
+    check("send-now ends the 100-second loop delay", ok, text())
+    p.send_signal(signal.SIGTERM)
+    try:
+        rc = p.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        rc = None
+    check("SIGTERM ends the process with 0", rc == 0, f"rc={rc}")
+
+
+def test_missing_ini(root):
+    ini = os.path.join(root, "gone.ini")
+    env = dict(os.environ, AMBREL_CYCLES="2")
+    p = subprocess.run([AMBREL, ini], capture_output=True, timeout=60, env=env)
+    out = p.stdout.decode("latin-1")
+    check("missing INI reported each cycle",
+          out.count(f"Error: Unable to find config file '{ini}'\r\n") == 2, out)
+
+
+for test in (test_load_lines_and_scan, test_signals, test_missing_ini):
+    root = tempfile.mkdtemp(prefix="ambrel-console-")
+    try:
+        test(root)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+passed = sum(results)
+print(f"{passed} passed, {len(results) - passed} failed")
+sys.exit(0 if passed == len(results) else 1)

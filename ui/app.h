@@ -1,0 +1,25 @@
+// What the host (entry point, service runtime) needs from the windowed
+// application: the main window class, the window itself and the message loop.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+constexpr UINT UM_CLOSEREQUEST = WM_USER + 1;  // close the main window (stop handler)
+constexpr UINT UM_TRAYRETRY = WM_USER + 3;     // re-insert the tray icon; wParam = attempt
+constexpr UINT UM_TRAYNOTIFY = WM_USER + 14;   // tray icon callback; lParam = mouse message
+
+extern HINSTANCE appInstance;  // kept by WinMain for resources and dialogs
+extern HWND mainWindow;
+// Set by the service's stop handler, cleared when the message loop ends.
+extern std::atomic<int> serviceClosing;
+
+// Registers "AmbrelClass"; false when the system refuses.
+bool RegisterMainClass(HINSTANCE instance);
+// Creates the main window, status bar and log control, starts the worker and
+// the socket library, writes the opening line and adds the tray icon.
+// Non-zero when the message loop must run; shows its own message otherwise.
+int CreateMainWindow(HINSTANCE instance, int showCommand);
+// Runs until WM_QUIT; returns its wParam.
+int RunMessageLoop();
