@@ -23,3 +23,8 @@ bool RegisterMainClass(HINSTANCE instance);
 int CreateMainWindow(HINSTANCE instance, int showCommand);
 // Runs until WM_QUIT; returns its wParam.
 int RunMessageLoop();
+
+// Procedures of the "AboutBox" and "HelpBox" dialog templates; the
+// configuration dialogs open "HelpBox" on F1.
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK HelpDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
