@@ -48,6 +48,11 @@ void ReportTimeout() {
 
 bool StartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
 
+// A step succeeds only on a whole reply with the expected code. A reply cut
+// short by the time-out returns what was parsed, which may be the expected
+// digits of an unfinished line; the failure mark tells it apart.
+bool Expect(int expected) { return ReadReply(expected) == expected && !relayState.sessionFailed; }
+
 }  // namespace
 
 bool ResolveRelayHost(int domainIndex) {
@@ -104,7 +109,7 @@ bool OpenSession(int domainIndex) {
     SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
 
     int code = ReadReply(220);
-    if (code != 220) {
+    if (code != 220 || relayState.sessionFailed) {
         LogBoth("\r\n GFR: %d\r\n", code);
         CloseRelaySocket();
         // A failed start leaves nothing behind: no connection and no failure
@@ -113,7 +118,7 @@ bool OpenSession(int domainIndex) {
         return false;
     }
     SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
-    if (ReadReply(250) == 250) return true;
+    if (Expect(250)) return true;
     // HELO refused: end the session properly (RSET, QUIT, close), which also
     // clears the failure mark for the next message.
     CloseSession();
@@ -192,10 +197,14 @@ int ReadReply(int expected) {
             return -1;
         }
         rs.idlePolls = 0;
+        // Only the first 502 bytes of a chunk are shown, but the whole chunk
+        // is parsed: a long multi-line reply that arrives in one piece would
+        // otherwise lose its final line, and the read would wait for it
+        // until the time-out on every attempt.
+        for (int i = 0; i < n && !p.replyDone; i++) FeedReplyChar(rs.textBuffer[i]);
         rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
         LogToWindow("<- %s", rs.textBuffer);
         LogDebugToFile("*  <- %s", rs.textBuffer);
-        for (const char* c = rs.textBuffer; *c && !p.replyDone; c++) FeedReplyChar(*c);
         if (!p.moreLines) break;
     }
     if (p.replyCode != expected) {
@@ -222,13 +231,13 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     else LogToFile(" routed from <%s> to <%s>\r\n", sender, recipient);
 
     SendCommand("MAIL FROM:<%s>\r\n", sender);
-    if (ReadReply(250) != 250) return false;
+    if (!Expect(250)) return false;
     SendCommand("RCPT TO:<%s>\r\n", recipient);
-    if (ReadReply(250) != 250) return false;
+    if (!Expect(250)) return false;
     LogToWindow("-> DATA\r\n");
     LogDebugToFile("  -> DATA\r\n");
     SendText("DATA\r\n");
-    if (ReadReply(354) != 354) return false;
+    if (!Expect(354)) return false;
 
     LogToWindow("-> <data>\r\n");
     long long bytesSent = 0;  // counted wide: a message may exceed 2 GiB
@@ -264,6 +273,15 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     }
     rs.bytesSent = bytesSent > INT_MAX ? INT_MAX : (int)bytesSent;
     LogBoth("  %lld bytes sent\r\n", bytesSent);
+    if (MsgFailed(file) && !relayState.sessionFailed) {
+        // The file could not be read to its end. Ending the data now would
+        // hand the server a cut message as if it were whole, and the file
+        // would then be deleted. Drop the connection instead: a server
+        // discards a message whose end never came, and the file stays.
+        LogBoth(" AMBREL Error: unable to read mail to its end, message not sent\r\n");
+        relayState.sessionFailed = 1;
+        CloseRelaySocket();
+    }
     if (relayState.sessionFailed) return false;
 
     LogToWindow("-> CRLF.CRLF\r\n");
@@ -271,9 +289,9 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     SendText("\r\n.\r\n");
     SockHandle s = relayState.relaySocket;
     SockSetTimeouts(s, relayTimings.dataEndTimeoutMs, relayTimings.replyTimeoutMs);
-    int code = ReadReply(250);
+    bool accepted = Expect(250);
     SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
-    return code == 250;
+    return accepted;
 }
 
 void CloseSession() {

@@ -1,0 +1,255 @@
+// Routing a message file: the envelope scan, address extraction, the
+// recipient by mailbox kind, path limits, and where every file ends up for
+// every kind of server behaviour.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "scripted_peer.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct AddressCase {
+    const char* name;
+    std::string value;
+    std::string result;  // the output after the call, which started as "old"
+};
+
+const AddressCase kAddressCases[] = {
+    {"brackets", " Alice <a@x.org>", "a@x.org"},
+    {"empty brackets overwrite", "<>", ""},
+    {"bare with blanks and tabs", " \t a@x.org\t ", "a@x.org"},
+    {"> without <", " a@x.org>", "old"},
+    {"> before <", "> <a@x.org>", "old"},
+    {"< without >", "<a@x.org", "old"},
+    {"only blanks", " \t ", "old"},
+    {"255 between brackets is too far", "<" + std::string(255, 'a') + ">", "old"},
+    {"254 between brackets", "<" + std::string(254, 'a') + ">", std::string(254, 'a')},
+    {"bare 255", std::string(255, 'b'), std::string(255, 'b')},
+    {"bare 256", std::string(256, 'b'), "old"},
+    {"CR inside brackets", "<a@x.org\rRCPT TO:<evil@y>>", "old"},
+    {"LF inside brackets", "<a@x\n.org>", "old"},
+    {"tab inside brackets", "<a@\tx.org>", "old"},
+    {"DEL in a bare value", "a\x7f@x.org", "old"},
+    {"escape in a bare value", "a\x1b@x.org", "old"},
+    {"high bytes are text", "<\xe4@x.org>", "\xe4@x.org"},
+};
+
+}  // namespace
+
+TEST(Envelope, ExtractAddress) {
+    for (const AddressCase& c : kAddressCases) {
+        char out[kAddressMax + 1] = "old";
+        ExtractAddress(out, c.value.c_str());
+        EXPECT_EQ(std::string(out), c.result) << c.name;
+    }
+}
+
+namespace {
+
+struct ScanCase {
+    const char* name;
+    std::string header;  // XToHeader, empty for the default
+    std::string file;
+    std::string sender, recipient;
+};
+
+const ScanCase kScanCases[] = {
+    {"both, CR LF lines", "", "Return-path: <s@x>\r\nX-Envelope-To: <r@y>\r\n\r\nbody\r\n", "s@x", "r@y"},
+    {"any case", "", "RETURN-PATH: <s@x>\nx-envelope-to: r@y\n\n", "s@x", "r@y"},
+    {"after the empty line not seen", "", "Subject: a\n\nX-Envelope-To: <r@y>\n", "", ""},
+    {"recipients before the sender: last wins", "",
+     "X-Envelope-To: <r1@y>\nX-Envelope-To: <r2@y>\nReturn-path: <s@x>\nX-Envelope-To: <r3@y>\n", "s@x", "r2@y"},
+    {"sender first: first recipient wins", "", "Return-path: <s@x>\nX-Envelope-To: <r1@y>\nX-Envelope-To: <r2@y>\n",
+     "s@x", "r1@y"},
+    {"empty brackets clear an earlier sender", "", "Return-path: <s@x>\nReturn-path: <>\n\n", "", ""},
+    {"other header name", "X-Rcpt:", "X-Envelope-To: <r1@y>\nx-rcpt: <r2@y>\n\n", "", "r2@y"},
+    {"no empty line at all", "", "X-Envelope-To: <r@y>", "", "r@y"},
+    {"long header line seen in pieces", "", std::string(4989, 'h') + "X-Envelope-To: <r@y>\n\n", "", "r@y"},
+};
+
+}  // namespace
+
+class Routing : public RelayTest {};
+
+TEST_F(Routing, ScanEnvelope) {
+    for (const ScanCase& c : kScanCases) {
+        snprintf(relaySettings.XToHeader, sizeof relaySettings.XToHeader, "%s",
+                 c.header.empty() ? "X-Envelope-To:" : c.header.c_str());
+        Drop("john", "S.CNM", c.file);
+        int err = 0;
+        MsgFile* f = MsgOpen(Mail("john", "S.CNM").c_str(), &err);
+        ASSERT_NE(f, nullptr);
+        char sender[kAddressMax + 1] = "x", recipient[kAddressMax + 1] = "y";
+        EXPECT_EQ(ScanEnvelope(f, sender, recipient), !c.recipient.empty()) << c.name;
+        EXPECT_EQ(std::string(sender), c.sender) << c.name;
+        EXPECT_EQ(std::string(recipient), c.recipient) << c.name;
+        char first[kLineRead];
+        ASSERT_TRUE(MsgReadLine(f, first, sizeof first)) << c.name;
+        EXPECT_EQ(std::string(first).substr(0, 5), c.file.substr(0, 5)) << c.name << ": back at the start";
+        MsgClose(f);
+    }
+}
+
+TEST_F(Routing, RecipientByMailboxKind) {
+    struct Case {
+        const char* name;
+        int mailbox;  // 0 john (personal), 1 dm:shop (domain)
+        std::string file;
+        const char* mailFrom;
+        const char* rcptTo;
+    } cases[] = {
+        {"personal ignores the envelope", 0, "X-Envelope-To: <a@y>\nReturn-path: <b@x>\n\n", "MAIL FROM:<b@x>\r\n",
+         "RCPT TO:<john@example.org>\r\n"},
+        {"domain takes the envelope", 1, "X-Envelope-To: <a@y>\n\n", "MAIL FROM:<>\r\n", "RCPT TO:<a@y>\r\n"},
+        {"domain without envelope drops dm:", 1, "Subject: x\n\n", "MAIL FROM:<>\r\n",
+         "RCPT TO:<shop@example.org>\r\n"},
+        {"control character in the envelope", 1,
+         "X-Envelope-To: <a@y\rRCPT TO:<evil@z>>\nReturn-path: <b@x\rDATA>\n\n", "MAIL FROM:<>\r\n",
+         "RCPT TO:<shop@example.org>\r\n"},
+    };
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    for (const Case& c : cases) {
+        const char* box = c.mailbox == 0 ? "john" : "shop";
+        Drop(box, "R.CNM", c.file);
+        RouteMessage(c.mailbox, "R.CNM");
+        CloseSession();
+        std::vector<std::string> cmds = peer.Commands();
+        ASSERT_GE(cmds.size(), 5u) << c.name;
+        // HELO, MAIL, RCPT, DATA, QUIT of this session.
+        EXPECT_EQ(cmds[cmds.size() - 4], c.mailFrom) << c.name;
+        EXPECT_EQ(cmds[cmds.size() - 3], c.rcptTo) << c.name;
+        EXPECT_FALSE(fs::exists(Mail(box, "R.CNM"))) << c.name;
+    }
+    for (const std::string& cmd : peer.Commands()) {
+        EXPECT_EQ(cmd.find("evil"), std::string::npos) << cmd;
+        EXPECT_NE(cmd, "DATA>\r\n");
+    }
+    EXPECT_NE(FileText().find(" routed to <a@y>\r\n"), std::string::npos);
+}
+
+TEST_F(Routing, OverlongPathsAreRefusedAndTheFileStays) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT", "550 unknown\r\n"}});
+    UsePort(peer.port);
+    // A message path of 120 characters: refused before any connection.
+    std::string name = std::string(120 - (dir.size() + 6), 'n');
+    Drop("john", name, "Subject: x\n\n");
+    RouteMessage(0, name.c_str());
+    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_NE(Window().find("path " + Mail("john", name) + " is too long"), std::string::npos) << Window();
+    EXPECT_TRUE(fs::exists(Mail("john", name)));
+    // A bad-mail path over the limit: the refused file stays.
+    std::string badDir = Path(std::string(110 - dir.size(), 'd')) + "/";
+    fs::create_directories(badDir);
+    snprintf(relaySettings.Badmails, sizeof relaySettings.Badmails, "%s", badDir.c_str());
+    Drop("john", "SHORT.CNM", "Subject: x\n\n");
+    RouteMessage(0, "SHORT.CNM");
+    EXPECT_NE(Window().find("bad-mail path " + badDir + "SHORT.CNM is too long"), std::string::npos) << Window();
+    EXPECT_TRUE(fs::exists(Mail("john", "SHORT.CNM")));
+    EXPECT_FALSE(fs::exists(badDir + "SHORT.CNM"));
+}
+
+TEST_F(Routing, PermanentRefusalMovesToBadMailsOrLeavesTheFile) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT", "550 unknown\r\n"}});
+    UsePort(peer.port);
+    Drop("john", "P.CNM", "Subject: x\n\n");
+    RouteMessage(0, "P.CNM");
+    EXPECT_TRUE(fs::exists(Path("bad/P.CNM")));
+    std::string w = Window();
+    EXPECT_NE(w.find("          Routing failed with 500-like error !\r\n Moved " + Mail("john", "P.CNM") +
+                     " to BAD mails.\r\n-> RSET\r\n"),
+              std::string::npos)
+        << w;
+    EXPECT_NE(FileText().find("          Routing failed 500-like error !\r\n"), std::string::npos);
+    // The same name is already in the bad-mail folder: the move fails, the file stays.
+    Drop("john", "P.CNM", "Subject: again\n\n");
+    RouteMessage(0, "P.CNM");
+    EXPECT_NE(Window().find(" Error moving " + Mail("john", "P.CNM") + " to BAD mails.(errno: 17)\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(fs::exists(Mail("john", "P.CNM")));
+    // No bad-mail folder: only the failure line, the file stays.
+    relaySettings.Badmails[0] = 0;
+    Drop("john", "Q.CNM", "Subject: x\n\n");
+    RouteMessage(0, "Q.CNM");
+    EXPECT_TRUE(fs::exists(Mail("john", "Q.CNM")));
+}
+
+// ---- no message is ever lost ------------------------------------------------------
+
+namespace {
+
+enum Fate { Deleted, Bad, Stays };
+
+struct LossCase {
+    std::string name;
+    std::map<std::string, std::string> replies;
+    Fate first, second;
+};
+
+std::vector<LossCase> LossCases() {
+    std::vector<LossCase> cases = {{"willing server", {}, Deleted, Deleted}};
+    const std::pair<const char*, std::string> faults[] = {
+        {"4xx", "451 try later\r\n"}, {"5xx", "554 refused\r\n"}, {"drop", kDrop}, {"silence", kSilent}};
+    // Faults on the second message's steps: the first was accepted in the
+    // same session and must not be deleted either.
+    for (const char* step : {"MAIL", "RCPT", "DATA", "."}) {
+        for (const auto& f : faults) {
+            bool permanent = f.second[0] == '5';
+            cases.push_back({std::string(f.first) + " at " + step + " of the second message",
+                             {{std::string(step) + "#2", f.second}}, Stays, permanent ? Bad : Stays});
+        }
+    }
+    for (const auto& f : faults) {
+        // Session start of the first message fails; the second opens afresh.
+        cases.push_back({std::string(f.first) + " at the greeting", {{"GREET#1", f.second}}, Stays, Deleted});
+        cases.push_back({std::string(f.first) + " at HELO", {{"HELO#1", f.second}}, Stays, Deleted});
+        cases.push_back({std::string(f.first) + " at QUIT", {{"QUIT#1", f.second}}, Stays, Stays});
+    }
+    cases.push_back({"250 at QUIT", {{"QUIT#1", "250 ok\r\n"}}, Stays, Stays});
+    cases.push_back({"251 at RCPT", {{"RCPT#2", "251 forwarded\r\n"}}, Stays, Stays});
+    cases.push_back({"multi-line 550 at end of data", {{".#2", "550-no\r\n550 really\r\n"}}, Stays, Bad});
+    return cases;
+}
+
+}  // namespace
+
+TEST_F(Routing, EveryFileIsSentAndDeletedMovedOrLeft) {
+    const char* names[] = {"FIRST.CNM", "SECOND.CNM"};
+    const std::string texts[] = {"Return-path: <a@x>\n\nfirst\n.\n", "Return-path: <b@x>\n\nsecond\n"};
+    const std::string wire[] = {"Return-path: <a@x>\r\n\r\nfirst\r\n..\r\n\r\n.\r\n",
+                                "Return-path: <b@x>\r\n\r\nsecond\r\n\r\n.\r\n"};
+    for (const LossCase& c : LossCases()) {
+        fs::remove_all(Path("john"));
+        fs::remove_all(Path("bad"));
+        Mkdir("john");
+        Mkdir("bad");
+        ScriptedPeer peer(c.replies);
+        UsePort(peer.port);
+        for (int i = 0; i < 2; i++) Drop("john", names[i], texts[i]);
+        for (int i = 0; i < 2; i++) RouteMessage(0, names[i]);
+        CloseSession();
+        ASSERT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000)) << c.name;
+        std::vector<std::string> got = peer.Messages();
+        Fate want[] = {c.first, c.second};
+        for (int i = 0; i < 2; i++) {
+            bool inBox = fs::exists(Mail("john", names[i]));
+            bool inBad = fs::exists(Path(std::string("bad/") + names[i]));
+            Fate fate = inBox ? Stays : inBad ? Bad : Deleted;
+            EXPECT_EQ(fate, want[i]) << c.name << ": " << names[i];
+            EXPECT_FALSE(inBox && inBad) << c.name;
+            if (fate == Deleted) {
+                // Deleted only after the server received it whole.
+                EXPECT_NE(std::find(got.begin(), got.end(), wire[i]), got.end()) << c.name << ": " << names[i];
+            } else {
+                EXPECT_EQ(ReadFile(inBox ? Mail("john", names[i]) : Path(std::string("bad/") + names[i])), texts[i])
+                    << c.name << ": the file is untouched";
+            }
+        }
+        EXPECT_EQ(relayState.relaySocket.load(), kNoSocket) << c.name;
+        EXPECT_EQ(relayState.sessionFailed.load(), 0) << c.name;
+    }
+}

@@ -1,0 +1,468 @@
+// The SMTP client against a scripted peer: the reply parser, replies in
+// chunks, the window and file lines of a session byte for byte, the message
+// text on the wire, session ends, failed starts, silence and early close.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "scripted_peer.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct ParseCase {
+    const char* name;
+    std::string input;
+    int replyCode, moreLines, replyDone;
+};
+
+const ParseCase kParseCases[] = {
+    {"single line", "250 ok\r\n", 250, 0, 1},
+    {"continuation then final", "250-first\r\n250 last\r\n", 250, 0, 1},
+    {"continuation alone", "220-first\r\n", 0, 1, 0},
+    {"code without blank", "250\r\n", 0, 1, 0},
+    {"split after the blank", "250 ", 250, 0, 0},
+    {"letter in the code", "25x ok\r\n", 0, 1, 0},
+    {"text line then final line", "hello\r\n354 go\r\n", 354, 0, 1},
+    {"bare LF does not end a line", "250-a\n250 b\r\n", 0, 1, 0},
+    {"CR CR LF ends a line", "\r\r\n250 b\r\n", 250, 0, 1},
+    {"final code replaces a continuation's", "550-no\r\n250 yes\r\n", 250, 0, 1},
+    {"four digits", "2500 x\r\n", 0, 1, 0},
+    {"high bytes", "\xff\xfe\x80\r\n", 0, 1, 0},
+    {"NUL in a line", std::string("2\0" "0 x\r\n", 7), 0, 1, 0},
+    {"final line then more", "221 bye\r\n999 x\r\n", 221, 0, 1},
+};
+
+}  // namespace
+
+TEST(ReplyParser, EdgeCases) {
+    for (const ParseCase& c : kParseCases) {
+        ResetReplyParser();
+        for (char ch : c.input) {
+            if (relaySession.parser.replyDone) break;  // as the reader stops
+            FeedReplyChar(ch);
+        }
+        const ReplyParser& p = relaySession.parser;
+        EXPECT_EQ(p.replyCode, c.replyCode) << c.name;
+        EXPECT_EQ(p.moreLines, c.moreLines) << c.name;
+        EXPECT_EQ(p.replyDone, c.replyDone) << c.name;
+    }
+}
+
+TEST(ReplyParser, StateCarriesAcrossChunksAtEveryCut) {
+    const std::string reply = "250-one\r\n250-two\r\n250 three\r\n";
+    for (size_t cut = 0; cut <= reply.size(); cut++) {
+        ResetReplyParser();
+        for (char ch : reply.substr(0, cut)) FeedReplyChar(ch);
+        for (char ch : reply.substr(cut)) FeedReplyChar(ch);
+        EXPECT_EQ(relaySession.parser.replyCode, 250) << cut;
+        EXPECT_EQ(relaySession.parser.replyDone, 1) << cut;
+    }
+}
+
+// ---- ReadReply over a real connection ---------------------------------------
+
+namespace {
+
+struct ChunkCase {
+    const char* name;
+    std::vector<PeerStep> steps;
+    int expected;         // code asked for
+    int result;           // code returned
+    std::string window;   // window text the read adds
+    int failed;           // sessionFailed afterwards
+    int permanent;        // permanentFailure afterwards
+};
+
+std::string Dots(int n) { return std::string((size_t)n, '.'); }
+
+}  // namespace
+
+class Reading : public RelayTest {};
+
+TEST_F(Reading, ChunksSilenceAndEarlyClose) {
+    const std::string longLine = "220-" + std::string(600, 'x') + "\r\n";
+    const std::vector<ChunkCase> cases = {
+        {"two-line greeting in two chunks",
+         {SendStep("220-first\r\n"), PauseStep(80), SendStep("220 second\r\n")},
+         220, 220, "<- 220-first\r\n<- 220 second\r\n", 0, 0},
+        {"final line split after the blank",
+         {SendStep("250 "), PauseStep(80), SendStep("rest\r\n")},
+         250, 250, "<- 250 ", 0, 0},
+        {"rest of the chunk after the reply is dropped",
+         {SendStep("250 ok\r\n354 extra\r\n")}, 250, 250, "<- 250 ok\r\n354 extra\r\n", 0, 0},
+        {"251 is not 250",
+         {SendStep("251 forwarded\r\n")}, 250, 251,
+         "<- 251 forwarded\r\nCode detected: 251\r\n   Error: Bad SMTP status 251 received\r\n", 1, 0},
+        {"550 is permanent",
+         {SendStep("550 no such user\r\n")}, 250, 550,
+         "<- 550 no such user\r\nCode detected: 550\r\n   Error: Bad SMTP status 550 received\r\n", 1, 1},
+        {"code without blank, then silence",
+         {SendStep("250\r\n"), HoldStep()}, 250, 0, "<- 250\r\n TIMEOUT in read !!!\r\n", 1, 0},
+        {"silent server", {HoldStep()}, 220, 0, " TIMEOUT in read !!!\r\n", 1, 0},
+        {"early close", {SendStep("220-first\r\n"), CloseStep()}, 220, 0,
+         "<- 220-first\r\n" + Dots(kIdlePollLimit) + " TIMEOUT in read !!!\r\n", 1, 0},
+        {"long reply in one chunk: shown cut, parsed whole",
+         {SendStep(longLine + "220 ok\r\n")}, 220, 220, "<- " + longLine.substr(0, kChunkShown), 0, 0},
+    };
+    for (const ChunkCase& c : cases) {
+        ScriptedPeer peer(std::vector<std::vector<PeerStep>>{c.steps});
+        ConnectRaw(peer.port);
+        Captured().clear();
+        relayState.sessionFailed = 0;
+        relaySession.permanentFailure = 0;
+        EXPECT_EQ(ReadReply(c.expected), c.result) << c.name;
+        EXPECT_EQ(Window(), c.window) << c.name;
+        EXPECT_EQ(relayState.sessionFailed.load(), c.failed) << c.name;
+        EXPECT_EQ(relaySession.permanentFailure, c.permanent) << c.name;
+        CloseRelay();
+    }
+}
+
+TEST_F(Reading, ReceiveErrorReturnsMinusOneAndKeepsPermanentFailure) {
+    relayState.relaySocket = kNoSocket;  // a receive on no socket fails at once
+    relaySession.permanentFailure = 1;
+    EXPECT_EQ(ReadReply(250), -1);
+    EXPECT_EQ(Window(), "\r\n Error in read: 10009 (WSAEBADF)\r\n");
+    EXPECT_EQ(relayState.sessionFailed.load(), 1);
+    EXPECT_EQ(relaySession.permanentFailure, 1);
+}
+
+TEST_F(Reading, ShutdownWakesAReadBlockedOnTheConnection) {
+    ScriptedPeer peer(std::vector<std::vector<PeerStep>>{{HoldStep()}});
+    relayTimings.replyTimeoutMs = 60000;
+    ConnectRaw(peer.port);
+    std::atomic<int> result{1};
+    std::thread reader([&] { result = ReadReply(250); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ShutdownResources();
+    EXPECT_TRUE(WaitFor([&] { return result.load() != 1; }, 5000));
+    reader.join();
+    EXPECT_NE(result.load(), 250);
+    EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+    EXPECT_EQ(relayState.sessionFailed.load(), 1);
+}
+
+// ---- one whole session, line by line ------------------------------------------
+
+namespace {
+
+const char kMessage[] =
+    "Return-path: <alice@example.com>\n"
+    "X-Envelope-To: <bob@example.net>\n"
+    "Date: Mon, 7 Dec 2026 09:00:00 +0000\n"
+    "From: Alice <alice@example.com>\n"
+    "To: Bob <bob@example.net>\n"
+    "Subject: Lunch\n"
+    "\n"
+    ".\n"
+    "Bye\n";
+// 1 dot stuffed, 9 line ends made CR LF.
+const int kMessageWireBytes = (int)sizeof kMessage - 1 + 1 + 9;
+
+std::string SessionWindow(uint16_t port) {
+    return "Opening socket\r\n"
+           "Connecting (127.0.0.1:" + std::to_string(port) + ")\r\n"
+           "Connected.\r\n"
+           "<- 220 peer ready\r\n"
+           "-> HELO Vorpal\r\n"
+           "<- 250 hello\r\n"
+           "-> MAIL FROM:<alice@example.com>\r\n"
+           "<- 250 sender ok\r\n"
+           "-> RCPT TO:<john@example.org>\r\n"
+           "<- 250 rcpt ok\r\n"
+           "-> DATA\r\n"
+           "<- 354 go on\r\n"
+           "-> <data>\r\n"
+           "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
+           "-> CRLF.CRLF\r\n"
+           "<- 250 queued\r\n"
+           "          Routed O.K.\r\n"
+           "-> QUIT\r\n"
+           "<- 221 bye\r\n"
+           "SMTP Session ended.\r\n";
+}
+
+}  // namespace
+
+class Session : public RelayTest {};
+
+TEST_F(Session, WindowAndFileLinesWithDebugOff) {
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    Drop("john", "A1.CNM", kMessage);
+    RouteMessage(0, "A1.CNM");
+    CloseSession();
+    EXPECT_EQ(Window(), SessionWindow(peer.port));
+    EXPECT_EQ(FileText(),
+              "  Opening socket  Connecting (127.0.0.1:" + std::to_string(peer.port) + ")   Connected.\r\n"
+              " routed from <alice@example.com> to <john@example.org>\r\n"
+              "Date: Mon, 7 Dec 2026 09:00:00 +0000\r\n"
+              "From: Alice <alice@example.com>\r\n"
+              "To: Bob <bob@example.net>\r\n"
+              "Subject: Lunch\r\n"
+              "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
+              "          Routed O.K.\r\n\r\n"
+              "  -> QUIT\r\n"
+              "SMTP Session ended.\r\n");
+    EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM")));
+}
+
+TEST_F(Session, WindowAndFileLinesWithDebugOn) {
+    relaySettings.Debug = 1;
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    Drop("john", "A1.CNM", kMessage);
+    RouteMessage(0, "A1.CNM");
+    CloseSession();
+    EXPECT_EQ(Window(), SessionWindow(peer.port));
+    EXPECT_EQ(FileText(),
+              "  Opening socket  Connecting (127.0.0.1:" + std::to_string(peer.port) + ")   Connected.\r\n"
+              "*  <- 220 peer ready\r\n"
+              "  -> HELO Vorpal\r\n"
+              "*  <- 250 hello\r\n"
+              " routed from <alice@example.com> to <john@example.org>\r\n"
+              "  -> MAIL FROM:<alice@example.com>\r\n"
+              "*  <- 250 sender ok\r\n"
+              "  -> RCPT TO:<john@example.org>\r\n"
+              "*  <- 250 rcpt ok\r\n"
+              "  -> DATA\r\n"
+              "*  <- 354 go on\r\n"
+              "Return-path: <alice@example.com>\r\n"
+              "X-Envelope-To: <bob@example.net>\r\n"
+              "Date: Mon, 7 Dec 2026 09:00:00 +0000\r\n"
+              "From: Alice <alice@example.com>\r\n"
+              "To: Bob <bob@example.net>\r\n"
+              "Subject: Lunch\r\n"
+              "\r\n"
+              "..\r\n"
+              "Bye\r\n"
+              "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
+              "  -> CRLF.CRLF\r\n"
+              "*  <- 250 queued\r\n"
+              "          Routed O.K.\r\n\r\n"
+              "  -> QUIT\r\n"
+              "*  <- 221 bye\r\n"
+              "SMTP Session ended.\r\n");
+}
+
+TEST_F(Session, RefusedRecipientLinesRsetAndQuit) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT", "451 busy\r\n"}});
+    UsePort(peer.port);
+    Drop("john", "A1.CNM", kMessage);
+    RouteMessage(0, "A1.CNM");
+    std::string w = Window();
+    const std::string tail =
+        "-> RCPT TO:<john@example.org>\r\n"
+        "<- 451 busy\r\n"
+        "Code detected: 451\r\n"
+        "   Error: Bad SMTP status 451 received\r\n"
+        "          Routing failed !\r\n"
+        "-> RSET\r\n"
+        "<- 250 reset\r\n"
+        "-> QUIT\r\n"
+        "<- 221 bye\r\n"
+        "SMTP Session ended.\r\n";
+    ASSERT_GE(w.size(), tail.size());
+    EXPECT_EQ(w.substr(w.size() - tail.size()), tail);
+    std::string f = FileText();
+    const std::string fileTail =
+        " routed from <alice@example.com> to <john@example.org>\r\n"
+        "  <- 451 busy\r\n"
+        "Code detected: 451\r\n"
+        "   Error: Bad SMTP status 451 received\r\n"
+        "          Routing failed !\r\n"
+        "  -> RSET\r\n"
+        "  -> QUIT\r\n"
+        "SMTP Session ended.\r\n";
+    ASSERT_GE(f.size(), fileTail.size());
+    EXPECT_EQ(f.substr(f.size() - fileTail.size()), fileTail);
+    EXPECT_TRUE(fs::exists(Mail("john", "A1.CNM")));
+    EXPECT_EQ(relayState.sessionFailed.load(), 0);
+    EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+}
+
+TEST_F(Session, QuitAnsweredWith250DeletesNothing) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"QUIT", "250 what\r\n"}});
+    UsePort(peer.port);
+    Drop("john", "A1.CNM", kMessage);
+    RouteMessage(0, "A1.CNM");
+    CloseSession();
+    std::string w = Window();
+    EXPECT_NE(w.find("-> QUIT\r\n<- 250 what\r\nCode detected: 250\r\n"
+                     "   Error: Bad SMTP status 250 received\r\nSMTP Session ended.\r\n"),
+              std::string::npos)
+        << w;
+    EXPECT_TRUE(fs::exists(Mail("john", "A1.CNM")));
+}
+
+// ---- the message text on the wire -----------------------------------------------
+
+namespace {
+
+// What the server must receive for a file, built independently of the
+// client: text-mode line ends, a dot doubled at every line start, CR LF.
+std::string WireText(const std::string& file) {
+    std::string lf;
+    for (size_t i = 0; i < file.size(); i++) {
+        if (file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n') continue;
+        lf += file[i];
+    }
+    std::string out;
+    bool lineStart = true;
+    for (char c : lf) {
+        if (lineStart && c == '.') out += '.';
+        if (c == '\n' && !(out.size() && out.back() == '\r')) out += '\r';
+        out += c;
+        lineStart = c == '\n';
+    }
+    return out + "\r\n.\r\n";
+}
+
+}  // namespace
+
+TEST_F(Session, MessageTextOnTheWire) {
+    const std::string longLine(10000, 'a');
+    std::string dotAtPiece = std::string(4989, 'b') + ".c\n";  // a dot where the second read starts
+    const std::vector<std::pair<const char*, std::string>> files = {
+        {"dots", "Subject: d\n\n.\n..\n.lead\nmid.dle\n"},
+        {"CR LF ends and bare CR", "Subject: c\r\n\r\nline\r\nbare\rcr\r\n\r\n"},
+        {"no LF at the end", "Subject: n\n\nlast line"},
+        {"line longer than a read", "Subject: l\n\n" + longLine + "\n.after\n"},
+        {"line of exactly 4989", "Subject: e\n\n" + std::string(4989, 'e') + "\n.x\n"},
+        {"dot where a read piece starts", "Subject: p\n\n" + dotAtPiece},
+        {"line end CR at a piece edge", "Subject: q\n\n" + std::string(4988, 'q') + "\r\n.y\n"},
+    };
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    relaySettings.MaxMailSent = 6;
+    int n = 0;
+    for (const auto& f : files) {
+        std::string name = "M" + std::to_string(n++) + ".CNM";
+        Drop("john", name, f.second);
+        RouteMessage(0, name.c_str());
+        CloseSession();
+    }
+    std::vector<std::string> got = peer.Messages();
+    ASSERT_EQ(got.size(), files.size());
+    for (size_t i = 0; i < files.size(); i++) EXPECT_EQ(got[i], WireText(files[i].second)) << files[i].first;
+}
+
+TEST_F(Session, UnreadableFileIsNeverEndedAsAWholeMessage) {
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    ASSERT_TRUE(OpenSession(0));
+    int err = 0;
+    MsgFile* f = MsgOpen("/proc/self/mem", &err);  // opens, but every read fails
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(DeliverMessage("a@b", "c@d", f));
+    MsgClose(f);
+    EXPECT_EQ(relayState.relaySocket.load(), kNoSocket) << "the transaction is dropped with its connection";
+    CloseSession();
+    EXPECT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000));
+    EXPECT_TRUE(peer.Messages().empty());
+    EXPECT_EQ(peer.Received().find("\r\n.\r\n"), std::string::npos);
+}
+
+// ---- session ends and starts -----------------------------------------------------
+
+TEST_F(Session, MaxMailSentCutsSessions) {
+    for (int max : {2, 0}) {
+        ScriptedPeer peer(std::map<std::string, std::string>{});
+        UsePort(peer.port);
+        relaySettings.MaxMailSent = max;
+        int per = max == 0 ? 1 : max;
+        for (int i = 0; i < 5; i++) Drop("john", "S" + std::to_string(i) + ".CNM", "Subject: s\n\nx\n");
+        for (int i = 0; i < 5; i++) {
+            RouteMessage(0, ("S" + std::to_string(i) + ".CNM").c_str());
+            // The files of a full session are gone before the next is read.
+            if ((i + 1) % per == 0) {
+                for (int j = 0; j <= i; j++) EXPECT_FALSE(fs::exists(Mail("john", "S" + std::to_string(j) + ".CNM")));
+            }
+        }
+        CloseSession();
+        EXPECT_EQ(peer.Connections(), (5 + per - 1) / per) << max;
+        EXPECT_EQ(peer.Messages().size(), 5u);
+        for (int i = 0; i < 5; i++) EXPECT_FALSE(fs::exists(Mail("john", "S" + std::to_string(i) + ".CNM")));
+    }
+}
+
+TEST_F(Session, RefusedGreetingLeavesNothingBehind) {
+    // First connection: greeting refused; the second is a willing server.
+    ScriptedPeer peer(std::vector<std::vector<PeerStep>>{{SendStep("554 go away\r\n"), HoldStep()}});
+    UsePort(peer.port);
+    Drop("john", "A.CNM", "Subject: a\n\nx\n");
+    Drop("john", "B.CNM", "Subject: b\n\ny\n");
+    RouteMessage(0, "A.CNM");
+    std::string w = Window();
+    EXPECT_NE(w.find("<- 554 go away\r\nCode detected: 554\r\n   Error: Bad SMTP status 554 received\r\n"
+                     "\r\n GFR: 554\r\nCommunication Error: unable to open connection\r\n"),
+              std::string::npos)
+        << w;
+    EXPECT_EQ(w.find("QUIT"), std::string::npos) << "no QUIT after a refused greeting";
+    EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+    EXPECT_EQ(relayState.sessionFailed.load(), 0);
+    RouteMessage(0, "B.CNM");
+    CloseSession();
+    EXPECT_EQ(peer.Connections(), 2);
+    EXPECT_TRUE(fs::exists(Mail("john", "A.CNM")));
+    EXPECT_FALSE(fs::exists(Mail("john", "B.CNM")));
+    EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+TEST_F(Session, RefusedHeloEndsTheSessionCleanly) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"HELO#1", "550 who are you\r\n"}});
+    UsePort(peer.port);
+    Drop("john", "A.CNM", "Subject: a\n\nx\n");
+    Drop("john", "B.CNM", "Subject: b\n\ny\n");
+    RouteMessage(0, "A.CNM");
+    EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+    EXPECT_EQ(relayState.sessionFailed.load(), 0) << "no mark left for the next message";
+    RouteMessage(0, "B.CNM");
+    CloseSession();
+    EXPECT_EQ(peer.Connections(), 2) << "the next message opens a fresh session";
+    std::vector<std::string> cmds = peer.Commands();
+    ASSERT_GE(cmds.size(), 3u);
+    EXPECT_EQ(cmds[0], "HELO Vorpal\r\n");
+    EXPECT_EQ(cmds[1], "RSET\r\n");
+    EXPECT_EQ(cmds[2], "QUIT\r\n");
+    EXPECT_TRUE(fs::exists(Mail("john", "A.CNM")));
+    EXPECT_FALSE(fs::exists(Mail("john", "B.CNM")));
+    EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+TEST_F(Session, ConnectRefusedBacksOffUntilCancelled) {
+    uint16_t port;
+    {
+        ScriptedPeer gone(std::map<std::string, std::string>{});
+        port = gone.port;
+    }  // nothing listens there any more
+    UsePort(port);
+    relayTimings.backoffSteps = 120;
+    relayTimings.backoffStepMs = 20;
+    std::thread user([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        relayState.cancelBackoff = 1;
+    });
+    EXPECT_FALSE(OpenSession(0));
+    user.join();
+    EXPECT_EQ(Window(), "Opening socket\r\nConnecting (127.0.0.1:" + std::to_string(port) +
+                            ")\r\n\r\n AMBREL Error in connect: 10061 (WSAECONNREFUSED)\r\n"
+                            "  delaying AMBREL by 10 minutes\r\n");
+    EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+}
+
+TEST_F(Session, UnfinishedReplyIsNotAnAcceptance) {
+    // The end of data answered with the digits of 250 and then nothing: the
+    // time-out must not pass for an acceptance.
+    ScriptedPeer peer(std::map<std::string, std::string>{{".", "250"}});
+    UsePort(peer.port);
+    Drop("john", "U.CNM", "Subject: u\n\nx\n");
+    RouteMessage(0, "U.CNM");
+    std::string w = Window();
+    EXPECT_NE(w.find(" TIMEOUT in read !!!\r\n"), std::string::npos) << w;
+    EXPECT_EQ(w.find("Routed O.K."), std::string::npos) << w;
+    EXPECT_NE(w.find("          Routing failed !\r\n"), std::string::npos) << w;
+    EXPECT_TRUE(fs::exists(Mail("john", "U.CNM")));
+}
