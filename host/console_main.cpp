@@ -43,7 +43,9 @@ void Usage() {
             "  Relays the *.CNM files of the mailboxes configured in INI (default: the\n"
             "  file beside this program named after it, with .ini).\n"
             "  SIGUSR1: send now.  SIGINT/SIGTERM: stop.\n"
-            "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n");
+            "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n"
+            "  AMBREL_REPLY_TIMEOUT_MS, AMBREL_IDLE_POLL_MS: shorter waits for a silent\n"
+            "  server and for a closed connection (for scripts).\n");
 }
 
 unsigned CountedWorker(void* arg) {
@@ -96,6 +98,15 @@ int main(int argc, char** argv) {
 
     static long cycles = 0;
     if (const char* c = getenv("AMBREL_CYCLES")) cycles = strtol(c, nullptr, 10);
+    // Scripts that provoke silent or vanished servers shorten the waits.
+    if (const char* t = getenv("AMBREL_REPLY_TIMEOUT_MS")) {
+        long ms = strtol(t, nullptr, 10);
+        if (ms > 0 && ms <= 3600000) relayTimings.replyTimeoutMs = relayTimings.dataEndTimeoutMs = (int)ms;
+    }
+    if (const char* t = getenv("AMBREL_IDLE_POLL_MS")) {
+        long ms = strtol(t, nullptr, 10);
+        if (ms >= 0 && ms <= 1000) relayTimings.idlePollMs = (int)ms;
+    }
     if (!StartThread(CountedWorker, &cycles)) {
         fprintf(stderr, "ambrel: unable to start the relay thread\n");
         return 1;

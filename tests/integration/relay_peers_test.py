@@ -1,0 +1,256 @@
+#!/usr/bin/python3
+"""The console host relaying to real SMTP servers on 127.0.0.1: aiosmtpd
+(what arrived, byte for byte) and smtp-sink with its fault options (where
+every message file ends up). Every server is started and stopped here, on a
+port chosen at run time, and every wait is bounded.
+
+usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT
+  SMTP_SINK_ROOT: a folder holding usr/sbin/smtp-sink and usr/lib/postfix."""
+import base64
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+AMBREL = os.path.abspath(sys.argv[1])
+SINK_ROOT = os.path.abspath(sys.argv[2])
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYTHON = "/usr/bin/python3"
+results = []
+
+
+def check(name, cond, detail=""):
+    results.append(bool(cond))
+    print(("ok   " if cond else "FAIL ") + name + ("" if cond else "\n     " + str(detail)))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(pred, limit=10.0):
+    end = time.time() + limit
+    while time.time() < end:
+        if pred():
+            return True
+        time.sleep(0.05)
+    return pred()
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), 0.5).close()
+        return True
+    except OSError:
+        return False
+
+
+class Server:
+    """A peer process on a fresh port, stopped on leaving the block."""
+
+    def __init__(self, argv_for_port, env=None):
+        self.port = free_port()
+        self.proc = subprocess.Popen(argv_for_port(self.port), env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE)
+
+    def __enter__(self):
+        if not wait_for(lambda: listening(self.port) or self.proc.poll() is not None, 15):
+            raise RuntimeError("server did not start")
+        if self.proc.poll() is not None:
+            raise RuntimeError("server ended: " + self.proc.stderr.read().decode(errors="replace"))
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+
+def aiosmtpd(capture):
+    env = dict(os.environ, PYTHONPATH=HERE)
+    return Server(lambda port: [PYTHON, "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
+                                "-c", "capture_handler.Capture", capture], env)
+
+
+def smtp_sink(*options):
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(SINK_ROOT, "usr/lib/postfix"))
+    user = ["-u", "nobody"] if os.getuid() == 0 else []
+    return Server(lambda port: [os.path.join(SINK_ROOT, "usr/sbin/smtp-sink"), *user, *options,
+                                f"127.0.0.1:{port}", "10"], env)
+
+
+class Tree:
+    """Mailbox folders, a bad-mail folder and the INI of one relay run."""
+
+    def __init__(self, root, port, max_mail_sent=6, loop_delay=100):
+        self.root = root
+        for d in ("users/john", "users/shop", "bad"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        self.ini = os.path.join(root, "relay.ini")
+        with open(self.ini, "w") as f:
+            f.write(f"""[Ambrel]
+Version=0.28
+LoopDelay={loop_delay}
+UserFolder={root}/users/
+Badmails={root}/bad/
+LogName={root}/relay.log
+MaxMailSent={max_mail_sent}
+Domains=1
+MailBoxes=2
+[Domains]
+Domain1=example.org
+SMTPServer1=127.0.0.1:{port}
+[MailBoxes]
+Mailbox1=john;john;1
+Mailbox2=dm:shop;shop;1
+""")
+
+    def drop(self, box, name, data):
+        with open(os.path.join(self.root, "users", box, name), "wb") as f:
+            f.write(data)
+
+    def fate(self, box, name):
+        if os.path.exists(os.path.join(self.root, "users", box, name)):
+            return "stays"
+        if os.path.exists(os.path.join(self.root, "bad", name)):
+            return "bad"
+        return "deleted"
+
+    def run(self, cycles=1, limit=60):
+        env = dict(os.environ, AMBREL_CYCLES=str(cycles), AMBREL_REPLY_TIMEOUT_MS="1500",
+                   AMBREL_IDLE_POLL_MS="5")
+        p = subprocess.run([AMBREL, self.ini], env=env, capture_output=True, timeout=limit)
+        return p.returncode, p.stdout.decode(errors="replace")
+
+
+def wire_content(data):
+    """What a server keeps of a file: text-mode line ends, CR LF on the wire,
+    the empty line that the end of data adds."""
+    text = data.replace(b"\r\n", b"\n")
+    return text.replace(b"\n", b"\r\n") + b"\r\n"
+
+
+MESSAGES = {
+    ("john", "A1.CNM"): b"Return-path: <alice@example.com>\r\nX-Envelope-To: <x@example.net>\r\n"
+                        b"Subject: dots\r\n\r\n.\r\n..two\r\n.lead\r\nmid.dot\r\n",
+    ("shop", "B2.CNM"): b"Return-path: <bob@example.com>\nX-Envelope-To: <carol@example.org>\n"
+                        b"Subject: long\n\n" + b"L" * 900 + b"\nlast line without LF",
+    ("shop", "C3.CNM"): b"Subject: no envelope\n\nbody \t\n\n\nend\n",
+}
+EXPECTED_ENVELOPE = {
+    ("john", "A1.CNM"): ("alice@example.com", ["john@example.org"]),
+    ("shop", "B2.CNM"): ("bob@example.com", ["carol@example.org"]),
+    ("shop", "C3.CNM"): ("<>", ["shop@example.org"]),
+}
+
+
+def test_aiosmtpd(scratch):
+    capture = os.path.join(scratch, "received.jsonl")
+    with aiosmtpd(capture) as server:
+        tree = Tree(scratch, server.port)
+        for key, data in MESSAGES.items():
+            tree.drop(*key, data)
+        rc, out = tree.run()
+    check("aiosmtpd: host ends after one cycle", rc == 0, out)
+    got = []
+    if os.path.exists(capture):
+        got = [json.loads(line) for line in open(capture)]
+    check("aiosmtpd: three messages arrived", len(got) == 3, got)
+    by_subject = {}
+    for g in got:
+        data = base64.b64decode(g["data"])
+        by_subject[data] = g
+    for key, data in MESSAGES.items():
+        want = wire_content(data)
+        g = by_subject.get(want)
+        check(f"aiosmtpd: {key[1]} arrived byte for byte", g is not None,
+              [base64.b64decode(x["data"])[:120] for x in got])
+        if g:
+            check(f"aiosmtpd: {key[1]} envelope", (g["from"], g["to"]) == EXPECTED_ENVELOPE[key],
+                  (g["from"], g["to"]))
+        check(f"aiosmtpd: {key[1]} deleted after the session", tree.fate(*key) == "deleted", tree.fate(*key))
+    check("aiosmtpd: session ended cleanly", "SMTP Session ended.\r\n" in out, out[-500:])
+
+
+def test_send_now_and_stop(scratch):
+    capture = os.path.join(scratch, "received.jsonl")
+    with aiosmtpd(capture) as server:
+        tree = Tree(scratch, server.port, loop_delay=100)
+        tree.drop("john", "F1.CNM", b"Subject: first\n\nx\n")
+        p = subprocess.Popen([AMBREL, tree.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            first = wait_for(lambda: tree.fate("john", "F1.CNM") == "deleted", 30)
+            check("send now: first cycle relays", first)
+            tree.drop("john", "F2.CNM", b"Subject: second\n\ny\n")
+            time.sleep(0.2)
+            p.send_signal(signal.SIGUSR1)
+            check("send now: SIGUSR1 relays at once",
+                  wait_for(lambda: tree.fate("john", "F2.CNM") == "deleted", 30))
+            p.send_signal(signal.SIGTERM)
+            rc = p.wait(15)
+            check("stop: SIGTERM ends the host with 0", rc == 0, rc)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait(5)
+
+
+# smtp-sink options and the fate of the two files of one session (the first
+# accepted before the fault where the fault is per message).
+SINK_CASES = [
+    ("accepts", [], "deleted", "deleted"),
+    ("5xx at RCPT", ["-f", "rcpt"], "bad", "bad"),
+    ("5xx at end of data", ["-f", "."], "bad", "bad"),
+    ("4xx at RCPT", ["-r", "rcpt"], "stays", "stays"),
+    ("4xx at MAIL", ["-r", "mail"], "stays", "stays"),
+    ("drop after DATA", ["-q", "data"], "stays", "stays"),
+    ("drop at end of data", ["-q", "."], "stays", "stays"),
+    ("421 at end of data", ["-Q", "."], "stays", "stays"),
+    ("221 missing", ["-q", "quit"], "stays", "stays"),
+    ("5xx at HELO", ["-f", "helo"], "stays", "stays"),
+    ("silent after DATA", ["-w", "4"], "stays", "stays"),
+]
+
+
+def test_smtp_sink(scratch):
+    for name, options, fate1, fate2 in SINK_CASES:
+        root = os.path.join(scratch, name.replace(" ", "_"))
+        with smtp_sink(*options) as server:
+            tree = Tree(root, server.port)
+            tree.drop("john", "S1.CNM", b"Return-path: <a@example.com>\n\nfirst\n")
+            tree.drop("john", "S2.CNM", b"Return-path: <b@example.com>\n\nsecond\n")
+            rc, out = tree.run(limit=120)
+        fates = (tree.fate("john", "S1.CNM"), tree.fate("john", "S2.CNM"))
+        check(f"smtp-sink {name}: fates {fate1}, {fate2}", rc == 0 and fates == (fate1, fate2),
+              f"rc={rc} fates={fates}\n{out[-1500:]}")
+
+
+def main():
+    scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
+    try:
+        for test in (test_aiosmtpd, test_send_now_and_stop, test_smtp_sink):
+            sub = os.path.join(scratch, test.__name__)
+            os.makedirs(sub)
+            try:
+                test(sub)
+            except Exception as e:  # a broken peer is a failed test, not a hang
+                check(test.__name__, False, repr(e))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"{results.count(True)} passed, {results.count(False)} failed")
+    return 0 if all(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
