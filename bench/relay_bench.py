@@ -1,0 +1,119 @@
+#!/usr/bin/python3
+"""Relays batches of message files with the console host to smtp-sink and to
+aiosmtpd on 127.0.0.1 and prints messages/s, MB/s, peak memory, and the wall
+time against the pauses the relay makes on purpose (60 ms before every reply
+read, 10 ms after every mailbox scan).
+
+usage: relay_bench.py AMBREL SMTP_SINK_ROOT"""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+AMBREL = os.path.abspath(sys.argv[1])
+SINK_ROOT = os.path.abspath(sys.argv[2])
+REPLY_PAUSE, SCAN_PAUSE, MAX_MAIL_SENT = 0.060, 0.010, 6
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(kind, port):
+    if kind == "smtp-sink":
+        env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(SINK_ROOT, "usr/lib/postfix"))
+        user = ["-u", "nobody"] if os.getuid() == 0 else []
+        argv = [os.path.join(SINK_ROOT, "usr/sbin/smtp-sink"), *user, f"127.0.0.1:{port}", "10"]
+    else:
+        env = None
+        argv = ["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
+                "-c", "aiosmtpd.handlers.Sink"]
+    p = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    end = time.time() + 15
+    while time.time() < end:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return p
+        except OSError:
+            time.sleep(0.05)
+    p.kill()
+    raise RuntimeError(f"{kind} did not start")
+
+
+def message(size, n):
+    head = f"Return-path: <bench@example.com>\r\nSubject: bench {n}\r\n\r\n".encode()
+    line = b"x" * 76 + b"\r\n"
+    body = line * max(1, (size - len(head)) // len(line))
+    return head + body
+
+
+def run(kind, count, size, boxes):
+    root = tempfile.mkdtemp(prefix="ambrel-bench-")
+    port = free_port()
+    server = start(kind, port)
+    try:
+        lines = []
+        for b in range(boxes):
+            os.makedirs(f"{root}/users/u{b}")
+            lines.append(f"Mailbox{b + 1}=u{b};u{b};1")
+        total = 0
+        for n in range(count):
+            data = message(size, n)
+            total += len(data)
+            with open(f"{root}/users/u{n % boxes}/M{n:05d}.CNM", "wb") as f:
+                f.write(data)
+        with open(f"{root}/bench.ini", "w") as f:
+            f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=100\nUserFolder={root}/users/\n"
+                    f"LogName={root}/bench.log\nMaxMailSent={MAX_MAIL_SENT}\nDomains=1\n"
+                    f"MailBoxes={boxes}\n[Domains]\nDomain1=example.org\nSMTPServer1=127.0.0.1:{port}\n"
+                    "[MailBoxes]\n" + "\n".join(lines) + "\n")
+        t0 = time.monotonic()
+        p = subprocess.Popen([AMBREL, f"{root}/bench.ini"], env=dict(os.environ, AMBREL_CYCLES="1"),
+                             stdout=subprocess.DEVNULL)
+        # The host's own high-water mark, read while it runs (the rusage of a
+        # child counts the memory of this script from before the exec).
+        peak_kb = 0
+        while p.poll() is None:
+            try:
+                with open(f"/proc/{p.pid}/status") as st:
+                    for line in st:
+                        if line.startswith("VmHWM:"):
+                            peak_kb = max(peak_kb, int(line.split()[1]))
+            except OSError:
+                pass
+            time.sleep(0.01)
+        wall = time.monotonic() - t0
+        rc = p.returncode
+        left = sum(len(fs) for _, _, fs in os.walk(f"{root}/users"))
+        sessions = -(-count // MAX_MAIL_SENT)
+        pauses = (count * 4 + sessions * 3) * REPLY_PAUSE + boxes * SCAN_PAUSE
+        print(f"{kind:9} {count:4} x {size / 1e6:8.3f} MB  wall {wall:7.2f} s  "
+              f"{count / wall:7.2f} msg/s  {total / 1e6 / wall:7.2f} MB/s  "
+              f"pauses {pauses:6.2f} s  pauses/wall {pauses / wall:5.3f}  "
+              f"peak RSS {peak_kb / 1024:5.1f} MB  left {left}  rc {rc}", flush=True)
+        return wall
+    finally:
+        server.terminate()
+        server.wait(10)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    walls = {}
+    # Large first, so its peak memory is not hidden by an earlier run.
+    plan = [(1, 20_000_000, 1), (120, 1_000, 20), (20, 100_000, 5)]
+    for count, size, boxes in plan:
+        for kind in ("smtp-sink", "aiosmtpd"):
+            walls[(kind, count, size)] = run(kind, count, size, boxes)
+    for count, size, _ in plan:
+        a, s = walls[("aiosmtpd", count, size)], walls[("smtp-sink", count, size)]
+        print(f"{count} x {size / 1e6:.3f} MB: aiosmtpd/smtp-sink wall ratio {a / s:.2f}")
+
+
+if __name__ == "__main__":
+    main()

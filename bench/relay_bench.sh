@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Relay throughput of the console host against smtp-sink and aiosmtpd on
+# 127.0.0.1. Not part of the test command: it prints figures, it judges none.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tests/integration/fetch_smtp_sink.sh build/postfix
+cmake -S . -B build/native -G Ninja >/dev/null
+ninja -C build/native ambrel >/dev/null
+/usr/bin/python3 bench/relay_bench.py build/native/ambrel build/postfix/root
