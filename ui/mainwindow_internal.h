@@ -16,6 +16,9 @@ extern int windowHidden;  // hidden to the tray
 constexpr UINT UM_LOGREFRESH = WM_USER + 20;     // show the log window text again
 constexpr UINT UM_STATUSREFRESH = WM_USER + 21;  // wParam: 0 status parts 0 and 2, 1 loop part
 constexpr UINT UM_SENDNOWSERVED = WM_USER + 22;  // enable "&Send NOW" again
+// Answers a menu item's state and text to other processes (tests, tools):
+// some systems cannot read another process's menus directly.
+constexpr UINT UM_MENUQUERY = WM_APP + 1;
 
 // Status bar and log font.
 void RefreshStatusParts();
