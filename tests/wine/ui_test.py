@@ -274,7 +274,8 @@ def renamed_run():
     """Relay.exe: its own INI, log and title; HideWin starts it in the tray."""
     folder = w.scratch("ui_relay")
     write_ini(os.path.join(folder, "Relay.ini"), "[Ambrel]\nVersion=0.28\nLoopDelay=60\nHideWin=1\n"
-              "Domains=0\nMailBoxes=0\n")
+              "Domains=1\nMailBoxes=0\n[Domains]\nDomain1=example.org\n"
+              "SMTPServer1=127.0.0.1:25\n")
     exe = w.copy_exe(folder, "Relay.exe")
     proc = w.start(exe)
     hwnd = w.wait_window("AmbrelClass", None)
@@ -287,8 +288,8 @@ def renamed_run():
     edit = edit_of(hwnd)
     ini = wt.win_path(os.path.join(folder, "Relay.ini"))
     text = wait_text(edit, lambda t: "Config file Updated" in t) or w.text(edit)
-    r.check("renamed: reads Relay.ini", text and f"Updating AMBREL Config file ({ini}) ...\r\n" in text,
-            text)
+    r.check("renamed: reads Relay.ini", text and f"Updating AMBREL Config file ({ini}) ...\r\n" in text
+            and "AMBREL Config file Updated (delay: 60 sec)" in text, text)
     log = wt.win_path(os.path.join(folder, "Relay.log"))
     r.check("renamed: logs to Relay.log", (part(hwnd, 2) or "").startswith(f" Log: '{log}'"),
             part(hwnd, 2))
