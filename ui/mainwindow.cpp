@@ -234,10 +234,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         ShowLogWindowText();
         return 0;
     case UM_STATUSREFRESH:
-        if (wParam == 1)
-            RefreshLoopPart();
-        else
-            RefreshStatusParts();
+        RefreshStatusParts();
+        return 0;
+    case UM_LOOPREFRESH:
+        RefreshLoopPart((int)(INT_PTR)wParam, (int)lParam);
         return 0;
     case UM_MENUQUERY:
         return AnswerMenuQuery(window, wParam, lParam);

@@ -29,6 +29,8 @@ wt.run_under_display()
 DESKTOP_APPS = ("Ambrel.exe", "Relay.exe", "uiprobe.exe")
 WM_CLOSE = 0x10
 UM_MENUQUERY = 0x8001  # WM_APP + 1
+UM_TRAYNOTIFY = 0x40E  # WM_USER + 14, the tray icon's callback
+WM_LBUTTONDBLCLK = 0x203
 MF_GRAYED = 0x1
 IDM_ABOUT, IDM_CLEARSCREEN, IDM_SENDNOW, IDM_PAUSE, IDM_SHOW, IDM_TRAYEXIT = 1, 4, 6, 8, 17, 19
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -293,8 +295,8 @@ def renamed_run():
     log = wt.win_path(os.path.join(folder, "Relay.log"))
     r.check("renamed: logs to Relay.log", (part(hwnd, 2) or "").startswith(f" Log: '{log}'"),
             part(hwnd, 2))
-    w.probe("command", hwnd, IDM_SHOW)
-    r.check("renamed: shown from the tray", wt.wait_for(lambda: state(hwnd).startswith("visible"), 5))
+    w.probe("post", hwnd, UM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK)
+    r.check("renamed: tray double-click shows it", wt.wait_for(lambda: state(hwnd).startswith("visible"), 5))
     w.screenshot("wine-ui-relay")
     w.probe("post", hwnd, WM_CLOSE, 0, 0)
     box = w.wait_box("Exit Windows Ambrel")
