@@ -32,10 +32,6 @@ const char kClassName[] = "AmbrelClass";
 int statusHeight = 0;
 HBRUSH LogBrush = nullptr;
 UINT taskbarCreatedMessage = 0;
-// Answers the menu state and text of the main window and the tray menu to
-// other processes (tests, tools): some systems cannot read another
-// process's menus directly.
-UINT menuQueryMessage = 0;
 
 void FailBox(const char* text) { MessageBoxA(nullptr, text, nullptr, MB_OK); }
 
@@ -124,10 +120,17 @@ void OnCommand(HWND window, WPARAM command) {
 
 void OnTrayRetry(HWND window, int attempt) {
     Sleep(250);
-    if (UpdateTrayIcon()) {
+    int done = UpdateTrayIcon();
+    if (done && trayPresent) {
         LogToWindow("TaskBarIcon reinserted\r\n");
         if (windowHidden) ShowWindow(window, SW_HIDE);
-    } else if (attempt < 6) {
+        return;
+    }
+    // A delete that went through (it follows a failed add) has not put the
+    // icon back: the next attempt asks for the add again rather than
+    // reporting the icon as reinserted.
+    if (done) trayWanted = 1;
+    if (attempt < 6) {
         Sleep(250);
         PostMessageA(window, UM_TRAYRETRY, attempt + 1, 0);
     } else {
@@ -153,7 +156,8 @@ void OnTrayNotify(HWND window, LPARAM mouse) {
 
 // wParam: menu (0 the menu bar, 1 the tray menu) in the high word, command in
 // the low word. lParam -1: the item's state (GetMenuState), -1 when missing;
-// lParam n >= 0: character n of the item's text, 0 past its end.
+// lParam n >= 0: the item's text from character n on, as many characters as
+// the result holds, the first in the lowest byte (0 past the end).
 LRESULT AnswerMenuQuery(HWND window, WPARAM wParam, LPARAM lParam) {
     HMENU menu = HIWORD(wParam) == 0 ? GetMenu(window) : trayMenu;
     UINT command = LOWORD(wParam);
@@ -164,7 +168,13 @@ LRESULT AnswerMenuQuery(HWND window, WPARAM wParam, LPARAM lParam) {
     }
     char text[100];
     int len = GetMenuStringA(menu, command, text, sizeof text, MF_BYCOMMAND);
-    return lParam < len ? (LRESULT)(unsigned char)text[lParam] : 0;
+    ULONG_PTR packed = 0;
+    for (int i = (int)sizeof packed - 1; i >= 0; i--) {
+        LPARAM at = lParam + i;
+        unsigned char c = at < len ? (unsigned char)text[at] : 0;
+        packed = (packed << 8) | c;
+    }
+    return (LRESULT)packed;
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -176,13 +186,11 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         PostMessageA(window, UM_TRAYRETRY, 0, 0);
         return DefWindowProcA(window, message, wParam, lParam);
     }
-    if (menuQueryMessage && message == menuQueryMessage) return AnswerMenuQuery(window, wParam, lParam);
 
     switch (message) {
     case WM_CREATE:
         taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
         if (!taskbarCreatedMessage) LogToWindow("WM_TB register error !\r\n");
-        menuQueryMessage = RegisterWindowMessageA("AmbrelMenuQuery");
         return 0;
     case WM_DESTROY:
         if (!hostSettings.serviceMode || serviceClosing) {
@@ -226,11 +234,13 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         ShowLogWindowText();
         return 0;
     case UM_STATUSREFRESH:
-        if (wParam == 1)
-            RefreshLoopPart();
-        else
-            RefreshStatusParts();
+        RefreshStatusParts();
         return 0;
+    case UM_LOOPREFRESH:
+        RefreshLoopPart((int)(INT_PTR)wParam, (int)lParam);
+        return 0;
+    case UM_MENUQUERY:
+        return AnswerMenuQuery(window, wParam, lParam);
     case UM_SENDNOWSERVED:
         EnableMenuItem(GetMenu(window), IDM_SENDNOW, MF_BYCOMMAND | MF_ENABLED);
         PostMessageA(window, WM_NCACTIVATE, TRUE, 0);

@@ -14,12 +14,16 @@ extern int windowHidden;  // hidden to the tray
 // Private messages the worker posts to the main window, so that every change
 // to a window happens on the thread that owns it.
 constexpr UINT UM_LOGREFRESH = WM_USER + 20;     // show the log window text again
-constexpr UINT UM_STATUSREFRESH = WM_USER + 21;  // wParam: 0 status parts 0 and 2, 1 loop part
+constexpr UINT UM_STATUSREFRESH = WM_USER + 21;  // status parts 0 and 2
+constexpr UINT UM_LOOPREFRESH = WM_USER + 23;    // loop part; wParam second, lParam delay
 constexpr UINT UM_SENDNOWSERVED = WM_USER + 22;  // enable "&Send NOW" again
+// Answers a menu item's state and text to other processes (tests, tools):
+// some systems cannot read another process's menus directly.
+constexpr UINT UM_MENUQUERY = WM_APP + 1;
 
 // Status bar and log font.
 void RefreshStatusParts();
-void RefreshLoopPart();
+void RefreshLoopPart(int second, int delay);
 void ApplyLogFont();
 void InstallStatusHooks();
 // Sets the whole log text into the log window and scrolls to its end.

@@ -58,10 +58,13 @@ void OnUpdateStatusBar() {
 
 void OnUpdateLoopStatus() {
     if (!statusBar) return;
+    // The counter moves on right after this call: the values travel with
+    // the request so the part shows the second that was just counted.
+    int second = relayState.loopSecond, delay = relaySettings.LoopDelay;
     if (OnUiThread())
-        RefreshLoopPart();
+        RefreshLoopPart(second, delay);
     else
-        PostMessageA(mainWindow, UM_STATUSREFRESH, 1, 0);
+        PostMessageA(mainWindow, UM_LOOPREFRESH, (WPARAM)(INT_PTR)second, (LPARAM)delay);
 }
 
 void OnSendNowServed() { PostMessageA(mainWindow, UM_SENDNOWSERVED, 0, 0); }
@@ -106,10 +109,9 @@ void RefreshStatusParts() {
     SendMessageA(statusBar, SB_SETTEXTA, 2, (LPARAM)statusPart2);
 }
 
-void RefreshLoopPart() {
+void RefreshLoopPart(int second, int delay) {
     if (!statusBar) return;
-    snprintf(statusPart1, sizeof statusPart1, " Loop: %d/%d", relayState.loopSecond.load(),
-             relaySettings.LoopDelay.load());
+    snprintf(statusPart1, sizeof statusPart1, " Loop: %d/%d", second, delay);
     SendMessageA(statusBar, SB_SETTEXTA, 1, (LPARAM)statusPart1);
 }
 

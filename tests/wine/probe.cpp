@@ -552,6 +552,38 @@ int Demo(int, char**) {
     return 0;
 }
 
+// Whether a top-level window is shown: "visible" or "hidden", then
+// "minimized" or "normal".
+int State(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    printf("%s %s\n", IsWindowVisible(hwnd) ? "visible" : "hidden",
+           IsIconic(hwnd) ? "minimized" : "normal");
+    return 0;
+}
+
+INT_PTR CALLBACK TemplateProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_INITDIALOG) return TRUE;
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Shows a dialog template of another program's resources (loaded as data,
+// never run) until its button 1 or 2 is pressed: for looking at and reading
+// boxes the program opens only from places a test cannot reach.
+int Template(int argc, char** argv) {
+    if (argc < 2) return 2;
+    HMODULE module = LoadLibraryExA(argv[0], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) return 1;
+    INT_PTR rc = DialogBoxParamA(module, argv[1], nullptr, TemplateProc, 0);
+    FreeLibrary(module);
+    return rc > 0 ? 0 : 1;
+}
+
 int ShowBox(int argc, char** argv) {
     if (argc < 2) return 2;
     return MessageBoxA(nullptr, argv[1], argv[0], MB_OK) == IDOK ? 0 : 1;
@@ -585,6 +617,8 @@ const Subcommand kSubcommands[] = {
     {"svc-watch", ServiceWatch, "svc-watch NAME MS"},
     {"demo", Demo, "demo"},
     {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
+    {"state", State, "state HWND"},
+    {"template", Template, "template EXE NAME"},
 };
 
 }  // namespace

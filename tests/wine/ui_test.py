@@ -1,0 +1,344 @@
+#!/usr/bin/python3
+"""The windowed application under Wine, driven from outside with the probe.
+
+One start of Ambrel.exe (beside its scratch INI, relaying to a local SMTP
+sink) covers the window, the log, the status bar, the menu commands, the
+About box, the tray re-insertion and the exit confirmations; a renamed copy
+(Relay.exe) covers the names derived from the executable and HideWin; a bad
+switch covers the syntax help. Screenshots go to the build folder as
+wine-ui-*.png.
+
+The programs run in a Wine virtual desktop of their own (per-program
+settings, removed again at the end), so windows get their frames and the
+tray icon has a notification area to live in; the probe is copied as
+uiprobe.exe so that it joins the same desktop and no other test's is moved.
+"""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winetest as wt  # noqa: E402
+
+wt.run_under_display()
+
+DESKTOP_APPS = ("Ambrel.exe", "Relay.exe", "uiprobe.exe")
+WM_CLOSE = 0x10
+UM_MENUQUERY = 0x8001  # WM_APP + 1
+UM_TRAYNOTIFY = 0x40E  # WM_USER + 14, the tray icon's callback
+WM_LBUTTONDBLCLK = 0x203
+MF_GRAYED = 0x1
+IDM_ABOUT, IDM_CLEARSCREEN, IDM_SENDNOW, IDM_PAUSE, IDM_SHOW, IDM_TRAYEXIT = 1, 4, 6, 8, 17, 19
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+
+SYNTAX_HELP = (
+    "Ambrel is build as both apps and service.\r\n\n"
+    "Syntax:\tAmbrel   [-i|-s|-h|-?]\r\n\n"
+    "where \t-i\t...\tinstall service\r\n"
+    "      \t-u\t...\tuninstall service\r\n"
+    "      \t-s\t...\trun as service\r\n"
+    "      \t-h,-?\t...\tprint this help\r\n\r\n"
+    "Ambrel makes AMBREL.INI configuration file in its folder.\r\n"
+    "Empty commandline will run it as non-service application.\r\n")
+EXIT_TEXT = ("       Exit Windows Ambrel ?\n          'OK' to Exit\n"
+             "          'No'   to Send to SystemTray")
+
+w = wt.Wine()
+r = wt.Results()
+
+
+def set_desktop(on):
+    lines = ["REGEDIT4", ""]
+    for app in DESKTOP_APPS:
+        key = rf"[HKEY_CURRENT_USER\Software\Wine\AppDefaults\{app}\Explorer]"
+        lines += [key, '"Desktop"="AmbrelUi"', ""] if on else ["[-" + key[1:], ""]
+    if on:
+        lines += [r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]", '"AmbrelUi"="1024x768"', ""]
+    path = os.path.join(w.build, "wine-ui-desktop.reg")
+    with open(path, "w") as f:
+        f.write("\r\n".join(lines))
+    w.run(["regedit", "/S", wt.win_path(path)])
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_sink(port, out_path):
+    out = open(out_path, "wb")
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}"],
+                         stdout=out, stderr=subprocess.STDOUT)
+
+    def listening():
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+    wt.wait_for(listening, 15, 0.1)
+    return p
+
+
+def write_cnm(folder, name, subject):
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(b"Return-path: <sender@example.net>\r\nX-Envelope-To: john@example.org\r\n"
+                b"Subject: " + subject.encode() + b"\r\n\r\nHello from the window test.\r\n")
+
+
+def write_ini(path, body):
+    with open(path, "w", newline="\r\n") as f:
+        f.write(body)
+
+
+def edit_of(main):
+    rc, out = w.probe("children", main)
+    for line in out.splitlines():
+        fields = line.split("\t")
+        if len(fields) > 1 and fields[1].lower() == "edit":
+            return fields[0]
+    return None
+
+
+def part(main, n):
+    rc, out = w.probe("sbtext", main, n)
+    return wt.unescape(out) if rc == 0 else None
+
+
+def menu_state(main, command, menu=0):
+    rc, out = w.probe("send", main, UM_MENUQUERY, (menu << 16) | command, -1)
+    return int(out) if rc == 0 else None
+
+
+def menu_text(main, command, menu=0):
+    text = b""
+    for offset in range(0, 64, 8):
+        rc, out = w.probe("send", main, UM_MENUQUERY, (menu << 16) | command, offset)
+        if rc != 0:
+            return None
+        chunk = (int(out) & (2**64 - 1)).to_bytes(8, "little")
+        text += chunk.split(b"\0")[0]
+        if b"\0" in chunk:
+            break
+    return text.decode("latin-1")
+
+
+def state(hwnd):
+    rc, out = w.probe("state", hwnd)
+    return out if rc == 0 else "gone"
+
+
+def wait_text(edit, pred, limit=20.0):
+    return wt.wait_for(lambda: (lambda t: t if t is not None and pred(t) else None)(w.text(edit)),
+                       limit, 0.3)
+
+
+def main_run():
+    """Ambrel.exe relaying to the sink; every menu command and the exits."""
+    folder = w.scratch("ui")
+    mailbox = os.path.join(folder, "users", "john")
+    os.makedirs(mailbox)
+    os.makedirs(os.path.join(folder, "bad"))
+    port = free_port()
+    sink_out = os.path.join(folder, "sink.txt")
+    sink = start_sink(port, sink_out)
+    log_path = wt.win_path(os.path.join(folder, "relay.log"))
+    write_ini(os.path.join(folder, "Ambrel.ini"), f"""[Ambrel]
+Version=0.28
+LoopDelay=4
+UserFolder={wt.win_path(os.path.join(folder, "users"))}\\
+Badmails={wt.win_path(os.path.join(folder, "bad"))}\\
+LogName={log_path}
+Domains=1
+MailBoxes=1
+[Domains]
+Domain1=example.org
+SMTPServer1=127.0.0.1:{port}
+[MailBoxes]
+Mailbox1=john;john;1
+""")
+    write_cnm(mailbox, "A1.CNM", "window-test-one")
+    exe = w.copy_exe(folder)
+    proc = w.start(exe)
+    try:
+        hwnd = w.wait_window("AmbrelClass", None)
+        if not r.check("main window found", hwnd):
+            return
+        r.check("title", w.probe("title", hwnd) == (0, " Windows Ambrel"), w.probe("title", hwnd))
+        edit = edit_of(hwnd)
+        text = wait_text(edit, lambda t: "SMTP Session ended." in t) or w.text(edit) or ""
+        r.check("opening line first",
+                re.match(r"---- [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d     Windows Ambrel is opened ----\r\n",
+                         text), text[:200])
+        r.check("relayed mail in the log window",
+                "Routing mail A1.CNM\r\n" in text and "SMTP Session ended." in text, text)
+        r.check("relayed file deleted", wt.wait_for(
+            lambda: not os.path.exists(os.path.join(mailbox, "A1.CNM")), 10))
+        r.check("sink got the message", wt.wait_for(
+            lambda: b"window-test-one" in open(sink_out, "rb").read(), 10))
+
+        r.check("status part 0 idle", wt.wait_for(lambda: part(hwnd, 0) == "  Idle", 10), part(hwnd, 0))
+        expect2 = f" Log: '{log_path}'      Domains: 1      Users: 1"[:159]
+        r.check("status part 2 summary", part(hwnd, 2) == expect2, part(hwnd, 2))
+        seen = set()
+        for _ in range(8):
+            m = re.fullmatch(r" Loop: (\d)/4", part(hwnd, 1) or "")
+            seen.add(m.group(1) if m else "bad")
+            time.sleep(0.4)
+        r.check("loop part counts", "bad" not in seen and len(seen) >= 2, seen)
+        w.screenshot("wine-ui-main")
+
+        # PAUSE: status and menu text follow; the tray menu keeps its text.
+        w.probe("command", hwnd, IDM_PAUSE)
+        r.check("paused status", wt.wait_for(lambda: part(hwnd, 0) == "  PAUSED", 10), part(hwnd, 0))
+        r.check("PAUSE item reads &RESUME", menu_text(hwnd, IDM_PAUSE) == "&RESUME",
+                menu_text(hwnd, IDM_PAUSE))
+        r.check("tray PAUSE item unchanged", menu_text(hwnd, IDM_PAUSE, 1) == "PAUSE")
+        # Once the loop delay has run out the worker waits while paused, so a
+        # send-now request stays pending and its item gray.
+        r.check("loop delay ran out", wt.wait_for(lambda: part(hwnd, 1) == " Loop: 3/4", 15),
+                part(hwnd, 1))
+        w.probe("command", hwnd, IDM_SENDNOW)
+        r.check("Send NOW grayed", (menu_state(hwnd, IDM_SENDNOW) or 0) & MF_GRAYED)
+        time.sleep(2.5)
+        r.check("Send NOW stays gray while paused", (menu_state(hwnd, IDM_SENDNOW) or 0) & MF_GRAYED)
+        w.probe("command", hwnd, IDM_PAUSE)
+        r.check("resumed: &PAUSE and idle", wt.wait_for(
+            lambda: menu_text(hwnd, IDM_PAUSE) == "&PAUSE" and part(hwnd, 0) == "  Idle", 10))
+        r.check("worker enables Send NOW again", wt.wait_for(
+            lambda: menu_state(hwnd, IDM_SENDNOW) == 0, 15), menu_state(hwnd, IDM_SENDNOW))
+
+        # Clear Screen, then the next line stands alone at the top.
+        w.probe("command", hwnd, IDM_CLEARSCREEN)
+        r.check("clear screen empties the log", wait_text(edit, lambda t: t == "", 10) is not None,
+                w.text(edit))
+        write_cnm(mailbox, "B2.CNM", "window-test-two")
+        w.probe("command", hwnd, IDM_SENDNOW)
+        text = wait_text(edit, lambda t: "SMTP Session ended." in t) or w.text(edit) or ""
+        r.check("after clearing the next line is first", text.startswith("Routing mail B2.CNM\r\n"),
+                text)
+        r.check("second mail relayed", wt.wait_for(
+            lambda: b"window-test-two" in open(sink_out, "rb").read(), 10))
+
+        w.probe("command", hwnd, IDM_ABOUT)
+        box = w.wait_box("About Ambrel")
+        r.check("About box", box and "Ambrel for Windows|Version 0.28" in box.text
+                and "Exports .CNM mails to another SMTP server." in box.text
+                and box.buttons == {IDOK: "OK"}, box)
+        w.screenshot("wine-ui-about")
+        r.check("About closes with OK", box and w.dismiss(box, IDOK))
+
+        # The shell restarted: the icon is put back (here it was never gone).
+        w.probe("broadcast-taskbarcreated")
+        text = wait_text(edit, lambda t: "TaskBarIcon reinserted\r\n" in t, 15) or w.text(edit)
+        r.check("tray icon reinserted", text and "TaskBarIcon reinserted\r\n" in text, text)
+
+        w.probe("command", hwnd, IDM_TRAYEXIT)
+        box = w.wait_box("Exit Ambrel")
+        r.check("tray Exit asks", box and box.text.endswith("       Exit Windows Ambrel ?")
+                and box.buttons == {IDYES: "&Yes", IDNO: "&No"}, box)
+        r.check("tray Exit: No keeps running", box and w.dismiss(box, IDNO)
+                and state(hwnd).startswith("visible"))
+
+        # Close with the tray icon present: Cancel, No (to the tray), Yes.
+        w.probe("post", hwnd, WM_CLOSE, 0, 0)
+        box = w.wait_box("Exit Windows Ambrel")
+        r.check("exit box with tray choice", box and box.text.endswith(EXIT_TEXT)
+                and set(box.buttons) == {IDYES, IDNO, IDCANCEL}, box)
+        w.screenshot("wine-ui-exit")
+        r.check("Cancel keeps the window", box and w.dismiss(box, IDCANCEL)
+                and state(hwnd) == "visible normal")
+        w.probe("post", hwnd, WM_CLOSE, 0, 0)
+        box = w.wait_box("Exit Windows Ambrel")
+        r.check("No sends it to the tray", box and w.dismiss(box, IDNO)
+                and wt.wait_for(lambda: state(hwnd).startswith("hidden"), 5))
+        w.probe("command", hwnd, IDM_SHOW)
+        r.check("Show brings it back", wt.wait_for(lambda: state(hwnd).startswith("visible"), 5))
+        w.probe("post", hwnd, WM_CLOSE, 0, 0)
+        box = w.wait_box("Exit Windows Ambrel")
+        r.check("Yes ends the program", box and w.dismiss(box, IDYES)
+                and w.probe("wait-gone", hwnd, 10000)[0] == 0)
+        try:
+            r.check("exit code 0", proc.wait(timeout=20) == 0)
+        except subprocess.TimeoutExpired:
+            r.check("exit code 0", False, "still running")
+    finally:
+        sink.terminate()
+        sink.wait(timeout=10)
+
+
+def renamed_run():
+    """Relay.exe: its own INI, log and title; HideWin starts it in the tray."""
+    folder = w.scratch("ui_relay")
+    write_ini(os.path.join(folder, "Relay.ini"), "[Ambrel]\nVersion=0.28\nLoopDelay=60\nHideWin=1\n"
+              "Domains=1\nMailBoxes=0\n[Domains]\nDomain1=example.org\n"
+              "SMTPServer1=127.0.0.1:25\n")
+    exe = w.copy_exe(folder, "Relay.exe")
+    proc = w.start(exe)
+    hwnd = w.wait_window("AmbrelClass", None)
+    if not r.check("renamed: window found", hwnd):
+        return
+    r.check("renamed: title", w.probe("title", hwnd) == (0, " Windows Ambrel (Relay)"),
+            w.probe("title", hwnd))
+    r.check("renamed: HideWin starts hidden", wt.wait_for(lambda: state(hwnd).startswith("hidden"), 10),
+            state(hwnd))
+    edit = edit_of(hwnd)
+    ini = wt.win_path(os.path.join(folder, "Relay.ini"))
+    text = wait_text(edit, lambda t: "Config file Updated" in t) or w.text(edit)
+    r.check("renamed: reads Relay.ini", text and f"Updating AMBREL Config file ({ini}) ...\r\n" in text
+            and "AMBREL Config file Updated (delay: 60 sec)" in text, text)
+    log = wt.win_path(os.path.join(folder, "Relay.log"))
+    r.check("renamed: logs to Relay.log", (part(hwnd, 2) or "").startswith(f" Log: '{log}'"),
+            part(hwnd, 2))
+    w.probe("post", hwnd, UM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK)
+    r.check("renamed: tray double-click shows it", wt.wait_for(lambda: state(hwnd).startswith("visible"), 5))
+    w.screenshot("wine-ui-relay")
+    w.probe("post", hwnd, WM_CLOSE, 0, 0)
+    box = w.wait_box("Exit Windows Ambrel")
+    r.check("renamed: ends on Yes", box and w.dismiss(box, IDYES) and proc.wait(timeout=20) == 0)
+
+
+def syntax_help_run():
+    folder = w.scratch("ui_help")
+    exe = w.copy_exe(folder)
+    proc = w.start(exe, "-x")
+    box = w.wait_box(" Syntax Help")
+    r.check("-x: syntax help text", box and box.text.endswith(SYNTAX_HELP)
+            and box.buttons == {IDOK: "OK"}, box)
+    w.screenshot("wine-ui-syntax")
+    r.check("-x: ends after OK", box and w.dismiss(box, IDOK) and proc.wait(timeout=20) == 0)
+    r.check("-x: no window, no log", w.probe("find", "AmbrelClass", "-", 0)[0] == 1
+            and not os.path.exists(os.path.join(folder, "Ambrel.log")))
+
+
+def help_box_run():
+    """The HelpBox template as the configuration dialogs open it."""
+    w.start(w.probe_exe, "template", wt.win_path(os.path.join(w.build, "Ambrel.exe")), "HelpBox",
+            cwd=w.build)
+    box = w.wait_box(" Ambrel Option information")
+    r.check("help box texts", box and "Loop Delay|Intervall between checking for emails" in box.text
+            and "Changes must be saved prior to be used" in box.text
+            and box.buttons.get(IDOK) == "&Close", box)
+    w.screenshot("wine-ui-help")
+    r.check("help box closes", box and w.dismiss(box, IDOK))
+
+
+w.restart()
+set_desktop(True)
+w.probe_exe = os.path.join(w.build, "uiprobe.exe")
+shutil.copy(os.path.join(w.build, "probe.exe"), w.probe_exe)
+try:
+    main_run()
+    renamed_run()
+    syntax_help_run()
+    help_box_run()
+finally:
+    w.stop()
+    set_desktop(False)
+    w.stop()
+raise SystemExit(r.finish())
