@@ -552,6 +552,14 @@ int Demo(int, char**) {
     return 0;
 }
 
+// Keeps a program of the prefix running: when the last one ends, Wine shuts
+// the prefix's services down.
+int Idle(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Sleep(static_cast<DWORD>(ParseNumber(argv[0])));
+    return 0;
+}
+
 int ShowBox(int argc, char** argv) {
     if (argc < 2) return 2;
     return MessageBoxA(nullptr, argv[1], argv[0], MB_OK) == IDOK ? 0 : 1;
@@ -584,6 +592,7 @@ const Subcommand kSubcommands[] = {
     {"svc-control", ServiceControl, "svc-control NAME CODE"},
     {"svc-watch", ServiceWatch, "svc-watch NAME MS"},
     {"demo", Demo, "demo"},
+    {"idle", Idle, "idle MS"},
     {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
 };
 
