@@ -464,6 +464,30 @@ int ServiceControl(int argc, char** argv) {
     return 0;
 }
 
+// Holds the service open for MS: a service deleted meanwhile stays marked for
+// deletion until the handle is closed.
+int ServiceHold(int argc, char** argv) {
+    if (argc < 2) return 2;
+    Service service(argv[0], SERVICE_QUERY_STATUS);
+    if (!service.Check()) return 1;
+    printf("holding\n");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(ParseNumber(argv[1])));
+    return 0;
+}
+
+// Test clean-up: removes a service left over by an earlier run.
+int ServiceDelete(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Service service(argv[0], DELETE);
+    if (!service.Check()) return 1;
+    if (!DeleteService(service.get())) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
 // Polls the status and prints every change it sees, until the service has
 // left STOPPED and come back to it, or MS have passed (exit code 1). Quick
 // transitions between two polls can be missed.
@@ -591,6 +615,8 @@ const Subcommand kSubcommands[] = {
     {"svc-start", ServiceStart, "svc-start NAME"},
     {"svc-control", ServiceControl, "svc-control NAME CODE"},
     {"svc-watch", ServiceWatch, "svc-watch NAME MS"},
+    {"svc-hold", ServiceHold, "svc-hold NAME MS"},
+    {"svc-delete", ServiceDelete, "svc-delete NAME"},
     {"demo", Demo, "demo"},
     {"idle", Idle, "idle MS"},
     {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
