@@ -9,12 +9,9 @@ target_link_libraries(Ambrel PRIVATE ambrel_core user32 gdi32 comctl32 shell32 a
 target_link_options(Ambrel PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Test-only Windows programs run under Wine.
-add_executable(ini_check tests/wine/ini_check.cpp)
-target_link_libraries(ini_check PRIVATE ambrel_core)
-target_link_options(ini_check PRIVATE -static -static-libgcc -static-libstdc++)
-add_executable(writer_check tests/wine/writer_check.cpp)
-target_link_libraries(writer_check PRIVATE ambrel_core)
-target_link_options(writer_check PRIVATE -static -static-libgcc -static-libstdc++)
+add_executable(profile_check tests/wine/profile_check.cpp)
+target_link_libraries(profile_check PRIVATE ambrel_core)
+target_link_options(profile_check PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Finds and drives the program's windows from outside (Wine tests).
 add_executable(probe tests/wine/probe.cpp)

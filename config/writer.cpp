@@ -40,7 +40,9 @@ bool HasOuterBlank(const char* text) {
 
 // One mailbox line as it goes into the file, and what it took to make it.
 struct MailboxLine {
-    char text[1100];     // room for a 510-character user name and folder, never cut
+    // Room for a 510-character user name and a 255-character folder; only a
+    // text the length checks refuse anyway can be cut here.
+    char text[1100];
     char folderField[600];
     int domainNumber;    // 1-based
     bool defaulted;      // no domain record matched: number 1 was used
@@ -266,6 +268,9 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
         SetError(error, errorSize, "Unable to write the new configuration file '%s'.", tmp);
         return false;
     }
+    // The replaced file has a new stamp; the worker compares it to the
+    // sub-second part and the size, so even a save within the second of
+    // its last load is taken in at the next cycle.
     int rc = ReplaceFileErrno(tmp, ini);
     if (rc != 0) {
         RemoveFileErrno(tmp);

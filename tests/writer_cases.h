@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "tests/ini_cases.h"
 
 #include <cstdio>
 #include <cstring>
@@ -200,24 +201,6 @@ inline Working FromTables() {
     return w;
 }
 
-inline std::string ReadWhole(const std::string& path) {
-    std::string s;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return s;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
-
-inline bool WriteWhole(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return (fclose(f) == 0) && ok;
-}
-
 inline std::string WindowText() {
     static char text[kLogWindowSize + 1];
     CopyLogWindowText(text, sizeof text);
@@ -251,7 +234,7 @@ inline int RunCase(const Case& c, const std::string& dir, FILE* out) {
     Working w;
     std::string first;
     if (c.before) {
-        WriteWhole(ini, Expand(c.before, dir, true));
+        ini_cases::WriteWhole(ini, Expand(c.before, dir, true).c_str());
         if (!LoadConfiguration()) fail("first load", "false", "true");
         first = Dump(dir);
         w = FromTables();
@@ -292,7 +275,7 @@ inline int RunCase(const Case& c, const std::string& dir, FILE* out) {
     if (uf == 0 || relaySettings.UserFolder[uf - 1] != kDirSep)
         fail("user folder setting after the save", relaySettings.UserFolder, "ends in the separator");
 
-    std::string file = ReadWhole(ini);
+    std::string file = ini_cases::ReadWhole(ini);
     std::string has = Expand(c.fileHas, dir, true);
     if (c.wholeFile) {
         if (file != has) fail("saved file", file, has);
