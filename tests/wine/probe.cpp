@@ -351,6 +351,24 @@ int WaitGone(int argc, char** argv) {
     return 0;
 }
 
+// Freezes the thread that owns a window for MS, as a hung program would be.
+int Suspend(int argc, char** argv) {
+    if (argc < 2) return 2;
+    DWORD tid = GetWindowThreadProcessId(ParseHwnd(argv[0]), nullptr);
+    HANDLE thread = tid ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, tid) : nullptr;
+    if (!thread) return 1;
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) {
+        CloseHandle(thread);
+        return 1;
+    }
+    printf("suspended\n");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(ParseNumber(argv[1])));
+    ResumeThread(thread);
+    CloseHandle(thread);
+    return 0;
+}
+
 // What the shell sends to every top-level window when it (re)starts.
 int BroadcastTaskbarCreated(int, char**) {
     UINT message = RegisterWindowMessageA("TaskbarCreated");
@@ -609,6 +627,7 @@ const Subcommand kSubcommands[] = {
     {"boxes", Boxes, "boxes"},
     {"lvitems", ListItems, "lvitems HWND"},
     {"wait-gone", WaitGone, "wait-gone HWND MS"},
+    {"suspend", Suspend, "suspend HWND MS"},
     {"broadcast-taskbarcreated", BroadcastTaskbarCreated, "broadcast-taskbarcreated"},
     {"svc-config", ServiceConfig, "svc-config NAME"},
     {"svc-status", ServiceStatus, "svc-status NAME"},

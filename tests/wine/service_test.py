@@ -75,11 +75,13 @@ def status(*args):
     return out if rc == 0 else "error: " + out
 
 
-def our_trace(trace_path):
+def our_trace(trace_path, offset=0):
     """Status reports and event-log calls of the service process: the lines
-    of the threads that registered our handler and ran our control handler."""
-    with open(trace_path, encoding="latin-1") as f:
-        lines = f.read().splitlines()
+    of the threads that registered our handler and ran our control handler,
+    from `offset` bytes into the trace on."""
+    with open(trace_path, "rb") as f:
+        f.seek(offset)
+        lines = f.read().decode("latin-1").splitlines()
     tids = set()
     for line in lines:
         if re.search(r'(RegisterServiceCtrlHandlerExW|service_handle_control) L"%s"' % NAME, line):
@@ -212,6 +214,31 @@ Mailbox1=john;john;1
         r.check("event-log entries",
                 events == [("I", "Ambrel Starting"), ("W", "Service unknown control code"),
                            ("I", "Ambrel Stop started")] and sources == {NAME}, (events, sources))
+
+        # ---- a window that does not close ---------------------------------------
+        # The stop handler keeps waiting, and says so every 202 polls of
+        # 50 ms; 14 s of a frozen window thread give exactly one such event.
+        offset = os.path.getsize(trace_path)
+        w.probe("svc-start", NAME)
+        wt.wait_for(lambda: status("svc-status", NAME).startswith("RUNNING"), 60, 0.3)
+        window = w.wait_window("AmbrelClass", None, 20)
+        freeze = subprocess.Popen(["wine", w.probe_exe, "suspend", window or "0", "14000"], env=w.env,
+                                  cwd=w.build, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        frozen = freeze.stdout.readline().startswith(b"suspended")
+        stopper = subprocess.Popen(["wine", w.probe_exe, "svc-control", NAME, "1"], env=w.env, cwd=w.build,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r.check("frozen window: still STOP_PENDING after 5 s", frozen and not wt.wait_for(
+            lambda: status("svc-status", NAME).startswith("STOPPED"), 5, 0.5))
+        r.check("frozen window: stopped once it thaws",
+                wt.wait_for(lambda: status("svc-status", NAME).startswith("STOPPED"), 40, 0.5))
+        r.check("frozen window: the process ends",
+                wt.wait_for(lambda: not service_processes("wine_service"), 30, 0.3))
+        freeze.wait(timeout=30)
+        stopper.wait(timeout=60)
+        reports, events, sources = our_trace(trace_path, offset)
+        r.check("frozen window: one 'being closed' error while the stop waits",
+                events == [("I", "Ambrel Starting"), ("I", "Ambrel Stop started"),
+                           ("E", "Service is being closed.")], events)
 
         # ---- removal -----------------------------------------------------------
         # An open handle keeps a deleted service marked for deletion.
