@@ -1,13 +1,255 @@
-// Service installation, removal and runtime: not built yet; the switches
-// say so instead of doing nothing.
+// Installing and removing the Windows service, and the service itself: its
+// entry point, its control handler and its status reports. The service runs
+// the same main window, worker and message loop as the application, on the
+// service's own thread; a stop becomes a close of that window.
 #include "host/service.h"
 
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "config/config.h"
+#include "log/log.h"
+#include "ui/app.h"
+
 namespace {
-void NotBuiltYet() {
-    MessageBoxA(nullptr, "The service functions are not built yet.", " Error", MB_OK | MB_ICONSTOP);
+
+// ---- installation and removal ----------------------------------------------
+
+// Right to start, stop and delete the service (STANDARD_RIGHTS_REQUIRED |
+// SERVICE_START | SERVICE_STOP).
+constexpr DWORD kServiceAccess = 0xF0030;
+// Own process, allowed to show its window on the desktop
+// (SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS).
+constexpr DWORD kServiceType = 0x110;
+
+constexpr char kErrorCaption[] = "Service Ambrel Error";
+
+struct ErrorName {
+    DWORD code;
+    const char* name;
+};
+
+// One table per step that can fail. 1060 and 1072 carry our own wording.
+constexpr ErrorName kOpenManagerErrors[] = {
+    {5, "ERROR_ACCESS_DENIED"},
+    {87, "ERROR_INVALID_PARAMETER"},
+    {120, "ERROR_CALL_NOT_IMPLEMENTED"},
+    {1065, "ERROR_DATABASE_DOES_NOT_EXIST"},
+};
+constexpr ErrorName kCreateErrors[] = {
+    {5, "ERROR_ACCESS_DENIED"},
+    {6, "ERROR_INVALID_HANDLE"},
+    {52, "ERROR_DUP_NAME"},
+    {87, "ERROR_INVALID_PARAMETER"},
+    {120, "ERROR_CALL_NOT_IMPLEMENTED"},
+    {123, "ERROR_INVALID_NAME"},
+    {1057, "ERROR_INVALID_SERVICE_ACCOUNT"},
+    {1073, "ERROR_SERVICE_EXISTS"},
+};
+constexpr ErrorName kOpenServiceErrors[] = {
+    {5, "ERROR_ACCESS_DENIED"},
+    {6, "ERROR_INVALID_HANDLE"},
+    {52, "ERROR_DUP_NAME"},
+    {87, "ERROR_INVALID_PARAMETER"},
+    {120, "ERROR_CALL_NOT_IMPLEMENTED"},
+    {123, "ERROR_INVALID_NAME"},
+    {1057, "ERROR_INVALID_SERVICE_ACCOUNT"},
+    {1060, "ERROR_SERVICE_NOT_EXISTS"},
+};
+constexpr ErrorName kDeleteErrors[] = {
+    {5, "ERROR_ACCESS_DENIED"},
+    {6, "ERROR_INVALID_HANDLE"},
+    {1072, "ERROR_SERVICE_IN_DELETING"},
+};
+
+template <size_t N>
+const char* ErrorNameOf(const ErrorName (&table)[N], DWORD code) {
+    for (const ErrorName& entry : table)
+        if (entry.code == code) return entry.name;
+    return "unknown";
 }
+
+// Every outcome is one box without owner, icon or other button than OK.
+void ShowOutcome(const char* text, const char* caption) {
+    MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+template <size_t N>
+void ShowStepError(const ErrorName (&table)[N], DWORD code, const char* closing) {
+    char message[200];
+    snprintf(message, sizeof message, "Error %d (%s%s", static_cast<int>(code), ErrorNameOf(table, code),
+             closing);
+    ShowOutcome(message, kErrorCaption);
+}
+
+SC_HANDLE OpenManager() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (!manager) ShowStepError(kOpenManagerErrors, GetLastError(), ") opening service manager.");
+    return manager;
+}
+
+// ---- runtime ---------------------------------------------------------------
+
+// The status record is written by the service thread and by the control
+// handler on the dispatcher's thread. The lock only keeps the record whole;
+// it is never held across SetServiceStatus, because the dispatcher may hold
+// its own lock while the handler runs (Wine does) and a report from the
+// service thread would then wait on both.
+std::mutex statusLock;
+SERVICE_STATUS serviceStatus;
+SERVICE_STATUS_HANDLE statusHandle;
+DWORD checkPointCounter = 1;  // grows over the whole life of the process
+DWORD serviceExitCode = 0;    // reported with STOPPED; nothing sets it
+
+constexpr int kStopPollMs = 50;
+constexpr int kStopPollsPerWarning = 202;  // about 10 seconds
+
+BOOL SendStatus(const SERVICE_STATUS& status) {
+    SERVICE_STATUS copy = status;
+    BOOL ok = SetServiceStatus(statusHandle, &copy);
+    if (!ok) {
+        DWORD error = GetLastError();
+        // An invalid handle is what a report after the final STOPPED gets;
+        // it is expected and not worth an event.
+        if (error != ERROR_INVALID_HANDLE) LogEvent('E', "Error %d in SetServiceStatus", static_cast<int>(error));
+    }
+    return ok;
+}
+
+BOOL ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
+    SERVICE_STATUS status;
+    {
+        std::lock_guard<std::mutex> guard(statusLock);
+        serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+        serviceStatus.dwCurrentState = state;
+        serviceStatus.dwWin32ExitCode = exitCode;
+        serviceStatus.dwWaitHint = waitHint;
+        if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) serviceStatus.dwCheckPoint = 0;
+        else serviceStatus.dwCheckPoint = checkPointCounter++;
+        status = serviceStatus;
+    }
+    return SendStatus(status);
+}
+
+DWORD CurrentServiceState() {
+    std::lock_guard<std::mutex> guard(statusLock);
+    return serviceStatus.dwCurrentState;
+}
+
+void RunServiceWindow() {
+    if (!ReportServiceStatus(SERVICE_START_PENDING, 0, 3000)) return;
+    if (!CreateMainWindow(appInstance, SW_SHOW)) return;
+    if (!ReportServiceStatus(SERVICE_RUNNING, 0, 0)) return;
+    RunMessageLoop();
+}
+
+// Asks the main window to close and waits until the message loop has ended.
+// The wait has no limit: the service must not report itself stopped while
+// the window and worker still run; a slow close is reported instead.
+void StopService() {
+    ReportServiceStatus(SERVICE_STOP_PENDING, 0, 0);
+    serviceClosing = 1;
+    // Without a window to close there is no loop that would clear the flag;
+    // waiting for it would hang the handler for ever.
+    if (!mainWindow || !PostMessageA(mainWindow, UM_CLOSEREQUEST, 0, 0)) {
+        serviceClosing = 0;
+        return;
+    }
+    int sleeps = 0;
+    while (serviceClosing) {
+        Sleep(kStopPollMs);
+        if (++sleeps == kStopPollsPerWarning) {
+            LogEvent('E', "Service is being closed.");
+            sleeps = 0;
+        }
+    }
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            LogEvent('I', "Ambrel Stop started");
+            {
+                std::lock_guard<std::mutex> guard(statusLock);
+                serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+            }
+            StopService();
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            break;
+        default:
+            LogEvent('W', "Service unknown control code");
+            break;
+    }
+    // Repeat the current state: STOPPED when the service thread has already
+    // reported it, STOP_PENDING otherwise.
+    ReportServiceStatus(CurrentServiceState(), 0, 0);
+}
+
 }  // namespace
 
-void InstallService() { NotBuiltYet(); }
-void RemoveService() { NotBuiltYet(); }
-void WINAPI ServiceMain(DWORD, LPSTR*) {}
+void InstallService() {
+    SC_HANDLE manager = OpenManager();
+    if (!manager) return;
+    // A path with a blank is registered in quotes: unquoted, the service
+    // manager would try "C:\Program.exe" and the like first. Start-up takes
+    // a quoted program path whole, so the service still finds its INI file.
+    const char* command = hostSettings.serviceCommand;  // "<program>.exe -s"
+    size_t length = strlen(command);
+    size_t pathLength = length >= 3 && strcmp(command + length - 3, " -s") == 0 ? length - 3 : length;
+    char quoted[sizeof hostSettings.serviceCommand + 2];
+    if (command[0] != '"' && memchr(command, ' ', pathLength)) {
+        snprintf(quoted, sizeof quoted, "\"%.*s\"%s", static_cast<int>(pathLength), command, command + pathLength);
+        command = quoted;
+    }
+    SC_HANDLE service = CreateServiceA(manager, hostSettings.serviceName, hostSettings.serviceName, kServiceAccess,
+                                       kServiceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr);
+    if (service) {
+        CloseServiceHandle(service);
+        char message[200];
+        snprintf(message, sizeof message, "Service '%s' installed.", hostSettings.serviceName);
+        ShowOutcome(message, "Service Ambrel installed");
+    } else {
+        ShowStepError(kCreateErrors, GetLastError(), ") creating service.");
+    }
+    CloseServiceHandle(manager);
+}
+
+void RemoveService() {
+    SC_HANDLE manager = OpenManager();
+    if (!manager) return;
+    SC_HANDLE service = OpenServiceA(manager, hostSettings.serviceName, kServiceAccess);
+    if (!service) {
+        ShowStepError(kOpenServiceErrors, GetLastError(), ") opening service.");
+    } else {
+        // A running service is not stopped: the service manager removes the
+        // registration once it has stopped.
+        if (DeleteService(service)) {
+            char message[200];
+            snprintf(message, sizeof message, "Service '%s' deleted.", hostSettings.serviceName);
+            ShowOutcome(message, "Service Ambrel Deleted");
+        } else {
+            ShowStepError(kDeleteErrors, GetLastError(), ") deleting service.");
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+    statusHandle = RegisterServiceCtrlHandlerA(hostSettings.serviceName, ServiceCtrlHandler);
+    if (!statusHandle) {
+        LogEvent('E', "Error RegisteringServiceHandle");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(statusLock);
+        serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        serviceStatus.dwServiceSpecificExitCode = 0;
+    }
+    LogEvent('I', "Ambrel Starting");  // fixed text, whatever the service is called
+    if (ReportServiceStatus(SERVICE_START_PENDING, 0, 3000)) RunServiceWindow();
+    ReportServiceStatus(SERVICE_STOPPED, serviceExitCode, 0);
+}

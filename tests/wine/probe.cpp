@@ -351,6 +351,24 @@ int WaitGone(int argc, char** argv) {
     return 0;
 }
 
+// Freezes the thread that owns a window for MS, as a hung program would be.
+int Suspend(int argc, char** argv) {
+    if (argc < 2) return 2;
+    DWORD tid = GetWindowThreadProcessId(ParseHwnd(argv[0]), nullptr);
+    HANDLE thread = tid ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, tid) : nullptr;
+    if (!thread) return 1;
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) {
+        CloseHandle(thread);
+        return 1;
+    }
+    printf("suspended\n");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(ParseNumber(argv[1])));
+    ResumeThread(thread);
+    CloseHandle(thread);
+    return 0;
+}
+
 // What the shell sends to every top-level window when it (re)starts.
 int BroadcastTaskbarCreated(int, char**) {
     UINT message = RegisterWindowMessageA("TaskbarCreated");
@@ -461,6 +479,30 @@ int ServiceControl(int argc, char** argv) {
         return 1;
     }
     PrintStatus(status);
+    return 0;
+}
+
+// Holds the service open for MS: a service deleted meanwhile stays marked for
+// deletion until the handle is closed.
+int ServiceHold(int argc, char** argv) {
+    if (argc < 2) return 2;
+    Service service(argv[0], SERVICE_QUERY_STATUS);
+    if (!service.Check()) return 1;
+    printf("holding\n");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(ParseNumber(argv[1])));
+    return 0;
+}
+
+// Test clean-up: removes a service left over by an earlier run.
+int ServiceDelete(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Service service(argv[0], DELETE);
+    if (!service.Check()) return 1;
+    if (!DeleteService(service.get())) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
     return 0;
 }
 
@@ -584,6 +626,14 @@ int Template(int argc, char** argv) {
     return rc > 0 ? 0 : 1;
 }
 
+// Keeps a program of the prefix running: when the last one ends, Wine shuts
+// the prefix's services down.
+int Idle(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Sleep(static_cast<DWORD>(ParseNumber(argv[0])));
+    return 0;
+}
+
 int ShowBox(int argc, char** argv) {
     if (argc < 2) return 2;
     return MessageBoxA(nullptr, argv[1], argv[0], MB_OK) == IDOK ? 0 : 1;
@@ -609,13 +659,17 @@ const Subcommand kSubcommands[] = {
     {"boxes", Boxes, "boxes"},
     {"lvitems", ListItems, "lvitems HWND"},
     {"wait-gone", WaitGone, "wait-gone HWND MS"},
+    {"suspend", Suspend, "suspend HWND MS"},
     {"broadcast-taskbarcreated", BroadcastTaskbarCreated, "broadcast-taskbarcreated"},
     {"svc-config", ServiceConfig, "svc-config NAME"},
     {"svc-status", ServiceStatus, "svc-status NAME"},
     {"svc-start", ServiceStart, "svc-start NAME"},
     {"svc-control", ServiceControl, "svc-control NAME CODE"},
     {"svc-watch", ServiceWatch, "svc-watch NAME MS"},
+    {"svc-hold", ServiceHold, "svc-hold NAME MS"},
+    {"svc-delete", ServiceDelete, "svc-delete NAME"},
     {"demo", Demo, "demo"},
+    {"idle", Idle, "idle MS"},
     {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
     {"state", State, "state HWND"},
     {"template", Template, "template EXE NAME"},

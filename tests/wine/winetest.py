@@ -132,7 +132,7 @@ class Wine:
 
     def start(self, exe, *args, cwd=None, env=None, stderr=subprocess.DEVNULL):
         """Starts `wine EXE ARGS...` without waiting for it."""
-        p = subprocess.Popen(["wine", exe] + list(args), cwd=cwd or os.path.dirname(exe),
+        p = subprocess.Popen(["wine", exe] + [str(a) for a in args], cwd=cwd or os.path.dirname(exe),
                              env=env or self.env, stdout=subprocess.DEVNULL, stderr=stderr)
         self.started.append(p)
         return p

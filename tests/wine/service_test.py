@@ -1,0 +1,306 @@
+#!/usr/bin/python3
+"""The Windows service under Wine's service manager: installation and removal
+with their boxes, the registration read back, a start and stop with every
+status report, mail relayed by the running service, the event-log texts, and
+-s started from a desktop.
+
+The status reports and event-log calls are read from Wine's trace of the
+service process (the `service` and `eventlog` channels): Wine keeps no event
+log, and polling the status could miss a report that is replaced at once. The
+prefix's first program carries the trace settings; the service manager and
+the services it starts inherit them and write to the trace file.
+"""
+import os
+import re
+import socket
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winetest as wt  # noqa: E402
+
+wt.run_under_display()
+
+NAME = "Ambrel"
+TRACE_CHANNELS = "trace+service,trace+eventlog,warn+eventlog,err+eventlog"
+
+w = wt.Wine()
+r = wt.Results()
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def run_with_box(exe, *args):
+    """Runs the program, reads its one box, presses OK; returns (box, exit
+    code)."""
+    p = w.start(exe, *args)
+    box = w.wait_box(None, 30)
+    if box:
+        w.dismiss(box)
+    try:
+        code = p.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        code = None
+    return box, code
+
+
+def box_is(box, caption, text):
+    return box is not None and box.caption == caption and box.text == text and box.buttons == {1: "OK"}
+
+
+def service_processes(folder_tag):
+    """Linux pids of processes whose command line names our copy with -s."""
+    pids = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                cmd = f.read().replace(b"\0", b" ").decode("latin-1")
+        except OSError:
+            continue
+        if folder_tag in cmd and "Ambrel.exe -s" in cmd:
+            pids.append(pid)
+    return pids
+
+
+def status(*args):
+    rc, out = w.probe(*args)
+    return out if rc == 0 else "error: " + out
+
+
+def our_trace(trace_path, offset=0):
+    """Status reports and event-log calls of the service process: the lines
+    of the threads that registered our handler and ran our control handler,
+    from `offset` bytes into the trace on."""
+    with open(trace_path, "rb") as f:
+        f.seek(offset)
+        lines = f.read().decode("latin-1").splitlines()
+    tids = set()
+    for line in lines:
+        if re.search(r'(RegisterServiceCtrlHandlerExW|service_handle_control) L"%s"' % NAME, line):
+            tids.add(line.split(":", 1)[0])
+    reports, events, sources = [], [], set()
+    for line in lines:
+        tid = line.split(":", 1)[0]
+        if tid not in tids:
+            continue
+        m = re.search(r":trace:service:SetServiceStatus \S+ (\S+) (\S+) (\S+) (\S+) (\S+) (\S+) (\S+)$", line)
+        if m:
+            reports.append(tuple(int(x, 16) for x in m.groups()))
+        m = re.search(r":(trace|warn|err):eventlog:ReportEventW L\"(.*)\"$", line)
+        if m:
+            events.append(({"trace": "I", "warn": "W", "err": "E"}[m.group(1)], m.group(2)))
+        m = re.search(r'RegisterEventSourceA \(\(null\),"(.*)"\)', line)
+        if m:
+            sources.add(m.group(1))
+    return reports, events, sources
+
+
+START, STOPPED_, RUNNING, STOP_PENDING = 2, 1, 4, 3
+
+
+def main():
+    folder = w.scratch("service")
+    exe = w.copy_exe(folder)
+    users = os.path.join(folder, "users")
+    os.makedirs(os.path.join(users, "john"))
+    port = free_port()
+    with open(os.path.join(folder, "Ambrel.ini"), "w", newline="\r\n") as f:
+        f.write(f"""[Ambrel]
+Version=0.28
+LoopDelay=2
+UserFolder={wt.win_path(users)}\\
+MaxMailSent=6
+FlushLog=1
+Domains=1
+MailBoxes=1
+
+[Domains]
+Domain1=example.org
+SMTPServer1=127.0.0.1:{port}
+
+[MailBoxes]
+Mailbox1=john;john;1
+""")
+    message = os.path.join(users, "john", "1A2B3C.CNM")
+    with open(message, "wb") as f:
+        f.write(b"Return-path: <alice@example.com>\r\nX-Envelope-To: <john@example.org>\r\n"
+                b"Subject: service relay\r\n\r\nrelayed by the service\r\n")
+
+    trace_path = os.path.join(w.build, "wine_service_trace.txt")
+    open(trace_path, "w").close()
+    w.restart()
+    # The prefix's first program: keeps the prefix's services up for the
+    # whole test and hands the trace settings to the service manager.
+    trace_env = dict(w.env, WINEDEBUG=TRACE_CHANNELS)
+    keeper_err = open(trace_path, "ab")
+    w.start(w.probe_exe, "idle", 600000, cwd=w.build, env=trace_env, stderr=keeper_err)
+    # The first call to the service manager starts it, with this caller's
+    # environment and error output.
+    subprocess.run(["wine", w.probe_exe, "svc-status", "NoSuchService"], env=trace_env, cwd=w.build,
+                   stdout=subprocess.DEVNULL, stderr=keeper_err, timeout=120)
+    # A service left by an interrupted earlier run would start by itself.
+    for name in (NAME, "Relay"):
+        if w.probe("svc-status", name)[0] == 0:
+            w.probe("svc-control", name, 1)
+            w.probe("svc-delete", name)
+
+    sink_path = os.path.join(folder, "received.txt")
+    sink_out = open(sink_path, "wb")
+    sink = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
+                             "-c", "aiosmtpd.handlers.Debugging", "stdout"],
+                            stdout=sink_out, stderr=subprocess.STDOUT)
+    try:
+        # ---- installation ------------------------------------------------------
+        box, code = run_with_box(exe, "-i")
+        r.check("-i: installed box", box_is(box, "Service Ambrel installed", "Service 'Ambrel' installed."), box)
+        r.check("-i: exit code 0", code == 0, code)
+        box, code = run_with_box(exe, "-i")
+        r.check("-i twice: 1073 box",
+                box_is(box, "Service Ambrel Error", "Error 1073 (ERROR_SERVICE_EXISTS) creating service."), box)
+        r.check("-i twice: exit code 0", code == 0, code)
+
+        rc, config = w.probe("svc-config", NAME)
+        fields = dict(line.split("=", 1) for line in config.splitlines() if "=" in line)
+        r.check("registered: own process + interactive, automatic start, normal errors",
+                (fields.get("type"), fields.get("start"), fields.get("errorcontrol")) == ("0x110", "2", "1"), config)
+        r.check("registered: command line and display name",
+                fields.get("binary") == wt.win_path(exe) + " -s" and fields.get("display") == NAME, config)
+
+        # ---- start, run, stop --------------------------------------------------
+        r.check("started", w.probe("svc-start", NAME)[0] == 0)
+        running = wt.wait_for(lambda: status("svc-status", NAME).startswith("RUNNING"), 60, 0.3)
+        r.check("running", running, status("svc-status", NAME))
+        window = w.wait_window("AmbrelClass", None, 20)
+        r.check("the service shows its main window", window)
+        r.check("interrogate repeats RUNNING",
+                status("svc-control", NAME, 4).startswith("RUNNING checkpoint=0 wait=0 accepts=0x1"))
+        r.check("an unknown control repeats RUNNING",
+                status("svc-control", NAME, 200).startswith("RUNNING checkpoint=0 wait=0 accepts=0x1"))
+
+        gone = wt.wait_for(lambda: not os.path.exists(message), 60, 0.3)
+        r.check("the running service relays the mailbox's message",
+                gone and b"relayed by the service" in open(sink_path, "rb").read())
+        log_path = os.path.join(folder, "Ambrel.log")
+        log_text = open(log_path, "rb").read() if os.path.exists(log_path) else b""
+        r.check("log file beside the program", log_text.startswith(b"- Ver: 0.28 -------- "), log_text[:200])
+        w.screenshot("wine-service-running")
+
+        stop = status("svc-control", NAME, 1)
+        r.check("stop answered with STOPPED or STOP_PENDING",
+                re.match(r"(STOPPED|STOP_PENDING) ", stop) is not None, stop)
+        r.check("stopped", wt.wait_for(lambda: status("svc-status", NAME).startswith("STOPPED"), 30, 0.3))
+        r.check("the stop ends the process", wt.wait_for(lambda: not service_processes("wine_service"), 30, 0.3))
+
+        reports, events, sources = our_trace(trace_path)
+        # type, state, accepted, exit code, specific exit code, checkpoint, wait hint
+        expected = [(0x10, START, 0, 0, 0, 1, 3000), (0x10, START, 0, 0, 0, 2, 3000),
+                    (0x10, RUNNING, 1, 0, 0, 0, 0),
+                    (0x10, RUNNING, 1, 0, 0, 0, 0), (0x10, RUNNING, 1, 0, 0, 0, 0),  # interrogate, unknown
+                    (0x10, STOP_PENDING, 1, 0, 0, 3, 0), (0x10, STOPPED_, 1, 0, 0, 0, 0)]
+        # The handler's closing report: STOPPED again, or STOP_PENDING with
+        # the next checkpoint when it ran before the service thread's STOPPED.
+        stopped = (0x10, STOPPED_, 1, 0, 0, 0, 0)
+        r.check("status reports in order with their checkpoints",
+                reports in (expected + [stopped], expected[:-1] + [(0x10, STOP_PENDING, 1, 0, 0, 4, 0), stopped]),
+                "\n     ".join(map(str, reports)))
+        r.check("event-log entries",
+                events == [("I", "Ambrel Starting"), ("W", "Service unknown control code"),
+                           ("I", "Ambrel Stop started")] and sources == {NAME}, (events, sources))
+
+        # ---- a window that does not close ---------------------------------------
+        # The stop handler keeps waiting, and says so every 202 polls of
+        # 50 ms; 14 s of a frozen window thread give exactly one such event.
+        offset = os.path.getsize(trace_path)
+        w.probe("svc-start", NAME)
+        wt.wait_for(lambda: status("svc-status", NAME).startswith("RUNNING"), 60, 0.3)
+        window = w.wait_window("AmbrelClass", None, 20)
+        freeze = subprocess.Popen(["wine", w.probe_exe, "suspend", window or "0", "14000"], env=w.env,
+                                  cwd=w.build, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        frozen = freeze.stdout.readline().startswith(b"suspended")
+        stopper = subprocess.Popen(["wine", w.probe_exe, "svc-control", NAME, "1"], env=w.env, cwd=w.build,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r.check("frozen window: still STOP_PENDING after 5 s", frozen and not wt.wait_for(
+            lambda: status("svc-status", NAME).startswith("STOPPED"), 5, 0.5))
+        r.check("frozen window: stopped once it thaws",
+                wt.wait_for(lambda: status("svc-status", NAME).startswith("STOPPED"), 40, 0.5))
+        r.check("frozen window: the process ends",
+                wt.wait_for(lambda: not service_processes("wine_service"), 30, 0.3))
+        freeze.wait(timeout=30)
+        stopper.wait(timeout=60)
+        reports, events, sources = our_trace(trace_path, offset)
+        r.check("frozen window: one 'being closed' error while the stop waits",
+                events == [("I", "Ambrel Starting"), ("I", "Ambrel Stop started"),
+                           ("E", "Service is being closed.")], events)
+
+        # ---- removal -----------------------------------------------------------
+        # An open handle keeps a deleted service marked for deletion.
+        hold = subprocess.Popen(["wine", w.probe_exe, "svc-hold", NAME, "120000"], env=w.env, cwd=w.build,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        r.check("handle held", hold.stdout.readline().startswith(b"holding"))
+        box, code = run_with_box(exe, "-u")
+        r.check("-u: deleted box", box_is(box, "Service Ambrel Deleted", "Service 'Ambrel' deleted."), box)
+        r.check("-u: exit code 0", code == 0, code)
+        box, code = run_with_box(exe, "-u")
+        r.check("-u while marked for deletion: 1072 box",
+                box_is(box, "Service Ambrel Error", "Error 1072 (ERROR_SERVICE_IN_DELETING) deleting service."), box)
+        box, code = run_with_box(exe, "-i")
+        r.check("-i while marked for deletion: 1072 is unknown to the create step",
+                box_is(box, "Service Ambrel Error", "Error 1072 (unknown) creating service."), box)
+        hold.kill()
+        hold.wait()
+        w.probe("idle", 1)
+        gone = wt.wait_for(lambda: w.probe("svc-status", NAME)[1] == "error 1060", 30, 0.3)
+        box, code = run_with_box(exe, "-u")
+        r.check("-u of a service not installed: 1060 box",
+                gone and box_is(box, "Service Ambrel Error", "Error 1060 (ERROR_SERVICE_NOT_EXISTS) opening service."),
+                box)
+        r.check("-u: exit code 0 after an error", code == 0, code)
+
+        # ---- a renamed copy in a folder with a blank -------------------------
+        # The service takes the program's name; the captions stay; the path
+        # is registered in quotes so that the service manager cannot take
+        # the part before the blank for the program.
+        blank = os.path.join(folder, "with blank")
+        os.makedirs(blank)
+        relay = w.copy_exe(blank, "Relay.exe")
+        box, code = run_with_box(relay, "-i")
+        r.check("renamed copy: installed under its own name",
+                box_is(box, "Service Ambrel installed", "Service 'Relay' installed."), box)
+        rc, config = w.probe("svc-config", "Relay")
+        r.check("renamed copy: quoted command line",
+                "binary=\"%s\" -s" % wt.win_path(relay) in config.splitlines(), config)
+        box, code = run_with_box(relay, "-u")
+        r.check("renamed copy: removed", box_is(box, "Service Ambrel Deleted", "Service 'Relay' deleted."), box)
+
+        # ---- -s from a desktop -------------------------------------------------
+        app = w.start(exe, "-s")
+        box = w.wait_box(" Error", 30)
+        r.check("-s from a desktop: dispatcher error box",
+                box is not None and box.text == "Error 1063 starting service (continuing as application)", box)
+        w.screenshot("wine-service-desktop")
+        if box:
+            w.dismiss(box)
+        r.check("-s from a desktop: then runs as the application",
+                w.wait_window("AmbrelClass", None, 20) and app.poll() is None)
+    finally:
+        for name in (NAME, "Relay"):
+            if w.probe("svc-status", name)[0] == 0:
+                w.probe("svc-control", name, 1)
+                w.probe("svc-delete", name)
+        w.stop()
+        keeper_err.close()
+        sink.kill()
+        sink.wait()
+        sink_out.close()
+
+
+main()
+raise SystemExit(r.finish())
