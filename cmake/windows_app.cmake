@@ -12,3 +12,11 @@ target_link_options(Ambrel PRIVATE -static -static-libgcc -static-libstdc++)
 add_executable(ini_check tests/wine/ini_check.cpp)
 target_link_libraries(ini_check PRIVATE ambrel_core)
 target_link_options(ini_check PRIVATE -static -static-libgcc -static-libstdc++)
+add_executable(writer_check tests/wine/writer_check.cpp)
+target_link_libraries(writer_check PRIVATE ambrel_core)
+target_link_options(writer_check PRIVATE -static -static-libgcc -static-libstdc++)
+
+# Finds and drives the program's windows from outside (Wine tests).
+add_executable(probe tests/wine/probe.cpp)
+target_link_libraries(probe PRIVATE user32 comctl32 advapi32)
+target_link_options(probe PRIVATE -static -static-libgcc -static-libstdc++)

@@ -185,13 +185,13 @@ bool LoadDomainSection() {
         DomainEntry& d = domainTable[count];
         char key[32], server[80];
         snprintf(key, sizeof key, "Domain%d", n);
-        ReadText(kSectionDomains, key, "", d.name, 100);
+        ReadText(kSectionDomains, key, "", d.name, kDomainNameRead);
         if (!d.name[0]) {
             LogBoth("Config error: mising 'Domain%d'\r\n", n);
             continue;
         }
         snprintf(key, sizeof key, "SMTPServer%d", n);
-        ReadText(kSectionDomains, key, "", server, 80);
+        ReadText(kSectionDomains, key, "", server, kServerRead);
         if (!server[0]) {
             LogBoth("Config error: mising server for Domain%d (%s)\r\n", n, d.name);
             continue;
@@ -219,10 +219,10 @@ bool LoadConfiguration() {
 
     RelaySettings& s = relaySettings;
     s.LoopDelay = ReadInt(kSectionProduct, "LoopDelay", -1);
-    ReadText(kSectionProduct, "UserFolder", "", s.UserFolder, 259);
-    ReadText(kSectionProduct, "Badmails", "", s.Badmails, 119);
+    ReadText(kSectionProduct, "UserFolder", "", s.UserFolder, kUserFolderRead);
+    ReadText(kSectionProduct, "Badmails", "", s.Badmails, kBadmailsRead);
     char logName[200];
-    ReadText(kSectionProduct, "LogName", s.LogName, logName, 199);
+    ReadText(kSectionProduct, "LogName", s.LogName, logName, kLogNameRead);
     s.FlushLog = ReadInt(kSectionProduct, "FlushLog", 0);
     s.Debug = ReadInt(kSectionProduct, "Debug", 0);
     s.MaxMailSent = ReadInt(kSectionProduct, "MaxMailSent", kMaxMailSent);
@@ -276,7 +276,7 @@ bool LoadConfiguration() {
         char key[32], line[512], user[512], folder[512];
         int domainNumber;
         snprintf(key, sizeof key, "Mailbox%d", n);
-        ReadText(kSectionMailboxes, key, "", line, 511);
+        ReadText(kSectionMailboxes, key, "", line, kMailboxLineRead);
         ParseMailboxLine(line, user, sizeof user, folder, sizeof folder, &domainNumber);
         if (!user[0]) {
             LogBoth("Error adding user %d: no user name specified.\r\n", n);

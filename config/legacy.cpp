@@ -7,6 +7,11 @@
 #include "config_internal.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
+
+namespace {
+constexpr size_t kLegacyPairRead = 1024;
+}  // namespace
 
 bool LoadLegacyConfiguration() {
     const char* ini = hostSettings.iniPath;
@@ -38,15 +43,22 @@ bool LoadLegacyConfiguration() {
     }
     if (s.LoopDelay < 1) s.LoopDelay = 120;
 
+    // Resolved the way the SMTP client resolves a relay host (dotted IPv4
+    // first, then a name look-up); the session rebuilds the address before
+    // it connects, so this is mainly the check that the host exists.
     uint32_t addr;
     if (!SockResolveIPv4(d.host, &addr)) {
         LogBoth("Invalid SMTP relay host name '%s'.\r\n", d.host);
         return false;
     }
+    relaySession.peerAddress = addr;
 
     int row = 0;
     for (int n = 1; n <= mailboxKeys; n++) {
-        char key[32], user[256], folder[256];
+        // The pair is read whole and checked against the 255-character
+        // limits of the mailbox table, so an overlong name or folder is
+        // refused with a message instead of being cut into another one.
+        char key[32], user[kLegacyPairRead], folder[kLegacyPairRead];
         snprintf(key, sizeof key, "MB%daddr", n);
         user[0] = folder[0] = 0;
         // An empty domain name names no section: every pair reads empty

@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -46,4 +47,45 @@ bool DeriveHostPaths(const char* fullPath, char* error, size_t errorSize) {
     else
         snprintf(hostSettings.serviceName, sizeof hostSettings.serviceName, "Ambrel");
     return true;
+}
+
+bool TakeProgramPath(const char* commandLine, char* out, size_t size) {
+    const char* start = commandLine;
+    size_t len;
+    if (*start == '"') {
+        start++;
+        const char* close = strchr(start, '"');
+        len = close ? (size_t)(close - start) : strlen(start);
+    } else {
+        while (*start && isspace((unsigned char)*start)) start++;
+        len = 0;
+        while (start[len] && !isspace((unsigned char)start[len])) len++;
+    }
+    if (size == 0 || len >= size) return false;
+    memcpy(out, start, len);
+    out[len] = 0;
+    return true;
+}
+
+bool ParseSwitchWords(const char* args) {
+    const char* p = args ? args : "";
+    for (;;) {
+        while (*p && isspace((unsigned char)*p)) p++;
+        if (!*p) return true;
+        const char* word = p;
+        while (*p && !isspace((unsigned char)*p)) p++;
+        size_t len = (size_t)(p - word);
+        if (word[0] != '/' && word[0] != '-') continue;
+        // Only a one-letter rest can be a switch, so a word of any length is
+        // judged without copying it.
+        char letter = len == 2 ? (char)toupper((unsigned char)word[1]) : 0;
+        if (letter == 'I')
+            hostSettings.installRequested = 1;
+        else if (letter == 'U')
+            hostSettings.removeRequested = 1;
+        else if (letter == 'S')
+            hostSettings.serviceMode = 1;
+        else
+            return false;
+    }
 }

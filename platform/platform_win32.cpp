@@ -94,52 +94,6 @@ int ReplaceFileErrno(const char* from, const char* to) {
     return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }
 
-// ---- message files ----------------------------------------------------------
-// Read in binary and folded by hand rather than through the runtime's text
-// mode: text mode stops at a Ctrl-Z byte, which would relay a cut message and
-// then delete the file. The CR LF → LF rule is the same.
-
-struct MsgFile {
-    FILE* f;
-};
-
-MsgFile* MsgOpen(const char* path, int* err) {
-    FILE* f = fopen(path, "rb");
-    if (!f) {
-        *err = errno;
-        return nullptr;
-    }
-    *err = 0;
-    return new MsgFile{f};
-}
-
-bool MsgReadLine(MsgFile* m, char* buf, size_t size) {
-    if (size < 2) return false;
-    size_t n = 0;
-    while (n < size - 1) {
-        int c = getc(m->f);
-        if (c == EOF) break;
-        if (c == '\r') {
-            int d = getc(m->f);
-            if (d == '\n') c = '\n';
-            else if (d != EOF) ungetc(d, m->f);
-        }
-        buf[n++] = (char)c;
-        if (c == '\n') break;
-    }
-    buf[n] = 0;
-    return n > 0;
-}
-
-bool MsgAtEnd(MsgFile* m) { return feof(m->f) != 0; }
-bool MsgFailed(MsgFile* m) { return ferror(m->f) != 0; }
-void MsgRewind(MsgFile* m) { rewind(m->f); }
-void MsgClose(MsgFile* m) {
-    if (!m) return;
-    fclose(m->f);
-    delete m;
-}
-
 int LastErrno() { return errno; }
 
 void FormatLocalTime(const char* format, char* out, size_t size) {

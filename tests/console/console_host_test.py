@@ -55,34 +55,42 @@ Mailbox3=mary;mary;1
     return ini
 
 
-def run_until(ini, marker, limit=20.0):
-    """Runs the host until `marker` appears in its output, then stops it with
-    SIGTERM; returns the exit code and the whole output."""
-    p = subprocess.Popen([AMBREL, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    out = bytearray()
-    import threading
+class Host:
+    """The console host running on `ini`, its output collected as it comes."""
 
-    def pump():
-        for chunk in iter(lambda: p.stdout.read1(4096), b""):
-            out.extend(chunk)
+    def __init__(self, ini):
+        import threading
+        self.p = subprocess.Popen([AMBREL, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.out = bytearray()
+        self.pump = threading.Thread(target=self._pump, daemon=True)
+        self.pump.start()
 
-    t = threading.Thread(target=pump, daemon=True)
-    t.start()
-    wait_for(lambda: marker in out.decode("latin-1"), limit)
-    p.send_signal(signal.SIGTERM)
-    try:
-        rc = p.wait(timeout=20)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        rc = None
-    t.join(5)
-    return rc, out.decode("latin-1")
+    def _pump(self):
+        for chunk in iter(lambda: self.p.stdout.read1(4096), b""):
+            self.out.extend(chunk)
+
+    def text(self):
+        return self.out.decode("latin-1")
+
+    def stop(self):
+        """SIGTERM, then the exit code (None when it did not end in time)."""
+        self.p.send_signal(signal.SIGTERM)
+        try:
+            rc = self.p.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            rc = None
+        self.pump.join(5)
+        return rc
 
 
 def test_load_lines_and_scan(root):
     ini = make_tree(root)
     # The refused connect starts the 10-minute back-off; stop there.
-    rc, out = run_until(ini, "delaying AMBREL by 10 minutes\r\n")
+    host = Host(ini)
+    wait_for(lambda: "delaying AMBREL by 10 minutes\r\n" in host.text(), 20)
+    rc = host.stop()
+    out = host.text()
     # The opening line carries the time; everything after it is fixed.
     first, _, rest = out.partition("\r\n")
     expected = (
@@ -107,35 +115,20 @@ def test_load_lines_and_scan(root):
 
 def test_signals(root):
     ini = make_tree(root)
-    p = subprocess.Popen([AMBREL, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    out = bytearray()
-
-    import threading
-
-    def pump():
-        for chunk in iter(lambda: p.stdout.read1(4096), b""):
-            out.extend(chunk)
-
-    t = threading.Thread(target=pump, daemon=True)
-    t.start()
-    text = lambda: out.decode("latin-1")
+    host = Host(ini)
+    text = host.text
     # The first connect is refused and the back-off begins; SIGUSR1 cuts it
     # short (within its 5-second step) and later ends the loop delay.
     ok = wait_for(lambda: "delaying AMBREL by 10 minutes" in text())
     check("back-off started", ok, text())
-    p.send_signal(signal.SIGUSR1)
+    host.p.send_signal(signal.SIGUSR1)
     ok = wait_for(lambda: text().count("has size of zero.") >= 1, 20)
     check("send-now ends the back-off", ok, text())
     time.sleep(0.5)
-    p.send_signal(signal.SIGUSR1)
+    host.p.send_signal(signal.SIGUSR1)
     ok = wait_for(lambda: text().count("Mail ZERO.CNM to john@example.org has size of zero.\r\n") >= 2, 20)
     check("send-now ends the 100-second loop delay", ok, text())
-    p.send_signal(signal.SIGTERM)
-    try:
-        rc = p.wait(timeout=20)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        rc = None
+    rc = host.stop()
     check("SIGTERM ends the process with 0", rc == 0, f"rc={rc}")
 
 

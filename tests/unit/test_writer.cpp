@@ -1,0 +1,164 @@
+// Writing the configuration back: the shared round trips, the rows the
+// writer refuses, the file replaced whole, and the worker seeing a save made
+// within the same second as its last load.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "test_support.h"
+#include "tests/writer_cases.h"
+
+using namespace testsupport;
+
+namespace {
+
+class Writer : public EngineTest {
+protected:
+    // One domain, one mailbox below the user folder.
+    std::string Current(int loopDelay = 30) const {
+        return "[Ambrel]\r\nVersion=0.28\r\nLoopDelay=" + std::to_string(loopDelay) +
+               "\r\nUserFolder=" + dir + "/users/\r\nDomains=1\r\nMailBoxes=1\r\n[Domains]\r\n"
+               "Domain1=example.org\r\nSMTPServer1=127.0.0.1:25\r\n[MailBoxes]\r\nMailbox1=john;john;1\r\n";
+    }
+    bool Save(const writer_cases::Working& w, std::string* error = nullptr) {
+        std::vector<MailboxRow> rows = w.Rows();
+        char text[300];
+        bool ok = SaveConfigurationCore(w.domains.data(), (int)w.domains.size(), rows.data(),
+                                        (int)rows.size(), text, sizeof text);
+        if (error) *error = text;
+        return ok;
+    }
+};
+
+}  // namespace
+
+TEST_F(Writer, SharedRoundTrips) {
+    EXPECT_EQ(writer_cases::RunAll(dir + "/", stderr), 0);
+}
+
+TEST_F(Writer, RefusesRowsThatWouldNotReadBackAndWritesNothing) {
+    Mkdir("users/john");
+    WriteIni(Current());
+    ASSERT_TRUE(LoadConfiguration());
+    const std::string p = kUserFolderPrefix;
+    const std::string u255(255, 'u');
+    const std::string longUserFolder = "/" + std::string(258, 'a');  // no room for the separator
+    struct {
+        const char* name;
+        const char *user, *email;
+        std::string folder;
+        const char* host;
+        const char* userFolder;
+        const char* said;
+    } cases[] = {
+        {"semicolon in the user name", "jo;hn", "jo;hn@example.org", p + "john", "127.0.0.1", nullptr,
+         "Mailbox 1 (jo;hn) cannot be saved: a user name or folder with ';' would not read back"},
+        {"semicolon in the folder", "john", "john@example.org", "@" + dir + "/a;b", "127.0.0.1", nullptr, "';'"},
+        {"line over 510 characters", u255.c_str(), "x@example.org", "@" + std::string(254, 'f'), "127.0.0.1",
+         nullptr, "its line would be longer than 510 characters"},
+        {"the user folder itself", "john", "john@example.org", p, "127.0.0.1", nullptr,
+         "its folder is the user folder itself"},
+        {"folder in no known notation", "john", "john@example.org", "john", "127.0.0.1", nullptr,
+         "neither absolute"},
+        {"no user name", "", "@example.org", p + "john", "127.0.0.1", nullptr, "it has no user name"},
+        {"blank before the user name", " john", "john@example.org", p + "john", "127.0.0.1", nullptr,
+         "begins with a blank"},
+        {"address over 255 characters", u255.c_str(), "x@example.org", p + "john", "127.0.0.1", nullptr,
+         "longer than 255 characters"},
+        {"folder path over the search limit", "john", "john@example.org", p + std::string(130, 'f'), "127.0.0.1",
+         nullptr, "the folder path is longer than 122 characters"},
+        {"host with a colon", "john", "john@example.org", p + "john", "mail:25", nullptr,
+         "Domain 1 (example.org) cannot be saved: its host holds a ':'"},
+        {"user folder the loader would cut", "john", "john@example.org", p + "john", "127.0.0.1",
+         longUserFolder.c_str(),
+         "The UserFolder setting is too long to be saved."},
+    };
+    const std::string before = ReadFile(ini);
+    const std::string userFolder = relaySettings.UserFolder;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%s",
+                 c.userFolder ? c.userFolder : userFolder.c_str());
+        writer_cases::Working w = writer_cases::FromTables();
+        snprintf(w.domains[0].host, sizeof w.domains[0].host, "%s", c.host);
+        w.users[0] = c.user;
+        w.emails[0] = c.email;
+        w.folders[0] = c.folder;
+        Captured().clear();
+        std::string error;
+        EXPECT_FALSE(Save(w, &error));
+        EXPECT_NE(error.find(c.said), std::string::npos) << error;
+        EXPECT_EQ(ReadFile(ini), before);
+        EXPECT_FALSE(fs::exists(ini + ".new"));
+        EXPECT_EQ(Window(), "");
+    }
+    // A refused save leaves the user folder setting as it was.
+    EXPECT_EQ(std::string(relaySettings.UserFolder).size(), 259u);
+}
+
+TEST_F(Writer, FileIsReplacedWholeAndNeverWrittenInPlace) {
+    Mkdir("users/john");
+    WriteIni(Current());
+    ASSERT_TRUE(LoadConfiguration());
+    // A left-over of a save that was cut short is not taken in.
+    WriteFile(ini + ".new", "[Ambrel]\r\nVersion=0.28\r\nDomains=0\r\nJunk=1\r\n");
+    int oldFile = open(ini.c_str(), O_RDONLY);
+    ASSERT_GE(oldFile, 0);
+    struct stat before;
+    ASSERT_EQ(fstat(oldFile, &before), 0);
+
+    writer_cases::Working w = writer_cases::FromTables();
+    relaySettings.LoopDelay = 77;
+    ASSERT_TRUE(Save(w));
+
+    // The old file was never opened for writing: what a reader holding it
+    // sees is the old text, whole; the new text arrived as another file.
+    struct stat held, now;
+    ASSERT_EQ(fstat(oldFile, &held), 0);
+    close(oldFile);
+    ASSERT_EQ(stat(ini.c_str(), &now), 0);
+    EXPECT_EQ(held.st_size, before.st_size);
+    EXPECT_EQ(held.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(held.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_NE(now.st_ino, before.st_ino);
+    std::string text = ReadFile(ini);
+    EXPECT_NE(text.find("LoopDelay=77\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("Junk"), std::string::npos);
+    EXPECT_FALSE(fs::exists(ini + ".new"));
+
+    // When the new file cannot be made, the old one stays as it is.
+    fs::create_directories(ini + ".new/x");  // a folder, not empty: it cannot be removed
+    std::string error;
+    relaySettings.LoopDelay = 78;
+    EXPECT_FALSE(Save(w, &error));
+    EXPECT_NE(error.find("Unable to create '" + ini + ".new'"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(ini), text);
+}
+
+TEST_F(Writer, SaveWithinTheSameSecondAsTheLoadIsPickedUp) {
+    Mkdir("users/john");
+    WriteIni(Current(30));
+    ASSERT_TRUE(LoadConfiguration());
+    ASSERT_TRUE(Save(writer_cases::FromTables()));  // the file as the writer lays it out
+    ReloadConfigIfChanged();
+    ASSERT_EQ(relaySettings.LoopDelay, 30);
+    FileStamp loaded;
+    ASSERT_TRUE(GetFileStamp(ini.c_str(), &loaded));
+
+    // Same length of file, and the modification time put back into the very
+    // second of the load: only the sub-second part tells the two apart.
+    relaySettings.LoopDelay = 31;
+    ASSERT_TRUE(Save(writer_cases::FromTables()));
+    ASSERT_EQ(ReadFile(ini).size(), (size_t)loaded.size);
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = (time_t)loaded.seconds;
+    times[0].tv_nsec = times[1].tv_nsec = (long)((loaded.nanos + 1) % 1000000000);
+    ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
+
+    relaySettings.LoopDelay = 30;  // the worker's view until it reloads
+    Captured().clear();
+    ReloadConfigIfChanged();
+    EXPECT_NE(Window().find("AMBREL Config file Updated (delay: 31 sec)\r\n"), std::string::npos);
+    EXPECT_EQ(relaySettings.LoopDelay, 31);
+}

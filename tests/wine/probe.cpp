@@ -1,0 +1,605 @@
+// Test probe: finds Ambrel's windows under the same Wine prefix and reads or
+// drives them from outside, the way a user or the shell would. Each
+// subcommand prints its result on stdout; the exit code is 1 when the target
+// is not there or the call failed, 2 on a usage error.
+//
+// Texts are printed with C escapes (\r \n \t \\) so that one window, row or
+// box is always one line; winetest.py undoes them.
+//
+// Reading another process's controls: window texts travel with WM_GETTEXT,
+// which the system marshals across processes. Status bar parts and list-view
+// cells do not: their messages carry pointers, so the buffer has to live in
+// the target process (VirtualAllocEx, then ReadProcessMemory). Menus of
+// another process cannot be read under Wine at all.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr UINT kSendTimeoutMs = 5000;
+
+HWND ParseHwnd(const char* text) {
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(strtoull(text, nullptr, 0)));
+}
+
+long long ParseNumber(const char* text) { return strtoll(text, nullptr, 0); }
+
+void PrintHwnd(HWND hwnd) {
+    printf("0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hwnd)));
+}
+
+void PrintEscaped(const std::string& text) {
+    for (unsigned char c : text) {
+        switch (c) {
+            case '\r': fputs("\\r", stdout); break;
+            case '\n': fputs("\\n", stdout); break;
+            case '\t': fputs("\\t", stdout); break;
+            case '\\': fputs("\\\\", stdout); break;
+            default:
+                if (c < 0x20) printf("\\x%02x", c);
+                else putchar(c);
+        }
+    }
+}
+
+// Sends with a bound so that a hung target fails the probe instead of
+// hanging the test run.
+bool SendBounded(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result) {
+    DWORD_PTR r = 0;
+    if (!SendMessageTimeoutA(hwnd, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs, &r))
+        return false;
+    if (result) *result = r;
+    return true;
+}
+
+std::string WindowText(HWND hwnd) {
+    DWORD_PTR length = 0;
+    if (!SendBounded(hwnd, WM_GETTEXTLENGTH, 0, 0, &length)) return {};
+    std::vector<char> buffer(length + 2, '\0');
+    DWORD_PTR got = 0;
+    if (!SendBounded(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), &got))
+        return {};
+    return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+std::string ClassOf(HWND hwnd) {
+    char name[256] = "";
+    GetClassNameA(hwnd, name, sizeof name);
+    return name;
+}
+
+// A buffer inside the process that owns `hwnd`.
+class RemoteBuffer {
+public:
+    RemoteBuffer(HWND hwnd, size_t size) : size_(size) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE |
+                                   PROCESS_QUERY_INFORMATION,
+                               FALSE, pid);
+        if (process_)
+            memory_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    }
+    ~RemoteBuffer() {
+        if (memory_) VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+        if (process_) CloseHandle(process_);
+    }
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+    bool ok() const { return memory_ != nullptr; }
+    char* at(size_t offset) const { return static_cast<char*>(memory_) + offset; }
+    bool Write(size_t offset, const void* data, size_t length) const {
+        SIZE_T done = 0;
+        return offset + length <= size_ &&
+               WriteProcessMemory(process_, at(offset), data, length, &done) && done == length;
+    }
+    bool Read(size_t offset, void* data, size_t length) const {
+        SIZE_T done = 0;
+        return offset + length <= size_ &&
+               ReadProcessMemory(process_, at(offset), data, length, &done) && done == length;
+    }
+    // A NUL-terminated text of at most `capacity` bytes starting at `offset`.
+    std::string ReadText(size_t offset, size_t capacity) const {
+        std::vector<char> local(capacity + 1, '\0');
+        if (!Read(offset, local.data(), capacity)) return {};
+        return std::string(local.data(), strnlen(local.data(), capacity));
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    void* memory_ = nullptr;
+    size_t size_;
+};
+
+// ---- subcommands -----------------------------------------------------------
+
+int Find(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const char* cls = strcmp(argv[0], "-") ? argv[0] : nullptr;
+    const char* title = strcmp(argv[1], "-") ? argv[1] : nullptr;
+    DWORD waitMs = argc > 2 ? static_cast<DWORD>(ParseNumber(argv[2])) : 0;
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND hwnd = FindWindowA(cls, title);
+        if (hwnd) {
+            PrintHwnd(hwnd);
+            putchar('\n');
+            return 0;
+        }
+        if (GetTickCount() - start >= waitMs) return 1;
+        Sleep(50);
+    }
+}
+
+int Title(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    char title[1024] = "";
+    GetWindowTextA(hwnd, title, sizeof title);
+    PrintEscaped(title);
+    putchar('\n');
+    return 0;
+}
+
+int Text(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    PrintEscaped(WindowText(hwnd));
+    putchar('\n');
+    return 0;
+}
+
+BOOL CALLBACK PrintChild(HWND child, LPARAM) {
+    PrintHwnd(child);
+    printf("\t%s\t%d\t", ClassOf(child).c_str(), GetDlgCtrlID(child));
+    PrintEscaped(WindowText(child));
+    printf("\t%s\t%s\n", IsWindowVisible(child) ? "visible" : "hidden",
+           IsWindowEnabled(child) ? "enabled" : "disabled");
+    return TRUE;
+}
+
+int Children(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    EnumChildWindows(hwnd, PrintChild, 0);
+    return 0;
+}
+
+BOOL CALLBACK FindStatusBar(HWND child, LPARAM out) {
+    if (_stricmp(ClassOf(child).c_str(), STATUSCLASSNAMEA) != 0) return TRUE;
+    *reinterpret_cast<HWND*>(out) = child;
+    return FALSE;
+}
+
+// The status bar itself or the window that holds one.
+HWND StatusBarOf(HWND hwnd) {
+    if (_stricmp(ClassOf(hwnd).c_str(), STATUSCLASSNAMEA) == 0) return hwnd;
+    HWND bar = nullptr;
+    EnumChildWindows(hwnd, FindStatusBar, reinterpret_cast<LPARAM>(&bar));
+    return bar;
+}
+
+int StatusText(int argc, char** argv) {
+    if (argc < 2) return 2;
+    HWND bar = StatusBarOf(ParseHwnd(argv[0]));
+    if (!bar) return 1;
+    constexpr size_t kCapacity = 1024;
+    RemoteBuffer remote(bar, kCapacity + 1);
+    if (!remote.ok()) return 1;
+    const char zero = 0;
+    remote.Write(0, &zero, 1);
+    if (!SendBounded(bar, SB_GETTEXTA, static_cast<WPARAM>(ParseNumber(argv[1])),
+                     reinterpret_cast<LPARAM>(remote.at(0)), nullptr))
+        return 1;
+    PrintEscaped(remote.ReadText(0, kCapacity));
+    putchar('\n');
+    return 0;
+}
+
+int Command(int argc, char** argv) {
+    if (argc < 2) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    return PostMessageA(hwnd, WM_COMMAND, static_cast<WPARAM>(ParseNumber(argv[1])), 0) ? 0 : 1;
+}
+
+int Send(int argc, char** argv) {
+    if (argc < 4) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    DWORD_PTR result = 0;
+    if (!SendBounded(hwnd, static_cast<UINT>(ParseNumber(argv[1])),
+                     static_cast<WPARAM>(ParseNumber(argv[2])), static_cast<LPARAM>(ParseNumber(argv[3])),
+                     &result))
+        return 1;
+    printf("%lld\n", static_cast<long long>(result));
+    return 0;
+}
+
+int Post(int argc, char** argv) {
+    if (argc < 4) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    return PostMessageA(hwnd, static_cast<UINT>(ParseNumber(argv[1])), static_cast<WPARAM>(ParseNumber(argv[2])),
+                        static_cast<LPARAM>(ParseNumber(argv[3])))
+               ? 0
+               : 1;
+}
+
+// A posted WM_COMMAND does not end a message box under Wine; a button click
+// does.
+int Click(int argc, char** argv) {
+    if (argc < 2) return 2;
+    HWND button = GetDlgItem(ParseHwnd(argv[0]), static_cast<int>(ParseNumber(argv[1])));
+    if (!button) return 1;
+    return SendBounded(button, BM_CLICK, 0, 0, nullptr) ? 0 : 1;
+}
+
+int SetEdit(int argc, char** argv) {
+    if (argc < 3) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    int id = static_cast<int>(ParseNumber(argv[1]));
+    HWND edit = id ? GetDlgItem(hwnd, id) : hwnd;
+    if (!edit) return 1;
+    DWORD_PTR ok = 0;
+    return SendBounded(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]), &ok) && ok ? 0 : 1;
+}
+
+struct BoxScan {
+    std::string statics;
+    std::string buttons;
+};
+
+BOOL CALLBACK ScanBoxChild(HWND child, LPARAM param) {
+    auto* scan = reinterpret_cast<BoxScan*>(param);
+    std::string cls = ClassOf(child);
+    std::string text = WindowText(child);
+    if (_stricmp(cls.c_str(), "Static") == 0) {
+        if (text.empty()) return TRUE;
+        if (!scan->statics.empty()) scan->statics += '|';
+        scan->statics += text;
+    } else if (_stricmp(cls.c_str(), "Button") == 0) {
+        if (!scan->buttons.empty()) scan->buttons += ',';
+        scan->buttons += std::to_string(GetDlgCtrlID(child)) + ":" + text;
+    }
+    return TRUE;
+}
+
+// One line per visible dialog window: HWND, process id, caption, the texts
+// of its static controls joined by '|', its buttons as ID:TEXT joined by ','.
+BOOL CALLBACK PrintBox(HWND hwnd, LPARAM count) {
+    if (ClassOf(hwnd) != "#32770" || !IsWindowVisible(hwnd)) return TRUE;
+    BoxScan scan;
+    EnumChildWindows(hwnd, ScanBoxChild, reinterpret_cast<LPARAM>(&scan));
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    char caption[512] = "";
+    GetWindowTextA(hwnd, caption, sizeof caption);
+    PrintHwnd(hwnd);
+    printf("\t%lu\t", static_cast<unsigned long>(pid));
+    PrintEscaped(caption);
+    putchar('\t');
+    PrintEscaped(scan.statics);
+    putchar('\t');
+    PrintEscaped(scan.buttons);
+    putchar('\n');
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+int Boxes(int, char**) {
+    int count = 0;
+    EnumWindows(PrintBox, reinterpret_cast<LPARAM>(&count));
+    return count ? 0 : 1;
+}
+
+// Rows of a list view, cells separated by tabs (escaped inside cells).
+int ListItems(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND list = ParseHwnd(argv[0]);
+    if (!IsWindow(list)) return 1;
+    DWORD_PTR rows = 0, columns = 1;
+    if (!SendBounded(list, LVM_GETITEMCOUNT, 0, 0, &rows)) return 1;
+    DWORD_PTR header = 0;
+    if (SendBounded(list, LVM_GETHEADER, 0, 0, &header) && header) {
+        DWORD_PTR n = 0;
+        if (SendBounded(reinterpret_cast<HWND>(header), HDM_GETITEMCOUNT, 0, 0, &n) && n > 0 &&
+            n < 64)
+            columns = n;
+    }
+    constexpr size_t kTextCapacity = 1024;
+    RemoteBuffer remote(list, sizeof(LVITEMA) + kTextCapacity + 1);
+    if (!remote.ok()) return 1;
+    for (DWORD_PTR row = 0; row < rows; ++row) {
+        for (DWORD_PTR column = 0; column < columns; ++column) {
+            LVITEMA item{};
+            item.iSubItem = static_cast<int>(column);
+            item.pszText = remote.at(sizeof(LVITEMA));
+            item.cchTextMax = static_cast<int>(kTextCapacity);
+            const char zero = 0;
+            if (!remote.Write(0, &item, sizeof item) || !remote.Write(sizeof(LVITEMA), &zero, 1))
+                return 1;
+            SendBounded(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(remote.at(0)), nullptr);
+            if (column) putchar('\t');
+            PrintEscaped(remote.ReadText(sizeof(LVITEMA), kTextCapacity));
+        }
+        putchar('\n');
+    }
+    return 0;
+}
+
+int WaitGone(int argc, char** argv) {
+    if (argc < 2) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    DWORD waitMs = static_cast<DWORD>(ParseNumber(argv[1]));
+    DWORD start = GetTickCount();
+    while (IsWindow(hwnd)) {
+        if (GetTickCount() - start >= waitMs) return 1;
+        Sleep(50);
+    }
+    return 0;
+}
+
+// What the shell sends to every top-level window when it (re)starts.
+int BroadcastTaskbarCreated(int, char**) {
+    UINT message = RegisterWindowMessageA("TaskbarCreated");
+    return message && PostMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
+}
+
+// ---- service manager -------------------------------------------------------
+
+const char* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return "STOPPED";
+        case SERVICE_START_PENDING: return "START_PENDING";
+        case SERVICE_STOP_PENDING: return "STOP_PENDING";
+        case SERVICE_RUNNING: return "RUNNING";
+        case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+        case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+        case SERVICE_PAUSED: return "PAUSED";
+        default: return "?";
+    }
+}
+
+void PrintStatus(const SERVICE_STATUS& s) {
+    printf("%s checkpoint=%lu wait=%lu accepts=0x%lx exit=%lu type=0x%lx\n", StateName(s.dwCurrentState),
+           static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint),
+           static_cast<unsigned long>(s.dwControlsAccepted), static_cast<unsigned long>(s.dwWin32ExitCode),
+           static_cast<unsigned long>(s.dwServiceType));
+}
+
+class Service {
+public:
+    Service(const char* name, DWORD access) {
+        manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (manager_) service_ = OpenServiceA(manager_, name, access);
+        if (!service_) error_ = GetLastError();
+    }
+    ~Service() {
+        if (service_) CloseServiceHandle(service_);
+        if (manager_) CloseServiceHandle(manager_);
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+    SC_HANDLE get() const { return service_; }
+    // Prints the reason the service could not be opened.
+    bool Check() const {
+        if (!service_) printf("error %lu\n", static_cast<unsigned long>(error_));
+        return service_ != nullptr;
+    }
+
+private:
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+    DWORD error_ = 0;
+};
+
+int ServiceConfig(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Service service(argv[0], SERVICE_QUERY_CONFIG);
+    if (!service.Check()) return 1;
+    DWORD needed = 0;
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<char> buffer(needed + 16);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    printf("type=0x%lx\nstart=%lu\nerrorcontrol=%lu\n", static_cast<unsigned long>(config->dwServiceType),
+           static_cast<unsigned long>(config->dwStartType), static_cast<unsigned long>(config->dwErrorControl));
+    printf("binary=%s\naccount=%s\ndisplay=%s\n", config->lpBinaryPathName ? config->lpBinaryPathName : "",
+           config->lpServiceStartName ? config->lpServiceStartName : "",
+           config->lpDisplayName ? config->lpDisplayName : "");
+    return 0;
+}
+
+int ServiceStatus(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Service service(argv[0], SERVICE_QUERY_STATUS);
+    if (!service.Check()) return 1;
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.get(), &status)) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    PrintStatus(status);
+    return 0;
+}
+
+int ServiceStart(int argc, char** argv) {
+    if (argc < 1) return 2;
+    Service service(argv[0], SERVICE_START);
+    if (!service.Check()) return 1;
+    if (!StartServiceA(service.get(), 0, nullptr)) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
+// Sends a control code and prints the status the service answered with.
+int ServiceControl(int argc, char** argv) {
+    if (argc < 2) return 2;
+    Service service(argv[0], SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
+                                 SERVICE_QUERY_STATUS);
+    if (!service.Check()) return 1;
+    SERVICE_STATUS status{};
+    if (!ControlService(service.get(), static_cast<DWORD>(ParseNumber(argv[1])), &status)) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    PrintStatus(status);
+    return 0;
+}
+
+// Polls the status and prints every change it sees, until the service has
+// left STOPPED and come back to it, or MS have passed (exit code 1). Quick
+// transitions between two polls can be missed.
+int ServiceWatch(int argc, char** argv) {
+    if (argc < 2) return 2;
+    Service service(argv[0], SERVICE_QUERY_STATUS);
+    if (!service.Check()) return 1;
+    DWORD waitMs = static_cast<DWORD>(ParseNumber(argv[1]));
+    DWORD start = GetTickCount();
+    SERVICE_STATUS last{};
+    bool first = true, active = false;
+    for (;;) {
+        SERVICE_STATUS now{};
+        if (!QueryServiceStatus(service.get(), &now)) return 1;
+        if (first || memcmp(&now, &last, sizeof now) != 0) {
+            PrintStatus(now);
+            fflush(stdout);
+            last = now;
+            first = false;
+        }
+        if (now.dwCurrentState != SERVICE_STOPPED) active = true;
+        else if (active) return 0;
+        if (GetTickCount() - start >= waitMs) return 1;
+        Sleep(1);
+    }
+}
+
+// ---- a target for the probe's own self-test ----------------------------------
+
+LRESULT CALLBACK DemoProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+// A window with a three-part status bar, a two-column list view and an
+// edit control, for checking the cross-process readers.
+int Demo(int, char**) {
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&icc);
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DemoProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "ProbeDemo";
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    if (!RegisterClassA(&wc)) return 1;
+    HWND main = CreateWindowA("ProbeDemo", "Probe demo", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 400,
+                              300, nullptr, nullptr, wc.hInstance, nullptr);
+    if (!main) return 1;
+    HWND bar = CreateWindowA(STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, main,
+                             reinterpret_cast<HMENU>(200), wc.hInstance, nullptr);
+    int parts[3] = {65, 140, -1};
+    SendMessageA(bar, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+    const char* texts[3] = {"  RUNNING", " Loop: 1/2", "part two"};
+    for (int i = 0; i < 3; ++i) SendMessageA(bar, SB_SETTEXTA, i, reinterpret_cast<LPARAM>(texts[i]));
+    HWND list = CreateWindowA(WC_LISTVIEWA, "", WS_CHILD | WS_VISIBLE | LVS_REPORT, 0, 0, 380, 150, main,
+                              reinterpret_cast<HMENU>(300), wc.hInstance, nullptr);
+    const char* headings[2] = {"User", "Folder"};
+    for (int c = 0; c < 2; ++c) {
+        LVCOLUMNA column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.cx = 150;
+        column.pszText = const_cast<char*>(headings[c]);
+        SendMessageA(list, LVM_INSERTCOLUMNA, c, reinterpret_cast<LPARAM>(&column));
+    }
+    const char* cells[2][2] = {{"john", "<UserFolder\\>john"}, {"mary", "@D:\\Mail\\mary"}};
+    for (int r = 0; r < 2; ++r) {
+        LVITEMA item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = r;
+        item.pszText = const_cast<char*>(cells[r][0]);
+        SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        item.iSubItem = 1;
+        item.pszText = const_cast<char*>(cells[r][1]);
+        SendMessageA(list, LVM_SETITEMTEXTA, r, reinterpret_cast<LPARAM>(&item));
+    }
+    CreateWindowA("EDIT", "edit me", WS_CHILD | WS_VISIBLE | WS_BORDER, 0, 160, 200, 24, main,
+                  reinterpret_cast<HMENU>(400), wc.hInstance, nullptr);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return 0;
+}
+
+int ShowBox(int argc, char** argv) {
+    if (argc < 2) return 2;
+    return MessageBoxA(nullptr, argv[1], argv[0], MB_OK) == IDOK ? 0 : 1;
+}
+
+struct Subcommand {
+    const char* name;
+    int (*run)(int, char**);
+    const char* usage;
+};
+
+const Subcommand kSubcommands[] = {
+    {"find", Find, "find CLASS|- TITLE|- [WAIT-MS]"},
+    {"title", Title, "title HWND"},
+    {"text", Text, "text HWND"},
+    {"children", Children, "children HWND"},
+    {"sbtext", StatusText, "sbtext HWND PART"},
+    {"command", Command, "command HWND ID"},
+    {"send", Send, "send HWND MSG WPARAM LPARAM"},
+    {"post", Post, "post HWND MSG WPARAM LPARAM"},
+    {"click", Click, "click HWND CONTROLID"},
+    {"setedit", SetEdit, "setedit HWND ID|0 TEXT"},
+    {"boxes", Boxes, "boxes"},
+    {"lvitems", ListItems, "lvitems HWND"},
+    {"wait-gone", WaitGone, "wait-gone HWND MS"},
+    {"broadcast-taskbarcreated", BroadcastTaskbarCreated, "broadcast-taskbarcreated"},
+    {"svc-config", ServiceConfig, "svc-config NAME"},
+    {"svc-status", ServiceStatus, "svc-status NAME"},
+    {"svc-start", ServiceStart, "svc-start NAME"},
+    {"svc-control", ServiceControl, "svc-control NAME CODE"},
+    {"svc-watch", ServiceWatch, "svc-watch NAME MS"},
+    {"demo", Demo, "demo"},
+    {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2) {
+        for (const auto& sub : kSubcommands) {
+            if (strcmp(argv[1], sub.name) != 0) continue;
+            int rc = sub.run(argc - 2, argv + 2);
+            if (rc == 2) fprintf(stderr, "usage: probe %s\n", sub.usage);
+            fflush(stdout);
+            return rc;
+        }
+    }
+    fprintf(stderr, "usage: probe SUBCOMMAND ARGS...\n");
+    for (const auto& sub : kSubcommands) fprintf(stderr, "  %s\n", sub.usage);
+    return 2;
+}

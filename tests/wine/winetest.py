@@ -1,0 +1,223 @@
+"""Shared helpers of the Windows tests under Wine.
+
+A test runs inside an X display (run_under_display() re-starts the script
+under `xvfb-run -a` when there is none), copies Ambrel.exe into a scratch
+folder of the x86_64 build folder, starts it under the build's Wine prefix and
+reads or drives its windows with the probe (tests/wine/probe.cpp). Waits poll
+with a bound; nothing decides a result on timing alone.
+
+    import winetest as wt
+    wt.run_under_display()
+    w = wt.Wine()
+    w.restart()                         # a fresh wineserver for this display
+    folder = w.scratch("mytest")
+    exe = w.copy_exe(folder)
+    proc = w.start(exe)
+    hwnd = w.wait_window("AmbrelClass", None)
+    ...
+    w.screenshot("mytest")
+    w.stop()
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("BUILD_WIN64") or os.path.join(ROOT, "build", "win64")
+
+
+def run_under_display():
+    """Re-executes the calling script under `xvfb-run -a` when no X display
+    is set, so that every Wine process of the test shares one display."""
+    if os.environ.get("DISPLAY"):
+        return
+    os.execvp("xvfb-run", ["xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+                           sys.executable] + sys.argv)
+
+
+def unescape(text):
+    """Undoes the probe's C escapes (\\r \\n \\t \\\\ \\xHH)."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "x" and i + 3 < len(text):
+                out.append(chr(int(text[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            out.append({"r": "\r", "n": "\n", "t": "\t", "\\": "\\"}.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def wait_for(predicate, limit=15.0, interval=0.1):
+    """Polls until predicate() gives a true value or `limit` seconds pass;
+    returns the last value."""
+    end = time.time() + limit
+    while True:
+        value = predicate()
+        if value or time.time() >= end:
+            return value
+        time.sleep(interval)
+
+
+def win_path(path):
+    """The Windows form of a Linux path (Wine maps drive Z: to /)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Box:
+    """A visible top-level dialog window, as `probe boxes` lists it."""
+
+    def __init__(self, line):
+        fields = line.split("\t")
+        fields += [""] * (5 - len(fields))
+        self.hwnd = fields[0]
+        self.pid = fields[1]
+        self.caption = unescape(fields[2])
+        self.text = unescape(fields[3])
+        self.buttons = {}
+        for entry in fields[4].split(","):
+            if ":" in entry:
+                ident, label = entry.split(":", 1)
+                self.buttons[int(ident)] = unescape(label)
+
+    def __repr__(self):
+        return f"Box({self.caption!r}, {self.text!r}, {self.buttons})"
+
+
+class Results:
+    """Collects named checks and prints them as they come."""
+
+    def __init__(self):
+        self.failed = 0
+        self.count = 0
+
+    def check(self, name, cond, detail=""):
+        self.count += 1
+        if not cond:
+            self.failed += 1
+        print(("ok   " if cond else "FAIL ") + name + ("" if cond or not detail else "\n     " + str(detail)),
+              flush=True)
+        return cond
+
+    def finish(self):
+        print(f"{self.count - self.failed}/{self.count} checks passed", flush=True)
+        return 1 if self.failed else 0
+
+
+class Wine:
+    def __init__(self, build=BUILD):
+        self.build = build
+        self.probe_exe = os.path.join(build, "probe.exe")
+        self.env = dict(os.environ)
+        self.env["WINEPREFIX"] = os.path.join(build, "wineprefix")
+        self.env.setdefault("WINEDEBUG", "-all")
+        self.env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        self.started = []
+
+    # ---- processes -----------------------------------------------------------
+
+    def run(self, args, timeout=60, cwd=None, env=None):
+        """Runs `wine ARGS...` to its end; returns (exit code, stdout)."""
+        p = subprocess.run(["wine"] + list(args), cwd=cwd or self.build, env=env or self.env,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
+        return p.returncode, p.stdout.decode("latin-1")
+
+    def start(self, exe, *args, cwd=None, env=None, stderr=subprocess.DEVNULL):
+        """Starts `wine EXE ARGS...` without waiting for it."""
+        p = subprocess.Popen(["wine", exe] + list(args), cwd=cwd or os.path.dirname(exe),
+                             env=env or self.env, stdout=subprocess.DEVNULL, stderr=stderr)
+        self.started.append(p)
+        return p
+
+    def probe(self, *args, timeout=30):
+        """Runs one probe subcommand; returns (exit code, stdout without the
+        final line end)."""
+        try:
+            rc, out = self.run([self.probe_exe] + [str(a) for a in args], timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return 124, ""
+        return rc, out.rstrip("\r\n")
+
+    def restart(self):
+        """Stops the prefix's wineserver (and with it every program of the
+        prefix) so that the next program starts on this display."""
+        self.stop()
+        if not os.path.exists(os.path.join(self.env["WINEPREFIX"], "system.reg")):
+            subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=300)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        for p in self.started:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        self.started = []
+
+    # ---- files ---------------------------------------------------------------
+
+    def scratch(self, name):
+        """A fresh folder inside the build folder."""
+        folder = os.path.join(self.build, "wine_" + name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        return folder
+
+    def copy_exe(self, folder, name="Ambrel.exe"):
+        """Copies the program into `folder` under `name`; its INI and log file
+        are then named after that copy."""
+        target = os.path.join(folder, name)
+        shutil.copy(os.path.join(self.build, "Ambrel.exe"), target)
+        return target
+
+    def screenshot(self, name):
+        """Saves the whole screen as NAME.png in the build folder, for people
+        to look at; failures are only reported."""
+        path = os.path.join(self.build, name + ".png")
+        try:
+            subprocess.run(["import", "-window", "root", path], env=self.env, timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            print("screenshot failed:", e)
+        return path
+
+    # ---- windows -------------------------------------------------------------
+
+    def wait_window(self, cls, title, limit=20.0):
+        """HWND text of the first top-level window with this class and/or
+        title (None for either: any), or None after `limit` seconds."""
+        rc, out = self.probe("find", cls or "-", title or "-", int(limit * 1000),
+                             timeout=limit + 30)
+        return out if rc == 0 and out else None
+
+    def text(self, hwnd):
+        rc, out = self.probe("text", hwnd)
+        return unescape(out) if rc == 0 else None
+
+    def boxes(self):
+        rc, out = self.probe("boxes")
+        return [Box(line) for line in out.splitlines() if line.strip()] if rc == 0 else []
+
+    def wait_box(self, caption=None, limit=20.0):
+        """The first visible dialog window (with this caption, if given)."""
+        def find():
+            for box in self.boxes():
+                if caption is None or box.caption == caption:
+                    return box
+            return None
+        return wait_for(find, limit, 0.2)
+
+    def dismiss(self, box, button=1):
+        """Presses a button of a box (BM_CLICK) and waits until it is gone."""
+        self.probe("click", box.hwnd, button)
+        return self.probe("wait-gone", box.hwnd, 10000)[0] == 0

@@ -1,0 +1,332 @@
+// Round trips of the configuration writer, run natively against our own
+// profile reader and writer and under Wine against the system's: load a
+// file, turn the tables into the rows the Options dialog holds, save them,
+// load again, and compare. Both builds must agree.
+#pragma once
+
+#include "config/config.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace writer_cases {
+
+// What the user changes between the load and the save.
+enum class Edit {
+    kNone,
+    kRenameSecondDomain,  // the second domain is renamed to new.example
+    kDropLastMailbox,
+    kFresh,               // no file yet: one domain and one mailbox made by hand
+};
+
+// Texts use "\n" for line ends (files get CR LF), '/' for the folder
+// separator and "{dir}" for the scratch folder (with its separator).
+struct Case {
+    const char* name;
+    const char* before;   // the INI file, or nullptr when there is none
+    const char* folders;  // folders to make below the scratch folder, blank-separated
+    Edit edit;
+    const char* fileHas;  // lines the saved file must hold
+    bool wholeFile;       // fileHas is the whole file, in order
+    const char* saveLog;  // what the save writes to the log window
+    const char* after;    // the tables after the reload (see Dump); nullptr: as loaded first
+};
+
+#define WC_PRODUCT                                                                              \
+    "[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={dir}users/\nBadmails={dir}bad\n"         \
+    "FlushLog=1\nDebug=1\nMaxMailSent=3\nXToHeader=X-To:\nSMTPHelo=relay.test\nHideWin=1\n"    \
+    "Domains=2\n"
+#define WC_DOMAINS                                                                             \
+    "[Domains]\nDomain1=example.com\nSMTPServer1=mail.example\nDomain2=example.org\n"          \
+    "SMTPServer2=relay.example:2525\n"
+#define WC_MAILBOXES "[MailBoxes]\nMailbox1=mary;@{dir}abs/mary;1\nMailbox2=john;sub;2\n"
+#define WC_SETTINGS                                                                            \
+    "settings LoopDelay=30 UserFolder={dir}users/ Badmails={dir}bad/ LogName={dir}Ambrel.log " \
+    "FlushLog=1 Debug=1 MaxMailSent=3 SMTPHelo=relay.test XToHeader=X-To:\n"
+
+inline const Case kCases[] = {
+    {"host and port, relative and absolute folders, kept keys",
+     WC_PRODUCT "MailBoxes=2\n" WC_DOMAINS WC_MAILBOXES, "users/sub abs/mary", Edit::kNone,
+     "Version=0.28\nLoopDelay=30\nUserFolder={dir}users/\nDomains=2\nBadmails={dir}bad/\n"
+     "MailBoxes=2\nSMTPServer1=mail.example:25\nSMTPServer2=relay.example:2525\n"
+     "Mailbox1=mary;@{dir}abs/mary;1\nMailbox2=john;sub;2\nFlushLog=1\nDebug=1\nMaxMailSent=3\n"
+     "XToHeader=X-To:\nSMTPHelo=relay.test\nHideWin=1\n",
+     false, "", nullptr},
+    {"a mailbox whose domain is gone goes to the first one",
+     WC_PRODUCT "MailBoxes=2\n" WC_DOMAINS WC_MAILBOXES, "users/sub abs/mary",
+     Edit::kRenameSecondDomain, "Domain2=new.example\nMailbox2=john;sub;1\n", false,
+     "Error: invalid domain for user 1 (used default)\r\n",
+     WC_SETTINGS
+     "domain example.com mail.example:25\n"
+     "domain new.example relay.example:2525\n"
+     "mailbox mary mary@example.com {dir}abs/mary/ abs=1 domain=0\n"
+     "mailbox john john@example.com {dir}users/sub/ abs=0 domain=0\n"},
+    {"fewer mailboxes leave the surplus keys unread",
+     WC_PRODUCT "MailBoxes=3\n" WC_DOMAINS WC_MAILBOXES "Mailbox3=ann;ann;1\n",
+     "users/sub users/ann abs/mary", Edit::kDropLastMailbox, "MailBoxes=2\nMailbox3=ann;ann;1\n",
+     false, "",
+     WC_SETTINGS
+     "domain example.com mail.example:25\n"
+     "domain example.org relay.example:2525\n"
+     "mailbox mary mary@example.com {dir}abs/mary/ abs=1 domain=0\n"
+     "mailbox john john@example.org {dir}users/sub/ abs=0 domain=1\n"},
+    {"an empty user folder is saved as one separator",
+     "[Ambrel]\nVersion=0.28\nLoopDelay=30\nDomains=1\nMailBoxes=1\n"
+     "[Domains]\nDomain1=example.org\nSMTPServer1=127.0.0.1:25\n"
+     "[MailBoxes]\nMailbox1=mary;@{dir}abs/mary;1\n",
+     "abs/mary", Edit::kNone, "UserFolder=/\nMailbox1=mary;@{dir}abs/mary;1\n", false, "",
+     "settings LoopDelay=30 UserFolder=/ Badmails= LogName={dir}Ambrel.log FlushLog=0 Debug=0 "
+     "MaxMailSent=6 SMTPHelo=Vorpal XToHeader=X-Envelope-To:\n"
+     "domain example.org 127.0.0.1:25\n"
+     "mailbox mary mary@example.org {dir}abs/mary/ abs=1 domain=0\n"},
+    {"a file of the older layout is turned into the current one",
+     "[Ambrel]\nPort=2525\nLoopDelay=45\nUserFolder={dir}users/\nDomain1=example.org\n"
+     "SMTPServer=127.0.0.1\nMailBoxes=2\n"
+     "[example.org]\nMB1addr=john\nMB1dir=john\nMB2addr=mary\nMB2dir=@{dir}abs/mary\n",
+     "users/john abs/mary", Edit::kNone,
+     "Version=0.28\nDomains=1\nMailBoxes=2\nDomain1=example.org\nSMTPServer1=127.0.0.1:2525\n"
+     "Mailbox1=john;john;1\nMailbox2=mary;@{dir}abs/mary;1\nPort=2525\nSMTPServer=127.0.0.1\n"
+     "[example.org]\nMB1addr=john\n",
+     false, "", nullptr},
+    {"a missing file is created", nullptr, "users/john", Edit::kFresh,
+     "[Ambrel]\nVersion=0.28\nLoopDelay=60\nUserFolder={dir}users/\nDomains=1\nBadmails=\n"
+     "LogName={dir}Ambrel.log\nMailBoxes=1\n[Domains]\nDomain1=example.org\n"
+     "SMTPServer1=127.0.0.1:25\n[Mailboxes]\nMailbox1=john;john;1\n",
+     true, "",
+     "settings LoopDelay=60 UserFolder={dir}users/ Badmails= LogName={dir}Ambrel.log FlushLog=0 "
+     "Debug=0 MaxMailSent=6 SMTPHelo=Vorpal XToHeader=X-Envelope-To:\n"
+     "domain example.org 127.0.0.1:25\n"
+     "mailbox john john@example.org {dir}users/john/ abs=0 domain=0\n"},
+};
+
+#undef WC_PRODUCT
+#undef WC_DOMAINS
+#undef WC_MAILBOXES
+#undef WC_SETTINGS
+
+// A case text for this build: separators and the scratch folder filled in;
+// CR LF line ends when `crlf`.
+inline std::string Expand(const char* text, const std::string& dir, bool crlf) {
+    std::string s;
+    for (const char* p = text; *p; p++) {
+        if (strncmp(p, "{dir}", 5) == 0) {
+            s += dir;
+            p += 4;
+        } else if (*p == '/') {
+            s += kDirSep;
+        } else if (*p == '\n' && crlf) {
+            s += "\r\n";
+        } else {
+            s += *p;
+        }
+    }
+    return s;
+}
+
+// The other way: a text of this build in the case tables' notation.
+inline std::string Portable(const std::string& text, const std::string& dir) {
+    std::string s;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text.compare(i, dir.size(), dir) == 0) {
+            s += "{dir}";
+            i += dir.size() - 1;
+        } else {
+            s += text[i] == kDirSep ? '/' : text[i];
+        }
+    }
+    return s;
+}
+
+// Settings, domains and mailboxes as they stand, one line each.
+inline std::string Dump(const std::string& dir) {
+    const RelaySettings& s = relaySettings;
+    char line[2200];
+    snprintf(line, sizeof line,
+             "settings LoopDelay=%d UserFolder=%s Badmails=%s LogName=%s FlushLog=%d Debug=%d "
+             "MaxMailSent=%d SMTPHelo=%s XToHeader=%s\n",
+             s.LoopDelay.load(), s.UserFolder, s.Badmails, s.LogName, s.FlushLog, s.Debug,
+             s.MaxMailSent, s.SMTPHelo, s.XToHeader);
+    std::string out = line;
+    for (int i = 0; i < domainCount; i++) {
+        snprintf(line, sizeof line, "domain %s %s:%d\n", domainTable[i].name, domainTable[i].host,
+                 (int)domainTable[i].port);
+        out += line;
+    }
+    for (int i = 0; i < mailboxCount; i++) {
+        const MailboxEntry& m = mailboxTable[i];
+        snprintf(line, sizeof line, "mailbox %s %s %s abs=%d domain=%d\n", m.user, m.email, m.folder,
+                 (int)m.absolute, m.domainIndex);
+        out += line;
+    }
+    return Portable(out, dir);
+}
+
+// The working copies the Options dialog edits: the domain records and the
+// mailbox rows with their three column texts, the folder in the list's
+// notation (no final separator).
+struct Working {
+    std::vector<DomainEntry> domains;
+    std::vector<std::string> users, emails, folders;
+    std::vector<MailboxRow> Rows() const {
+        std::vector<MailboxRow> rows;
+        for (size_t i = 0; i < users.size(); i++)
+            rows.push_back({users[i].c_str(), emails[i].c_str(), folders[i].c_str()});
+        return rows;
+    }
+    void Add(const char* user, const char* email, const std::string& folder) {
+        users.push_back(user);
+        emails.push_back(email);
+        folders.push_back(folder);
+    }
+};
+
+inline Working FromTables() {
+    Working w;
+    for (int i = 0; i < domainCount; i++) w.domains.push_back(domainTable[i]);
+    size_t skip = strlen(relaySettings.UserFolder);
+    for (int i = 0; i < mailboxCount; i++) {
+        const MailboxEntry& m = mailboxTable[i];
+        std::string folder;
+        if (m.absolute) folder = std::string("@") + m.folder;
+        else folder = kUserFolderPrefix + std::string(strlen(m.folder) > skip ? m.folder + skip : "");
+        if (!folder.empty() && folder.back() == kDirSep) folder.pop_back();
+        w.Add(m.user, m.email, folder);
+    }
+    return w;
+}
+
+inline std::string ReadWhole(const std::string& path) {
+    std::string s;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return s;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+inline bool WriteWhole(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return (fclose(f) == 0) && ok;
+}
+
+inline std::string WindowText() {
+    static char text[kLogWindowSize + 1];
+    CopyLogWindowText(text, sizeof text);
+    return text;
+}
+
+// Runs one case with files in `dir` (an absolute folder ending in the
+// separator); writes a line per failed check to `out`; returns the failures.
+inline int RunCase(const Case& c, const std::string& dir, FILE* out) {
+    int failures = 0;
+    auto fail = [&](const char* what, const std::string& got, const std::string& want) {
+        fprintf(out, "FAIL %s: %s:\n  got:  %s\n  want: %s\n", c.name, what, got.c_str(), want.c_str());
+        failures++;
+    };
+    std::string ini = dir + "Ambrel.ini";
+    std::error_code ec;
+    std::filesystem::remove(ini, ec);
+    std::filesystem::remove(ini + ".new", ec);
+    std::string folders = c.folders;
+    for (size_t p = 0; p < folders.size();) {
+        size_t e = folders.find(' ', p);
+        if (e == std::string::npos) e = folders.size();
+        std::filesystem::create_directories(dir + Expand(folders.substr(p, e - p).c_str(), dir, false), ec);
+        p = e + 1;
+    }
+    snprintf(hostSettings.iniPath, sizeof hostSettings.iniPath, "%s", ini.c_str());
+    CloseLogFile();
+    ResetConfiguration();
+    snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%sAmbrel.log", dir.c_str());
+
+    Working w;
+    std::string first;
+    if (c.before) {
+        WriteWhole(ini, Expand(c.before, dir, true));
+        if (!LoadConfiguration()) fail("first load", "false", "true");
+        first = Dump(dir);
+        w = FromTables();
+    } else {
+        snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%susers", dir.c_str());
+        relaySettings.LoopDelay = 60;
+    }
+    switch (c.edit) {
+    case Edit::kNone: break;
+    case Edit::kRenameSecondDomain:
+        if (w.domains.size() > 1) snprintf(w.domains[1].name, sizeof w.domains[1].name, "new.example");
+        break;
+    case Edit::kDropLastMailbox:
+        w.users.pop_back();
+        w.emails.pop_back();
+        w.folders.pop_back();
+        break;
+    case Edit::kFresh: {
+        DomainEntry d{};
+        snprintf(d.name, sizeof d.name, "example.org");
+        snprintf(d.host, sizeof d.host, "127.0.0.1");
+        d.port = 25;
+        w.domains.push_back(d);
+        w.Add("john", "john@example.org", std::string(kUserFolderPrefix) + "john");
+        break;
+    }
+    }
+
+    ClearLogWindowText();
+    std::vector<MailboxRow> rows = w.Rows();
+    char error[300];
+    if (!SaveConfigurationCore(w.domains.data(), (int)w.domains.size(), rows.data(), (int)rows.size(),
+                               error, sizeof error))
+        fail("save", error, "success");
+    std::string saveLog = Portable(WindowText(), dir);
+    if (saveLog != c.saveLog) fail("save log", saveLog, c.saveLog);
+    size_t uf = strlen(relaySettings.UserFolder);
+    if (uf == 0 || relaySettings.UserFolder[uf - 1] != kDirSep)
+        fail("user folder setting after the save", relaySettings.UserFolder, "ends in the separator");
+
+    std::string file = ReadWhole(ini);
+    std::string has = Expand(c.fileHas, dir, true);
+    if (c.wholeFile) {
+        if (file != has) fail("saved file", file, has);
+    } else {
+        std::string framed = "\r\n" + file;
+        for (size_t p = 0; p < has.size();) {
+            size_t e = has.find("\r\n", p);
+            std::string line = has.substr(p, e - p);
+            if (framed.find("\r\n" + line + "\r\n") == std::string::npos) fail("saved file lacks a line", file, line);
+            p = e + 2;
+        }
+    }
+    if (std::filesystem::exists(ini + ".new")) fail("temporary file", "left beside the file", "gone");
+
+    // Reload from a process-start state, so that everything compared comes from the file.
+    CloseLogFile();
+    ResetConfiguration();
+    snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%sAmbrel.log", dir.c_str());
+    if (!LoadConfiguration()) fail("reload", "false", "true");
+    std::string after = Dump(dir);
+    std::string want = c.after ? c.after : first;
+    if (after != want) fail("tables after the reload", after, want);
+    CloseLogFile();
+    return failures;
+}
+
+inline int RunAll(const std::string& dir, FILE* out) {
+    int failures = 0, n = 0;
+    for (const Case& c : kCases) {
+        failures += RunCase(c, dir, out);
+        n++;
+    }
+    fprintf(out, "writer cases: %d run, %d failed checks\n", n, failures);
+    return failures;
+}
+
+}  // namespace writer_cases

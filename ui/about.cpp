@@ -1,0 +1,41 @@
+// The About box and the Help box: static texts from their templates. Escape
+// and the close box are left unhandled on purpose, so only OK/Close (or
+// Enter) ends either box.
+#include <windows.h>
+
+#include "ui/app.h"
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;  // the dialog manager focuses OK, the only tab stop
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK) {
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR CALLBACK HelpDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        SetFocus(GetDlgItem(dialog, IDOK));
+        return TRUE;
+    case WM_HELP:
+        // F1 inside the help box: swallowed, so the owning dialog does not
+        // open a second help box.
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK) {
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
