@@ -20,7 +20,7 @@ import winetest as wt  # noqa: E402
 
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 IDM_SENDNOW, IDM_OPTIONS = 6, 14
-WM_KEYDOWN, WM_KEYUP, WM_HELP, VK_DELETE = 0x100, 0x101, 0x53, 0x2E
+WM_KEYDOWN, WM_KEYUP, VK_DELETE = 0x100, 0x101, 0x2E
 CB_SETCURSEL = 0x14E
 HEADER, ROW = 17, 13  # list header and row height in pixels (8-point font)
 
@@ -107,15 +107,26 @@ class Ui:
     def right_click(self, caption, row):
         """A real right-click into the list of the dialog with this caption,
         on a row or (None) on the empty space below the rows."""
+        x, y = self.geometry(caption)
+        # The list sits at 6, 22 of the client area, which is where the X
+        # window begins when no window manager draws the frame.
+        row_y = 22 + HEADER + (row if row is not None else 8) * ROW + ROW // 2
+        subprocess.run(["xdotool", "mousemove", str(x + 6 + 20), str(y + row_y),
+                        "click", "3"], env=self.w.env, timeout=30)
+
+    def geometry(self, caption):
         geo = subprocess.run(["xdotool", "search", "--name", "^" + caption + "$",
                               "getwindowgeometry", "--shell"], env=self.w.env,
                              capture_output=True, text=True, timeout=30).stdout
         g = dict(line.split("=", 1) for line in geo.split() if "=" in line)
-        # The list sits at 6, 22 of the client area, which is where the X
-        # window begins when no window manager draws the frame.
-        y = 22 + HEADER + (row if row is not None else 8) * ROW + ROW // 2
-        subprocess.run(["xdotool", "mousemove", str(int(g["X"]) + 6 + 20), str(int(g["Y"]) + y),
-                        "click", "3"], env=self.w.env, timeout=30)
+        return int(g["X"]), int(g["Y"])
+
+    def key_f1(self, caption):
+        """A real F1 in the dialog (WM_HELP carries a pointer and cannot be
+        posted from another process): click into the log name field first."""
+        x, y = self.geometry(caption)
+        subprocess.run(["xdotool", "mousemove", str(x + 420), str(y + 115), "click", "1",
+                        "sleep", "0.3", "key", "F1"], env=self.w.env, timeout=30)
 
     def expect_box(self, name, caption, text, button=IDOK):
         box = self.w.wait_box(caption, 15)
@@ -215,7 +226,7 @@ Mailbox3=box;@{wp('abs', 'box')};1
         ui.expect_box("Delete key released in the dialog asks", "  Textpull - Delete", DELETE_DIALOG, IDNO)
         r.check("rows stay after the Delete questions", ui.rows(lv) == start_rows)
 
-        w.probe("post", opt, WM_HELP, 0, 0)
+        ui.key_f1(" Ambrel Options ")
         help_box = ui.dialog(" Ambrel Option information", 10)
         r.check("F1 opens the help box", help_box)
         if help_box:
