@@ -5,3 +5,22 @@
 
 // Procedure of the modal "Options" dialog: 1 after Save, 0 after Cancel.
 INT_PTR CALLBACK OptionsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// "Domains": the domain list, folded back into the working copy on Close.
+INT_PTR CALLBACK DomainsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// "ChangeDomain": one row of the domain list (CurrentDomainRow, -1 to add).
+INT_PTR CALLBACK ChangeDomainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// "ChangeUser": one row of the mailbox list (CurrentMailboxRow, -1 to add).
+INT_PTR CALLBACK ChangeUserDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Writes the settings, the domains' working copy and the mailbox rows to
+// the INI file. False, after telling the user why in a box, when it wrote
+// nothing.
+bool SaveConfiguration();
+
+// The question box of the Delete key in either list; the answer is not used.
+void ShowDeleteQuestion(const char* text);
+extern const char kDeleteQuestionList[];    // LVN_KEYDOWN in a list
+extern const char kDeleteQuestionDialog[];  // WM_KEYUP in the Options dialog
+
+// Opens "HelpBox" over a configuration dialog.
+void OpenHelpBox(HWND owner);

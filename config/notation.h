@@ -1,0 +1,81 @@
+// The texts that the configuration dialogs show and edit, taken apart and
+// put together without any window: the folder column of the mailbox list,
+// the "host:port" server text of the domain list, and the checks of the two
+// row editors. Shared by the dialogs (Windows) and the native tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/config.h"
+
+// Longest text the dialogs read back from a list column.
+constexpr size_t kColumnTextMax = 254;
+// Longest domain name the domain list keeps (the record holds 99, the list
+// is read back with room for 98).
+constexpr size_t kDomainNameMax = 98;
+// Longest relay host a domain record holds.
+constexpr size_t kDomainHostMax = sizeof(DomainEntry::host) - 1;
+// Longest Folder field of the mailbox editor: the prefix and the field must
+// fit a column.
+constexpr size_t kFolderFieldMax = 241;
+
+// Folder column of a loaded mailbox: "@" + path for an absolute folder, else
+// the prefix + the path after the first strlen(userFolder) characters (the
+// stored path of a relative mailbox begins with the user folder; only its
+// length is used). One trailing separator is dropped.
+void FormatFolderColumn(const char* folder, bool absolute, const char* userFolder, char* out,
+                        size_t size);
+
+// Folder field of the mailbox editor from a folder column: the whole text
+// when it begins with "@", otherwise what follows the 13-character prefix.
+void FolderFieldFromColumn(const char* column, char* out, size_t size);
+
+// The domain named by an address or a bare domain name: the text after the
+// first "@", or the whole text without one. Null for a null text.
+const char* WantedDomain(const char* text);
+
+// Index of the record whose name equals `wanted` (whole, case-sensitive; a
+// later equal name wins), or -1.
+int FindDomainChoice(const DomainEntry* records, int count, const char* wanted);
+
+// True when the address has an "@" and the text after it names one of the
+// records (whole, case-sensitive).
+bool AddressDomainKnown(const char* email, const DomainEntry* records, int count);
+
+// Removes record k of count: later records move down one place, the last
+// place keeps its old contents (the count is the caller's).
+void RemoveDomainRecord(DomainEntry* records, int count, int k);
+
+// Server text of the domain list into host and port: the host is the text
+// before the first colon (all of it without one); the port is the number
+// after that colon taken to its low 16 bits, or 25 when none follows.
+// False (host untouched) when the host does not fit hostSize - 1 characters.
+bool ParseServerText(const char* text, char* host, size_t hostSize, uint16_t* port);
+
+// Checks of the ChangeDomain fields, in the order the user sees them; the
+// message-box text of the first failure, or null when the fields are fine.
+const char* CheckDomainFields(const char* name, const char* server);
+
+// Checks of the ChangeUser fields and the folder column they make. `domain`
+// is the chosen domain name ("" when there is none). On success the folder
+// column is in `folderColumn` and the address in `email`; otherwise the
+// message-box text of the first failure is returned.
+const char* MakeMailboxRow(const char* name, const char* folderField, const char* domain,
+                           char* folderColumn, size_t folderSize, char* email,
+                           size_t emailSize);
+
+// The caption and texts of the editors' refusal boxes.
+extern const char kAddChangeCaption[];     // " ADD/CHANGE Error"
+extern const char kEmptyDomainName[];      // " Empty DomainName"
+extern const char kEmptyServerName[];      // " Empty server name"
+extern const char kInvalidDomainName[];    // " Invalid DomainName"
+extern const char kDomainNameTooLong[];
+extern const char kServerHostTooLong[];
+extern const char kEmptyUserName[];        // " Empty UserName"
+extern const char kEmptyFolderName[];      // " Empty folder name"
+extern const char kInvalidUserName[];      // " Invalid UserName"
+extern const char kSemicolonInUserName[];
+extern const char kSemicolonInFolder[];
+extern const char kMailboxTextTooLong[];
+extern const char kNonAtPathSeparator[];   // " Non @-path cann't contain '\\'"

@@ -1,0 +1,24 @@
+// Control identifiers of the configuration dialogs, shared by the templates
+// (dialogs.rc) and the dialog procedures (ui/).
+#pragma once
+
+// "Options"
+#define IDC_OPT_BADMAILS 131
+#define IDC_OPT_USERFOLDER 129
+#define IDC_OPT_LOGNAME 123
+#define IDC_OPT_LOOPDELAY 128
+#define IDC_EDIT_DOMAINS 1010
+#define IDC_LIST_FRAME 1006
+
+// "ChangeDomain"
+#define IDC_DOMAIN_NAME 1011
+#define IDC_DOMAIN_SERVER 1012
+
+// "ChangeUser"
+#define IDC_USER_NAME 132
+#define IDC_USER_FOLDER 134
+#define IDC_USER_DOMAIN 1014
+
+// Buttons of both row editors ("C&hange" is IDOK, "&Cancel" IDCANCEL).
+#define IDC_ROW_ADD 138
+#define IDC_ROW_DELETE 131

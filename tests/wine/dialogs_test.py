@@ -1,0 +1,429 @@
+"""The configuration dialogs as a user drives them, under Wine.
+
+One program start: Options is opened with the main window's command, the
+lists are read through the probe, rows are edited through ChangeUser and
+ChangeDomain (opened with real right-clicks on the X display), every refusal
+box is checked by its exact text, and Save is checked in the INI file, in
+the worker's reload lines, in the status bar and by a message relayed to the
+new domain's server (a small SMTP sink on 127.0.0.1). Cancel and the refused
+saves must leave the file as it was. Screenshots of the four dialogs are
+kept in the build folder.
+"""
+import os
+import socket
+import subprocess
+import sys
+import threading
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winetest as wt  # noqa: E402
+
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+IDM_SENDNOW, IDM_OPTIONS = 6, 14
+WM_KEYDOWN, WM_KEYUP, VK_DELETE = 0x100, 0x101, 0x2E
+CB_SETCURSEL = 0x14E
+HEADER, ROW = 17, 13  # list header and row height in pixels (8-point font)
+
+PREFIX = "<UserFolder\\>"
+CAPTION = " ADD/CHANGE Error"
+NON_AT = " Non @-path cann't contain '\\'"
+DELETE_LIST = "wmnDo you really want to permanently\rDELETE all selected SMSs ?"
+DELETE_DIALOG = "wmkDo you really want to permanently\rDELETE all selected SMSs ?"
+
+
+class SmtpSink(threading.Thread):
+    """Accepts every message; keeps (recipients, data) of each."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(4)
+        self.port = self.server.getsockname()[1]
+        self.messages = []
+
+    def run(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            with conn:
+                self.session(conn.makefile("rb"), conn)
+
+    def session(self, reader, conn):
+        conn.sendall(b"220 sink\r\n")
+        rcpts = []
+        for line in reader:
+            verb = line[:4].upper()
+            if verb == b"DATA":
+                conn.sendall(b"354 go on\r\n")
+                data = b""
+                for body in reader:
+                    if body == b".\r\n":
+                        break
+                    data += body
+                self.messages.append((rcpts, data))
+                rcpts = []
+                conn.sendall(b"250 ok\r\n")
+            elif verb == b"RCPT":
+                rcpts.append(line.decode("latin-1").strip())
+                conn.sendall(b"250 ok\r\n")
+            elif verb == b"QUIT":
+                conn.sendall(b"221 bye\r\n")
+                return
+            else:
+                conn.sendall(b"250 ok\r\n")
+
+    def close(self):
+        self.server.close()
+
+
+class Ui:
+    def __init__(self, w, r):
+        self.w, self.r = w, r
+
+    def children(self, hwnd):
+        """Controls of a window by id (lists by class): hwnd, text, enabled."""
+        out = {}
+        for line in self.w.probe("children", hwnd)[1].splitlines():
+            f = line.split("\t")
+            if len(f) < 6:
+                continue
+            key = f[1] if f[1] in ("SysListView32", "SysHeader32") else int(f[2])
+            out[key] = (f[0], wt.unescape(f[3]), f[5] == "enabled")
+        return out
+
+    def rows(self, lv):
+        rc, out = self.w.probe("lvitems", lv)
+        return [[wt.unescape(c) for c in line.split("\t")] for line in out.splitlines()] if rc == 0 else None
+
+    def dialog(self, caption, limit=20.0):
+        return self.w.wait_window("#32770", caption, limit)
+
+    def gone(self, hwnd):
+        return self.w.probe("wait-gone", hwnd, 10000)[0] == 0
+
+    def right_click(self, caption, row):
+        """A real right-click into the list of the dialog with this caption,
+        on a row or (None) on the empty space below the rows."""
+        x, y = self.geometry(caption)
+        # The list sits at 6, 22 of the client area, which is where the X
+        # window begins when no window manager draws the frame.
+        row_y = 22 + HEADER + (row if row is not None else 8) * ROW + ROW // 2
+        subprocess.run(["xdotool", "mousemove", str(x + 6 + 20), str(y + row_y),
+                        "click", "3"], env=self.w.env, timeout=30)
+
+    def geometry(self, caption):
+        geo = subprocess.run(["xdotool", "search", "--name", "^" + caption + "$",
+                              "getwindowgeometry", "--shell"], env=self.w.env,
+                             capture_output=True, text=True, timeout=30).stdout
+        g = dict(line.split("=", 1) for line in geo.split() if "=" in line)
+        return int(g["X"]), int(g["Y"])
+
+    def key_f1(self, caption):
+        """A real F1 in the dialog (WM_HELP carries a pointer and cannot be
+        posted from another process): click into the log name field first."""
+        x, y = self.geometry(caption)
+        subprocess.run(["xdotool", "mousemove", str(x + 420), str(y + 115), "click", "1",
+                        "sleep", "0.3", "key", "F1"], env=self.w.env, timeout=30)
+
+    def expect_box(self, name, caption, text, button=IDOK):
+        box = self.w.wait_box(caption, 15)
+        self.r.check(name, box is not None and box.text == text, box)
+        if box:
+            self.w.dismiss(box, button)
+        return box
+
+    def refused(self, name, editor, fields, command, text):
+        """Fills the editor's fields, presses a button, expects the refusal
+        box and the editor still open with what was typed."""
+        for ident, value in fields.items():
+            self.w.probe("setedit", editor, ident, value)
+        self.w.probe("command", editor, command)
+        self.expect_box(name, CAPTION, text)
+        kept = self.children(editor)
+        self.r.check(name + ": editor stays open with the typed texts",
+                     all(kept.get(i, ("", None))[1] == v for i, v in fields.items()), kept)
+
+
+def read_ini(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def ini_values(data):
+    values = {}
+    for line in data.decode("latin-1").splitlines():
+        if "=" in line:
+            k, v = line.split("=", 1)
+            values[k.strip().lower()] = v.strip()
+    return values
+
+
+def main():
+    wt.run_under_display()
+    w = wt.Wine()
+    r = wt.Results()
+    ui = Ui(w, r)
+    sink1, sink2 = SmtpSink(), SmtpSink()
+    sink1.start()
+    sink2.start()
+    w.restart()
+    folder = w.scratch("dialogs")
+    for d in ("users/john", "users/mary", "users/newbie", "abs/box", "abs/box2", "bad"):
+        os.makedirs(os.path.join(folder, d))
+    wp = lambda *p: wt.win_path(os.path.join(folder, *p))  # noqa: E731
+    ini_path = os.path.join(folder, "Ambrel.ini")
+    with open(ini_path, "w", newline="\r\n") as f:
+        f.write(f"""[Ambrel]
+Version=0.28
+LoopDelay=30
+UserFolder={wp('users')}\\
+Badmails={wp('bad')}\\
+LogName={wp('relay.log')}
+SMTPHelo=dialogs.test
+Domains=2
+MailBoxes=3
+[Domains]
+Domain1=example.org
+SMTPServer1=127.0.0.1:{sink1.port}
+Domain2=other.net
+SMTPServer2=localhost
+[MailBoxes]
+Mailbox1=john;john;1
+Mailbox2=mary;mary;2
+Mailbox3=box;@{wp('abs', 'box')};1
+""")
+    try:
+        w.start(w.copy_exe(folder))
+        main_window = w.wait_window("AmbrelClass", None)
+        r.check("main window up", main_window)
+        rc, kids = w.probe("children", main_window)
+        log_edit = [line.split("\t")[0] for line in kids.splitlines() if line.split("\t")[1:2] == ["Edit"]]
+        log_text = lambda: "".join(w.text(h) or "" for h in log_edit)  # noqa: E731
+        r.check("configuration loaded", wt.wait_for(lambda: "Added user: box" in log_text(), 20),
+                log_text())
+
+        # ---- Options: fields and rows -------------------------------------
+        w.probe("command", main_window, IDM_OPTIONS)
+        opt = ui.dialog(" Ambrel Options ")
+        r.check("Options opens from the main window's command", opt)
+        c = ui.children(opt)
+        lv = c["SysListView32"][0]
+        r.check("four fields", [c[i][1] for i in (128, 129, 123, 131)] ==
+                ["30", wp("users") + "\\", wp("relay.log"), wp("bad") + "\\"], c)
+        start_rows = [["john", "john@example.org", PREFIX + "john"],
+                      ["mary", "mary@other.net", PREFIX + "mary"],
+                      ["box", "box@example.org", "@" + wp("abs", "box")]]
+        r.check("mailbox rows in table order, folder notation", ui.rows(lv) == start_rows, ui.rows(lv))
+        w.screenshot("dialogs_options")
+
+        # The Delete key only asks; nothing is deleted whatever the answer.
+        w.probe("post", lv, WM_KEYDOWN, VK_DELETE, 0)
+        ui.expect_box("Delete key in the mailbox list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
+        w.probe("post", opt, WM_KEYUP, VK_DELETE, 0)
+        ui.expect_box("Delete key released in the dialog asks", "  Textpull - Delete", DELETE_DIALOG, IDNO)
+        r.check("rows stay after the Delete questions", ui.rows(lv) == start_rows)
+
+        ui.key_f1(" Ambrel Options ")
+        help_box = ui.dialog(" Ambrel Option information", 10)
+        r.check("F1 opens the help box", help_box)
+        if help_box:
+            w.probe("click", help_box, IDOK)
+            ui.gone(help_box)
+
+        # ---- Domains and ChangeDomain -------------------------------------
+        w.probe("command", opt, 1010)
+        dom = ui.dialog(" Domains")
+        dlv = ui.children(dom)["SysListView32"][0]
+        r.check("domain rows", ui.rows(dlv) == [["0", "example.org", f"127.0.0.1:{sink1.port}"],
+                                               ["1", "other.net", "localhost:25"]], ui.rows(dlv))
+        w.screenshot("dialogs_domains")
+        w.probe("command", dom, IDCANCEL)
+        w.probe("send", dom, 0, 0, 0)  # the posted Escape has been handled
+        r.check("Escape leaves Domains open", w.probe("title", dom) == (0, " Domains"))
+        w.probe("post", dlv, WM_KEYDOWN, VK_DELETE, 0)
+        ui.expect_box("Delete key in the domain list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
+        r.check("domain rows stay", len(ui.rows(dlv)) == 2)
+
+        ui.right_click(" Domains", None)
+        cd = ui.dialog(" Change Domain")
+        c = ui.children(cd)
+        r.check("ChangeDomain on empty space: add mode",
+                cd and not c[IDOK][2] and not c[131][2] and c[138][2] and c[1011][1] == c[1012][1] == "", c)
+        ui.refused("empty domain name", cd, {1011: "", 1012: ""}, 138, " Empty DomainName")
+        ui.refused("empty server", cd, {1011: "new.test", 1012: ""}, 138, " Empty server name")
+        ui.refused("domain name with @", cd, {1011: "a@new.test", 1012: "h"}, 138, " Invalid DomainName")
+        long_host = "h" * 80 + ":25"
+        ui.refused("host longer than the record", cd, {1011: "new.test", 1012: long_host}, 138,
+                   " Server name too long (at most 79 characters before the ':', 241 in all)")
+        w.probe("setedit", cd, 1011, "new.test")
+        w.probe("setedit", cd, 1012, f"127.0.0.1:{sink2.port}")
+        w.screenshot("dialogs_changedomain")
+        w.probe("command", cd, 138)
+        ui.gone(cd)
+        for name, server in (("d3.test", "h3:"), ("d4.test", "h4:70000:1")):
+            ui.right_click(" Domains", None)
+            cd = ui.dialog(" Change Domain")
+            w.probe("setedit", cd, 1011, name)
+            w.probe("setedit", cd, 1012, server)
+            w.probe("command", cd, 138)
+            ui.gone(cd)
+        ui.right_click(" Domains", None)
+        cd = ui.dialog(" Change Domain")
+        w.probe("setedit", cd, 1011, "d5.test")
+        w.probe("setedit", cd, 1012, "h5")
+        w.probe("command", cd, 138)
+        ui.expect_box("sixth domain refused", " Error Adding",
+                      " Unable to add domain: domains maximum reached")
+        r.check("ChangeDomain closes after the full-table box", ui.gone(cd))
+        rows = ui.rows(dlv)
+        r.check("added rows continue the numbering, servers as typed",
+                rows[2:] == [["2", "new.test", f"127.0.0.1:{sink2.port}"], ["3", "d3.test", "h3:"],
+                             ["4", "d4.test", "h4:70000:1"]] and len(rows) == 5, rows)
+
+        ui.right_click(" Domains", 1)
+        cd = ui.dialog(" Change Domain")
+        c = ui.children(cd)
+        r.check("ChangeDomain on a row shows it", (c[1011][1], c[1012][1]) == ("other.net", "localhost:25"), c)
+        w.probe("command", cd, 131)
+        ui.gone(cd)
+        r.check("Delete marks the row", ui.rows(dlv)[1] == ["1", "~DELETED", "localhost:25"], ui.rows(dlv))
+        w.probe("command", dom, IDOK)
+        r.check("Close ends Domains", ui.gone(dom))
+        r.check("mailbox of the removed domain moves to the first domain",
+                ui.rows(lv)[1] == ["mary", "mary@example.org", PREFIX + "mary"], ui.rows(lv))
+
+        # ---- ChangeUser ---------------------------------------------------
+        ui.right_click(" Ambrel Options ", None)
+        cu = ui.dialog(" Change Mail User")
+        c = ui.children(cu)
+        r.check("ChangeUser on empty space: add mode, first domain chosen",
+                cu and not c[IDOK][2] and not c[131][2] and c[138][2] and c[1010][2]
+                and c[132][1] == c[134][1] == "" and c[1014][1] == "example.org", c)
+        ui.refused("empty user name", cu, {132: "", 134: "x"}, 138, " Empty UserName")
+        ui.refused("empty folder", cu, {132: "newbie", 134: ""}, 138, " Empty folder name")
+        ui.refused("user name with @", cu, {132: "new@bie", 134: "x"}, 138, " Invalid UserName")
+        ui.refused("relative folder with a backslash", cu, {132: "newbie", 134: "a\\b"}, 138, NON_AT)
+        ui.refused("user name with ;", cu, {132: "new;bie", 134: "x"}, 138,
+                   " Invalid UserName: ';' is not allowed")
+        ui.refused("folder with ;", cu, {132: "newbie", 134: "x;y"}, 138,
+                   " Invalid folder name: ';' is not allowed")
+        w.probe("setedit", cu, 132, "newbie")
+        w.probe("setedit", cu, 134, "newbie\\")
+        w.probe("send", ui.children(cu)[1014][0], CB_SETCURSEL, 1, 0)
+        w.screenshot("dialogs_changeuser")
+        w.probe("command", cu, 138)
+        ui.gone(cu)
+        r.check("Add appends the row, trailing backslash dropped",
+                ui.rows(lv)[-1] == ["newbie", "newbie@new.test", PREFIX + "newbie"], ui.rows(lv))
+
+        ui.right_click(" Ambrel Options ", 2)
+        cu = ui.dialog(" Change Mail User")
+        c = ui.children(cu)
+        r.check("ChangeUser on an absolute row shows the @ folder",
+                (c[132][1], c[134][1], c[1014][1]) == ("box", "@" + wp("abs", "box"), "example.org"), c)
+        w.probe("setedit", cu, 134, "@" + wp("abs", "box2") + "\\")
+        w.probe("command", cu, IDOK)
+        ui.gone(cu)
+        r.check("Change rewrites the row", ui.rows(lv)[2] == ["box", "box@example.org", "@" + wp("abs", "box2")],
+                ui.rows(lv))
+        ui.right_click(" Ambrel Options ", 1)
+        cu = ui.dialog(" Change Mail User")
+        r.check("ChangeUser on a relative row shows the folder name",
+                ui.children(cu)[134][1] == "mary")
+        w.probe("command", cu, 131)
+        ui.gone(cu)
+        saved_rows = [["john", "john@example.org", PREFIX + "john"],
+                      ["box", "box@example.org", "@" + wp("abs", "box2")],
+                      ["newbie", "newbie@new.test", PREFIX + "newbie"]]
+        r.check("Delete removes the row", ui.rows(lv) == saved_rows, ui.rows(lv))
+
+        # ---- Save -------------------------------------------------------------
+        w.probe("setedit", opt, 128, "3")
+        w.probe("command", opt, IDOK)
+        r.check("Save ends Options", ui.gone(opt))
+        v = ini_values(read_ini(ini_path))
+        expected = {"loopdelay": "120", "domains": "4", "mailboxes": "3",
+                    "domain1": "example.org", "smtpserver1": f"127.0.0.1:{sink1.port}",
+                    "domain2": "new.test", "smtpserver2": f"127.0.0.1:{sink2.port}",
+                    "domain3": "d3.test", "smtpserver3": "h3:25",
+                    "domain4": "d4.test", "smtpserver4": "h4:4464",
+                    "mailbox1": "john;john;1", "mailbox2": f"box;@{wp('abs', 'box2')};1",
+                    "mailbox3": "newbie;newbie;2", "smtphelo": "dialogs.test"}
+        r.check("INI written as edited (delay 3 saved as 120, ports folded)",
+                {k: v.get(k) for k in expected} == expected, v)
+        rc, loop = w.probe("sbtext", main_window, 1)
+        r.check("status bar shows the new delay", loop.endswith("/120"), loop)
+
+        message = os.path.join(folder, "users", "newbie", "1A2B3C.CNM")
+        with open(message, "w", newline="\r\n") as f:
+            f.write("Return-path: <alice@example.com>\nX-Envelope-To: <newbie@new.test>\n"
+                    "Subject: dialogs\n\nhello from the dialogs test\n")
+        w.probe("command", main_window, IDM_SENDNOW)
+        r.check("worker reloads the saved file",
+                wt.wait_for(lambda: "Added domain[2]='new.test'" in log_text()
+                            and "Added user: newbie" in log_text(), 30), log_text())
+        r.check("message relayed to the new domain's server",
+                wt.wait_for(lambda: sink2.messages and not os.path.exists(message), 30)
+                and "newbie@new.test" in sink2.messages[0][0][0], sink2.messages)
+
+        # ---- Cancel and the refused saves leave the file alone ---------------
+        before = read_ini(ini_path)
+        w.probe("command", main_window, IDM_OPTIONS)
+        opt = ui.dialog(" Ambrel Options ")
+        lv = ui.children(opt)["SysListView32"][0]
+        r.check("reopened Options shows the saved rows", ui.rows(lv) == saved_rows, ui.rows(lv))
+        w.probe("setedit", opt, 128, "77")
+        w.probe("command", opt, IDCANCEL)
+        r.check("Cancel ends Options", ui.gone(opt))
+        r.check("Cancel leaves the file untouched", read_ini(ini_path) == before)
+
+        w.probe("command", main_window, IDM_OPTIONS)
+        opt = ui.dialog(" Ambrel Options ")
+        lv = ui.children(opt)["SysListView32"][0]
+        ui.right_click(" Ambrel Options ", None)
+        cu = ui.dialog(" Change Mail User")
+        w.probe("setedit", cu, 132, "root")
+        w.probe("setedit", cu, 134, "\\")
+        w.probe("command", cu, 138)
+        ui.gone(cu)
+        w.probe("command", opt, IDOK)
+        box = w.wait_box(" Save Error", 15)
+        r.check("writer's refusal shown", box is not None and "Mailbox 4 (root) cannot be saved" in box.text, box)
+        if box:
+            w.dismiss(box)
+        r.check("refused save keeps Options open and the file",
+                w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
+
+        # Every domain marked: the rows keep their user names and no domain.
+        w.probe("command", opt, 1010)
+        dom = ui.dialog(" Domains")
+        for row in range(4):
+            ui.right_click(" Domains", row)
+            cd = ui.dialog(" Change Domain")
+            w.probe("command", cd, 131)
+            ui.gone(cd)
+        w.probe("command", dom, IDOK)
+        ui.gone(dom)
+        r.check("rows without any domain end at the @",
+                [row[1] for row in ui.rows(lv)] == ["john@", "box@", "newbie@", "root@"], ui.rows(lv))
+        w.probe("command", opt, IDOK)
+        box = w.wait_box(" Save", 15)
+        r.check("save without domains warns first", box is not None and "No domain is left" in box.text, box)
+        if box:
+            w.dismiss(box, IDNO)
+        r.check("declined warning writes nothing",
+                w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
+        w.probe("command", opt, IDCANCEL)
+        ui.gone(opt)
+    finally:
+        w.stop()
+        sink1.close()
+        sink2.close()
+    return r.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
