@@ -15,6 +15,7 @@ import subprocess
 import sys
 import threading
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetest as wt  # noqa: E402
 
@@ -339,6 +340,21 @@ Mailbox3=box;@{wp('abs', 'box')};1
                       ["box", "box@example.org", "@" + wp("abs", "box2")],
                       ["newbie", "newbie@new.test", PREFIX + "newbie"]]
         r.check("Delete removes the row", ui.rows(lv) == saved_rows, ui.rows(lv))
+
+        # Edit Domains from the editor keeps the chosen domain when it is
+        # still there; Cancel then changes nothing.
+        ui.right_click(" Ambrel Options ", 0)
+        cu = ui.dialog(" Change Mail User")
+        combo = ui.children(cu)[1014][0]
+        w.probe("send", combo, CB_SETCURSEL, 1, 0)
+        w.probe("command", cu, 1010)
+        dom = ui.dialog(" Domains")
+        w.probe("command", dom, IDOK)
+        ui.gone(dom)
+        r.check("Edit Domains keeps the chosen domain", w.text(combo) == "new.test", w.text(combo))
+        w.probe("command", cu, IDCANCEL)
+        ui.gone(cu)
+        r.check("Cancel in the editor changes no row", ui.rows(lv) == saved_rows, ui.rows(lv))
 
         # ---- Save -------------------------------------------------------------
         w.probe("setedit", opt, 128, "3")
