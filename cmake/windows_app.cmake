@@ -17,3 +17,10 @@ target_link_options(profile_check PRIVATE -static -static-libgcc -static-libstdc
 add_executable(probe tests/wine/probe.cpp)
 target_link_libraries(probe PRIVATE user32 comctl32 advapi32)
 target_link_options(probe PRIVATE -static -static-libgcc -static-libstdc++)
+
+# The resource compiler's own dependency list misses the files ambrel.rc
+# includes (dialog templates, icons, manifest): name them so that editing one
+# rebuilds the resources.
+file(GLOB RESOURCE_INPUTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*)
+list(REMOVE_ITEM RESOURCE_INPUTS ${CMAKE_SOURCE_DIR}/resources/ambrel.rc)
+set_source_files_properties(resources/ambrel.rc PROPERTIES OBJECT_DEPENDS "${RESOURCE_INPUTS}")
