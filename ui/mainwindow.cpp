@@ -77,7 +77,7 @@ void OnCommand(HWND window, WPARAM command) {
     HMENU menu = GetMenu(window);
     switch (command) {
     case IDM_ABOUT:
-        DialogBoxA(appInstance, "AboutBox", window, AboutDialogProc);
+        DialogBoxA(appInstance, "AboutBox", window, AboutBoxProc);
         break;
     case IDM_EXIT:
         ConfirmExit(window);

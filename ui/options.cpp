@@ -24,7 +24,7 @@ void ShowDeleteQuestion(const char* text) {
     MessageBoxA(mainWindow, text, "  Textpull - Delete", MB_YESNO | MB_ICONQUESTION);
 }
 
-void OpenHelpBox(HWND owner) { DialogBoxA(appInstance, "HelpBox", owner, HelpDialogProc); }
+void OpenHelpBox(HWND owner) { DialogBoxA(appInstance, "HelpBox", owner, HelpBoxProc); }
 
 namespace {
 
