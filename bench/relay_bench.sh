@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 bash tests/integration/fetch_smtp_sink.sh build/postfix
 cmake -S . -B build/native -G Ninja >/dev/null
 ninja -C build/native ambrel >/dev/null
-/usr/bin/python3 bench/relay_bench.py build/native/ambrel build/postfix/root
+/usr/bin/python3 bench/relay_bench.py build/native/ambrel build/postfix/tree

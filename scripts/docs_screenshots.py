@@ -38,16 +38,7 @@ w = wt.Wine()
 
 def set_desktop(on):
     # The program and the probe that drives it share one virtual desktop.
-    lines = ["REGEDIT4", ""]
-    for app in ("Ambrel.exe", "docsprobe.exe"):
-        key = rf"[HKEY_CURRENT_USER\Software\Wine\AppDefaults\{app}\Explorer]"
-        lines += [key, '"Desktop"="AmbrelDocs"', ""] if on else ["[-" + key[1:], ""]
-    if on:
-        lines += [r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]", '"AmbrelDocs"="800x520"', ""]
-    path = os.path.join(w.build, "docs-desktop.reg")
-    with open(path, "w") as f:
-        f.write("\r\n".join(lines))
-    w.run(["regedit", "/S", wt.win_path(path)])
+    w.virtual_desktop("AmbrelDocs", ("Ambrel.exe", "docsprobe.exe"), "800x520", on)
 
 
 def crop(src, dst):

@@ -8,4 +8,4 @@ cd "$ROOT"
 bash tests/integration/fetch_smtp_sink.sh build/postfix
 cmake -S . -B build/native -G Ninja >/dev/null
 ninja -C build/native ambrel >/dev/null
-timeout 600 /usr/bin/python3 tests/integration/relay_peers_test.py build/native/ambrel build/postfix/root
+timeout 600 /usr/bin/python3 tests/integration/relay_peers_test.py build/native/ambrel build/postfix/tree

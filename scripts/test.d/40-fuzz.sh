@@ -10,7 +10,7 @@ cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 ninja -C build/fuzz >/dev/null
 failed=0
 for t in reply envelope profile; do
-  work=build/fuzz/work/$t
+  work=build/fuzz/runs/$t
   mkdir -p "$work"
   # The run may take a little longer than its budget to finish its last input.
   if timeout $((SECONDS_EACH + 60)) build/fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -max_len=8192 \

@@ -52,16 +52,7 @@ r = wt.Results()
 
 
 def set_desktop(on):
-    lines = ["REGEDIT4", ""]
-    for app in DESKTOP_APPS:
-        key = rf"[HKEY_CURRENT_USER\Software\Wine\AppDefaults\{app}\Explorer]"
-        lines += [key, '"Desktop"="AmbrelUi"', ""] if on else ["[-" + key[1:], ""]
-    if on:
-        lines += [r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]", '"AmbrelUi"="1024x768"', ""]
-    path = os.path.join(w.build, "wine-ui-desktop.reg")
-    with open(path, "w") as f:
-        f.write("\r\n".join(lines))
-    w.run(["regedit", "/S", wt.win_path(path)])
+    w.virtual_desktop("AmbrelUi", DESKTOP_APPS, "1024x768", on)
 
 
 def free_port():

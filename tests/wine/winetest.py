@@ -164,6 +164,21 @@ class Wine:
                 p.kill()
         self.started = []
 
+    def virtual_desktop(self, name, apps, size, on):
+        """Puts the programs named in `apps` (file names) into one Wine virtual
+        desktop `name` of `size` ("WxH"), so their windows get frames and a
+        tray; with on=False the per-program settings are removed again."""
+        lines = ["REGEDIT4", ""]
+        for app in apps:
+            key = rf"[HKEY_CURRENT_USER\Software\Wine\AppDefaults\{app}\Explorer]"
+            lines += [key, f'"Desktop"="{name}"', ""] if on else ["[-" + key[1:], ""]
+        if on:
+            lines += [r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]", f'"{name}"="{size}"', ""]
+        path = os.path.join(self.build, f"desktop-{name}.reg")
+        with open(path, "w") as f:
+            f.write("\r\n".join(lines))
+        self.run(["regedit", "/S", win_path(path)])
+
     # ---- files ---------------------------------------------------------------
 
     def scratch(self, name):
