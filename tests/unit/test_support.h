@@ -65,8 +65,9 @@ protected:
     void SetUp() override {
         char buf[4096];
         savedCwd = getcwd(buf, sizeof buf) ? buf : "/";
-        char tmpl[] = "/tmp/ambrel-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        // The system's scratch folder (TMPDIR when set), never a fixed path.
+        std::string tmpl = (fs::temp_directory_path() / "ambrel-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir = tmpl;
         ini = dir + "/Ambrel.ini";
         CloseLogFile();
