@@ -101,8 +101,11 @@ void RunLoopDelay() {
          relayState.loopSecond++) {
         if (relayState.sendNow) {
             relayState.loopSecond = relaySettings.LoopDelay.load();
-            if (uiHooks.sendNowServed) uiHooks.sendNowServed();
+            // The request is taken before "&Send NOW" is enabled again: a
+            // click on the re-enabled item must start a new request, not be
+            // wiped out here (the item would stay greyed with none pending).
             relayState.sendNow = 0;
+            if (uiHooks.sendNowServed) uiHooks.sendNowServed();
         } else {
             SleepMs(relayTimings.loopSecondMs);
         }

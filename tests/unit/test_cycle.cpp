@@ -154,6 +154,18 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     EXPECT_EQ(served, 1);
     EXPECT_EQ(relayState.sendNow, 0);
 
+    // A click on the re-enabled item (here, while the menu is being served)
+    // is a new request for the next delay, not lost.
+    uiHooks.sendNowServed = [] {
+        served++;
+        relayState.sendNow = 1;
+    };
+    relayState.sendNow = 1;
+    RunLoopDelay();
+    EXPECT_EQ(served, 2);
+    EXPECT_EQ(relayState.sendNow, 1) << "the click after the re-enable is kept";
+    relayState.sendNow = 0;
+
     // No configuration yet: the fixed wait, no countdown.
     relaySettings.LoopDelay = -1;
     loopUpdates = 0;
