@@ -52,6 +52,11 @@ void ReloadConfigIfChanged() {
     if (!GetFileStamp(hostSettings.iniPath, &now)) {
         LogToWindow("Error: Unable to find config file '%s'\r\n", hostSettings.iniPath);
         mailboxCount = 0;
+        // The mailbox table is gone, so the file must be loaded again when it
+        // comes back, even with its old stamp (moved away and back, a share
+        // that was briefly unreachable); otherwise nothing would be relayed
+        // until someone edits it.
+        configLoaded = false;
         return;
     }
     if (configLoaded && SameStamp(configStamp, now)) return;

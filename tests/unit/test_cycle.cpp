@@ -124,6 +124,7 @@ TEST_F(Cycle, MissingFileIsReportedEveryCycleAndNothingIsScanned) {
     WriteTwoDomains();
     Drop("a1", "A1.CNM");
     RunRelayCycle();
+    auto stamp = fs::last_write_time(ini);
     fs::remove(ini);
     Captured().clear();
     RunRelayCycle();
@@ -131,6 +132,15 @@ TEST_F(Cycle, MissingFileIsReportedEveryCycleAndNothingIsScanned) {
     EXPECT_EQ(Count(Window(), "Error: Unable to find config file '" + ini + "'\r\n"), 2u);
     EXPECT_EQ(Window().find("Routing mail"), std::string::npos);
     EXPECT_EQ(mailboxCount, 0);
+
+    // Back with its old stamp: loaded again and relayed from, not left with
+    // an empty mailbox table.
+    WriteTwoDomains();
+    fs::last_write_time(ini, stamp);
+    Captured().clear();
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Updating AMBREL Config file"), 1u);
+    EXPECT_NE(Window().find("Routing mail A1.CNM\r\n"), std::string::npos) << Window();
 }
 
 TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
