@@ -111,8 +111,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ambrel: unable to start the relay thread\n");
         return 1;
     }
-    if (SockStartup() != 0) {
-        ReportSocketError(1, 1, " Error opening WinSock");
+    if (int rc = SockStartup(); rc != 0) {
+        ReportSocketError(1, rc, " Error opening WinSock");
         return 1;
     }
     relayState.socketLibraryStarted = 1;
