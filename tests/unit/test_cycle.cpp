@@ -112,6 +112,20 @@ TEST_F(Cycle, ReloadOnlyWhenTheFileChanges) {
     EXPECT_NE(LogFileText().find("AMBREL Config file Updated (delay: 2 sec)\r\n\r\n"), std::string::npos);
 }
 
+TEST_F(Cycle, StatusBarIsRefreshedAfterTheLoadAndAfterEveryPass) {
+    static std::atomic<int> refreshes{0};
+    refreshes = 0;
+    uiHooks.updateStatusBar = [] { refreshes++; };
+    WriteTwoDomains();
+    RunRelayCycle();
+    EXPECT_EQ(refreshes, 3) << "one for the load, one per domain pass (no mail found)";
+    RunRelayCycle();
+    EXPECT_EQ(refreshes, 5) << "unchanged file: only the passes";
+    WriteIni("[Ambrel]\nVersion=0.28\nDomains=0\n");
+    RunRelayCycle();
+    EXPECT_EQ(refreshes, 5) << "a failed load has no domain to pass over";
+}
+
 TEST_F(Cycle, InvalidFileIsLoadedAgainEveryCycle) {
     WriteIni("[Ambrel]\nVersion=0.28\nDomains=0\n");
     RunRelayCycle();
@@ -175,6 +189,18 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     EXPECT_EQ(served, 2);
     EXPECT_EQ(relayState.sendNow, 1) << "the click after the re-enable is kept";
     relayState.sendNow = 0;
+
+    // The delay is read again at every step: shortened from the Options
+    // dialog, it ends at the new value.
+    uiHooks.sendNowServed = nullptr;
+    uiHooks.updateLoopStatus = [] {
+        if (++loopUpdates == 2) relaySettings.LoopDelay = 3;
+    };
+    relaySettings.LoopDelay = 100000;
+    loopUpdates = 0;
+    RunLoopDelay();
+    EXPECT_EQ(loopUpdates, 3);
+    uiHooks.updateLoopStatus = [] { loopUpdates++; };
 
     // No configuration yet: the fixed wait, no countdown.
     relaySettings.LoopDelay = -1;

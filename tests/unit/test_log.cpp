@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,17 @@ TEST_F(LogSinks, LogFileHeaderAndWhatGetsWritten) {
         if (shape[i] == '9') EXPECT_TRUE(isdigit((unsigned char)text[i])) << text;
         else EXPECT_EQ(text[i], shape[i]) << i;
     }
+    // Day first, then month, then the four-digit year: the local time now.
+    auto localNow = [](long shift) {
+        time_t t = time(nullptr) + shift;
+        struct tm tmv;
+        localtime_r(&t, &tmv);
+        char date[60];
+        strftime(date, sizeof date, "%d.%m. %Y, %H:%M", &tmv);
+        return std::string(date);
+    };
+    std::string date = text.substr(21, 18);
+    EXPECT_TRUE(date == localNow(0) || date == localNow(-60)) << date << " / " << localNow(0);
     EXPECT_EQ(Count(text, "- Ver: 0.28"), 2u);
     EXPECT_EQ(text.find("dropped"), std::string::npos);
     EXPECT_EQ(text.find("debug off"), std::string::npos);
