@@ -91,6 +91,10 @@ void LogEvent(char type, const char* format, ...) {
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     const char* source = hostSettings.serviceName[0] ? hostSettings.serviceName : "Ambrel";
+    // Under the same lock as the other sinks: the service handler thread and
+    // the window both report events, and the system log is opened, written
+    // and closed per entry.
+    std::lock_guard<std::recursive_mutex> g(sinkLock);
     ReportSystemEvent(source, type, text);
 }
 
