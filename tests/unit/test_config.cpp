@@ -267,6 +267,29 @@ TEST(StringPool, BlocksAreFilledToTheByte) {
     EXPECT_EQ(PoolBlockCount(), blocks + 1);
 }
 
+TEST(StringPool, MailboxCopiesInOrderAndAFailedCopyLeavesTheRow) {
+    PoolFailNextBlocks(0);
+    // Start from a fresh block so that the three copies sit side by side.
+    size_t used = PoolBytesUsedInCurrentBlock();
+    if (used > 0 && used < kPoolBlockSize) PoolCopy(std::string(kPoolBlockSize - used - 1, 'x').c_str());
+    ASSERT_TRUE(AddMailbox(0, 1, "user", "/folder/", "user@d.org", 0));
+    const MailboxEntry row = mailboxTable[0];
+    EXPECT_LT(row.email, row.folder);
+    EXPECT_LT(row.folder, row.user) << "copies are made as address, folder, user";
+    EXPECT_EQ(row.absolute, 1);
+
+    // Room for the address and the folder, none for the user name: the row
+    // keeps what it held.
+    size_t room = kPoolBlockSize - PoolBytesUsedInCurrentBlock();
+    PoolCopy(std::string(room - 1 - (6 + 4 + 4), 'x').c_str());  // leaves 14 bytes
+    PoolFailNextBlocks(1);
+    EXPECT_FALSE(AddMailbox(0, 0, "other", "/fo/", "o@d.", 0));  // 5 + 5 + 6 bytes
+    PoolFailNextBlocks(0);
+    EXPECT_EQ(mailboxTable[0].user, row.user);
+    EXPECT_EQ(mailboxTable[0].email, row.email);
+    EXPECT_EQ(mailboxTable[0].absolute, 1);
+}
+
 TEST(MailboxLine, ParsedLikeTheScanFormat) {
     struct {
         const char* line;
