@@ -93,6 +93,7 @@ void ParseMailboxLine(const char* line, char* user, size_t userSize, char* folde
 }
 
 void SwitchLogNameIfChanged(const char* logName) {
+    SettingsTextGuard guard;
     if (strcmp(logName, relaySettings.LogName) == 0) return;
     CloseLogFile();
     snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%s", logName);
@@ -123,7 +124,10 @@ bool MakeMailboxFolder(int keyNumber, const char* folderText, char* path, size_t
     *absolute = folderText[0] == '@';
     const char* rest = *absolute ? folderText + 1 : folderText;
     char joined[1024];
-    snprintf(joined, sizeof joined, "%s%s", *absolute ? "" : relaySettings.UserFolder, rest);
+    {
+        SettingsTextGuard guard;
+        snprintf(joined, sizeof joined, "%s%s", *absolute ? "" : relaySettings.UserFolder, rest);
+    }
     size_t full = strlen(joined) + (EndsWithSep(joined) ? 0 : 1);
     if (!WithinLimit(keyNumber, "mail directory", full, kMailboxFolderMax)) return false;
     int rc = ChangeDirectory(joined);
@@ -219,10 +223,13 @@ bool LoadConfiguration() {
 
     RelaySettings& s = relaySettings;
     s.LoopDelay = ReadInt(kSectionProduct, "LoopDelay", -1);
-    ReadText(kSectionProduct, "UserFolder", "", s.UserFolder, kUserFolderRead);
-    ReadText(kSectionProduct, "Badmails", "", s.Badmails, kBadmailsRead);
     char logName[200];
-    ReadText(kSectionProduct, "LogName", s.LogName, logName, kLogNameRead);
+    {
+        SettingsTextGuard guard;
+        ReadText(kSectionProduct, "UserFolder", "", s.UserFolder, kUserFolderRead);
+        ReadText(kSectionProduct, "Badmails", "", s.Badmails, kBadmailsRead);
+        ReadText(kSectionProduct, "LogName", s.LogName, logName, kLogNameRead);
+    }
     s.FlushLog = ReadInt(kSectionProduct, "FlushLog", 0);
     s.Debug = ReadInt(kSectionProduct, "Debug", 0);
     s.MaxMailSent = ReadInt(kSectionProduct, "MaxMailSent", kMaxMailSent);
@@ -263,7 +270,10 @@ bool LoadConfiguration() {
         mailboxCount = 0;
         return false;
     }
-    AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
+    {
+        SettingsTextGuard guard;
+        AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
+    }
     if (mailboxKeys > kMaxMailboxes) {
         LogBoth("Error: too many users (%d), only %d will be configured.\r\n", mailboxKeys,
                 kMaxMailboxes);

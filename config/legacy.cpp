@@ -21,6 +21,7 @@ bool LoadLegacyConfiguration() {
 
     d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
     s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);
+    SettingsTextGuard guard;  // the texts below are shared with the Options dialog
     ProfileGetString(kSectionProduct, "UserFolder", "", s.UserFolder, 259, ini);
     ProfileGetString(kSectionProduct, "Domain1", "", d.name, 99, ini);
     ProfileGetString(kSectionProduct, "Badmails", "", s.Badmails, 119, ini);

@@ -200,6 +200,9 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
                            int rowCount, char* error, size_t errorSize) {
     SetError(error, errorSize, "%s", "");
     const char* ini = hostSettings.iniPath;
+    // The worker reads and reloads the settings' texts while this runs on
+    // the window thread; a save takes a fraction of a second.
+    SettingsTextGuard guard;
 
     // Everything is checked before anything is written.
     if (count < 0 || count > kMaxDomains || rowCount < 0 || rowCount > kMaxMailboxes) {

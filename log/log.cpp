@@ -141,3 +141,6 @@ void UpdateStatusBar() {
 void UpdateLoopStatus() {
     if (uiHooks.updateLoopStatus) uiHooks.updateLoopStatus();
 }
+
+SettingsTextGuard::SettingsTextGuard() { sinkLock.lock(); }
+SettingsTextGuard::~SettingsTextGuard() { sinkLock.unlock(); }

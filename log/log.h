@@ -64,3 +64,14 @@ void UpdateLoopStatus();
 // The same text to the window and then to the file (most events of the
 // configuration loaders are reported so).
 void LogBoth(const char* format, ...) AMBREL_PRINTF(1, 2);
+
+// UserFolder, Badmails and LogName are changed by the Options dialog on the
+// window thread while the worker reads them. Both sides hold this guard (the
+// sinks' lock) around every read or write of those texts, so neither ever
+// sees half of one.
+struct SettingsTextGuard {
+    SettingsTextGuard();
+    ~SettingsTextGuard();
+    SettingsTextGuard(const SettingsTextGuard&) = delete;
+    SettingsTextGuard& operator=(const SettingsTextGuard&) = delete;
+};

@@ -126,6 +126,7 @@ void BeginWorker() {
     relayState.workerRunning = 1;
     SleepMs(relayTimings.workerStartMs);
     char logName[200];
+    SettingsTextGuard guard;
     ProfileGetString(kSectionProduct, "LogName", relaySettings.LogName, logName, 199,
                      hostSettings.iniPath);
     snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%s", logName);

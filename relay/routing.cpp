@@ -27,9 +27,14 @@ bool BuildPath(char* out, const char* folder, const char* name, const char* what
 }
 
 void MoveToBadmails(const char* path, const char* fileName) {
-    if (!relaySettings.Badmails[0]) return;
+    char badmails[sizeof relaySettings.Badmails];
+    {
+        SettingsTextGuard guard;
+        snprintf(badmails, sizeof badmails, "%s", relaySettings.Badmails);
+    }
+    if (!badmails[0]) return;
     char badPath[kPathMax + 1];
-    if (!BuildPath(badPath, relaySettings.Badmails, fileName, "bad-mail")) return;
+    if (!BuildPath(badPath, badmails, fileName, "bad-mail")) return;
     int err = RenameFileErrno(path, badPath);
     if (err == 0) LogBoth(" Moved %s to BAD mails.\r\n", path);
     else LogBoth(" Error moving %s to BAD mails.(errno: %d)\r\n", path, err);
