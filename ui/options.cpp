@@ -57,13 +57,18 @@ void OnInit(HWND dialog) {
     char number[16];
     snprintf(number, sizeof number, "%u", (unsigned)relaySettings.LoopDelay.load());
     SetDlgItemTextA(dialog, IDC_OPT_LOOPDELAY, number);
-    SetDlgItemTextA(dialog, IDC_OPT_USERFOLDER, relaySettings.UserFolder);
-    SetDlgItemTextA(dialog, IDC_OPT_LOGNAME, relaySettings.LogName);
-    SetDlgItemTextA(dialog, IDC_OPT_BADMAILS, relaySettings.Badmails);
+    {
+        SettingsTextGuard guard;
+        SetDlgItemTextA(dialog, IDC_OPT_USERFOLDER, relaySettings.UserFolder);
+        SetDlgItemTextA(dialog, IDC_OPT_LOGNAME, relaySettings.LogName);
+        SetDlgItemTextA(dialog, IDC_OPT_BADMAILS, relaySettings.Badmails);
+    }
     // Typing stops at what the settings hold, so Save never cuts a text. The
     // two folders keep room for the separator that Save appends.
     SendDlgItemMessageA(dialog, IDC_OPT_USERFOLDER, EM_LIMITTEXT, sizeof RelaySettings::UserFolder - 2, 0);
-    SendDlgItemMessageA(dialog, IDC_OPT_LOGNAME, EM_LIMITTEXT, sizeof RelaySettings::LogName - 1, 0);
+    // The loaders read LogName back with room for one character less than
+    // the setting holds.
+    SendDlgItemMessageA(dialog, IDC_OPT_LOGNAME, EM_LIMITTEXT, sizeof RelaySettings::LogName - 2, 0);
     SendDlgItemMessageA(dialog, IDC_OPT_BADMAILS, EM_LIMITTEXT, sizeof RelaySettings::Badmails - 2, 0);
     SendDlgItemMessageA(dialog, IDC_OPT_LOOPDELAY, EM_LIMITTEXT, 10, 0);
 
@@ -109,22 +114,27 @@ void AppendSeparatorIfMissing(char* text, size_t size) {
 void OnSave(HWND dialog) {
     RelaySettings& s = relaySettings;
     SettingsBefore before;
-    snprintf(before.UserFolder, sizeof before.UserFolder, "%s", s.UserFolder);
-    snprintf(before.LogName, sizeof before.LogName, "%s", s.LogName);
-    snprintf(before.Badmails, sizeof before.Badmails, "%s", s.Badmails);
-    before.LoopDelay = s.LoopDelay;
-
     BOOL ok = FALSE;
     int delay = (int)GetDlgItemInt(dialog, IDC_OPT_LOOPDELAY, &ok, FALSE);
-    GetDlgItemTextA(dialog, IDC_OPT_USERFOLDER, s.UserFolder, sizeof s.UserFolder);
-    GetDlgItemTextA(dialog, IDC_OPT_LOGNAME, s.LogName, sizeof s.LogName);
-    GetDlgItemTextA(dialog, IDC_OPT_BADMAILS, s.Badmails, sizeof s.Badmails);
-    s.LoopDelay = delay < 5 ? 120 : delay;
-    AppendSeparatorIfMissing(s.Badmails, sizeof s.Badmails);
+    {
+        // The worker reads these texts while we change them. The guard is
+        // not held across the save itself, which may ask the user in a box.
+        SettingsTextGuard guard;
+        snprintf(before.UserFolder, sizeof before.UserFolder, "%s", s.UserFolder);
+        snprintf(before.LogName, sizeof before.LogName, "%s", s.LogName);
+        snprintf(before.Badmails, sizeof before.Badmails, "%s", s.Badmails);
+        before.LoopDelay = s.LoopDelay;
+        GetDlgItemTextA(dialog, IDC_OPT_USERFOLDER, s.UserFolder, sizeof s.UserFolder);
+        GetDlgItemTextA(dialog, IDC_OPT_LOGNAME, s.LogName, sizeof s.LogName);
+        GetDlgItemTextA(dialog, IDC_OPT_BADMAILS, s.Badmails, sizeof s.Badmails);
+        s.LoopDelay = delay < 5 ? 120 : delay;
+        AppendSeparatorIfMissing(s.Badmails, sizeof s.Badmails);
+    }
 
     if (!SaveConfiguration()) {
         // Nothing was written: the settings in memory go back to what the
         // file holds, and the dialog stays open with the user's edits.
+        SettingsTextGuard guard;
         snprintf(s.UserFolder, sizeof s.UserFolder, "%s", before.UserFolder);
         snprintf(s.LogName, sizeof s.LogName, "%s", before.LogName);
         snprintf(s.Badmails, sizeof s.Badmails, "%s", before.Badmails);
