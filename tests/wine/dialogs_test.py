@@ -22,7 +22,7 @@ import winetest as wt  # noqa: E402
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 IDM_SENDNOW, IDM_OPTIONS = 6, 14
 WM_KEYDOWN, WM_KEYUP, VK_DELETE = 0x100, 0x101, 0x2E
-CB_SETCURSEL = 0x14E
+CB_GETCOUNT, CB_SETCURSEL = 0x146, 0x14E
 HEADER, ROW = 17, 13  # list header and row height in pixels (8-point font)
 
 PREFIX = "<UserFolder\\>"
@@ -101,6 +101,14 @@ class Ui:
 
     def dialog(self, caption, limit=20.0):
         return self.w.wait_window("#32770", caption, limit)
+
+    def rect(self, hwnd):
+        rc, out = self.w.probe("rect", hwnd)
+        return tuple(int(v) for v in out.split()) if rc == 0 else None
+
+    def height(self, hwnd):
+        r = self.rect(hwnd)
+        return r[3] - r[1] if r else None
 
     def gone(self, hwnd):
         return self.w.probe("wait-gone", hwnd, 10000)[0] == 0
@@ -220,6 +228,25 @@ Mailbox3=box;@{wp('abs', 'box')};1
         r.check("mailbox rows in table order, folder notation", ui.rows(lv) == start_rows, ui.rows(lv))
         w.screenshot("dialogs_options")
 
+        # Resizing: the height follows (down to the opening height) and the
+        # mailbox frame and list follow it; the width stays as it opened.
+        left, top, right, bottom = ui.rect(opt)
+        width, height = right - left, bottom - top
+        frame = c[1006][0]
+        frame_h, list_h = ui.height(frame), ui.height(lv)
+
+        def resized(name, w_try, h_try, h_want):
+            w.probe("setpos", opt, left, top, w_try, h_try)
+            want = (left, top, left + width, top + h_want)
+            grow = h_want - height
+            r.check(name, wt.wait_for(lambda: ui.rect(opt) == want and ui.height(frame) == frame_h + grow
+                                      and ui.height(lv) == list_h + grow, 5),
+                    (ui.rect(opt), want, ui.height(frame), frame_h + grow, ui.height(lv), list_h + grow))
+        resized("Options 50 px taller: frame and list grow with it", width, height + 50, height + 50)
+        w.screenshot("dialogs_options_taller")
+        resized("Options wider: the width is undone", width + 60, height + 50, height + 50)
+        resized("Options below its opening height: snaps back", width, height - 40, height)
+
         # The Delete key only asks; nothing is deleted whatever the answer.
         w.probe("post", lv, WM_KEYDOWN, VK_DELETE, 0)
         ui.expect_box("Delete key in the mailbox list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
@@ -231,6 +258,13 @@ Mailbox3=box;@{wp('abs', 'box')};1
         help_box = ui.dialog(" Ambrel Option information", 10)
         r.check("F1 opens the help box", help_box)
         if help_box:
+            r.check("Escape and the close box leave the help box open",
+                    w.escape_and_close_ignored(help_box, " Ambrel Option information"))
+            subprocess.run(["xdotool", "key", "F1"], env=w.env, timeout=30)
+            w.probe("sync", help_box)
+            helps = [b for b in w.boxes() if b.caption == " Ambrel Option information"]
+            r.check("F1 in the help box opens no second one", len(helps) == 1, helps)
+            w.screenshot("dialogs_help")
             w.probe("click", help_box, IDOK)
             ui.gone(help_box)
 
@@ -413,10 +447,38 @@ Mailbox3=box;@{wp('abs', 'box')};1
         r.check("refused save keeps Options open and the file",
                 w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
 
+        # Edit Domains from the editor finds the chosen domain again by its
+        # name when an earlier one goes; when the chosen one goes, the first
+        # remaining domain is chosen.
+        ui.right_click(" Ambrel Options ", 0)
+        cu = ui.dialog(" Change Mail User")
+        combo = ui.children(cu)[1014][0]
+        w.probe("send", combo, CB_SETCURSEL, 2, 0)
+        chosen = lambda: (w.text(combo), int(w.probe("send", combo, CB_GETCOUNT, 0, 0)[1] or -1))  # noqa: E731
+        r.check("editor on d3.test", chosen() == ("d3.test", 4), chosen())
+
+        def remove_domain_from_editor(row):
+            w.probe("command", cu, 1010)
+            dom = ui.dialog(" Domains")
+            ui.right_click(" Domains", row)
+            cd = ui.dialog(" Change Domain")
+            w.probe("command", cd, 131)
+            ui.gone(cd)
+            w.probe("command", dom, IDOK)
+            ui.gone(dom)
+        remove_domain_from_editor(1)  # new.test
+        r.check("an earlier domain removed: the chosen one stays chosen", chosen() == ("d3.test", 3), chosen())
+        remove_domain_from_editor(1)  # d3.test itself
+        r.check("the chosen domain removed: the first remaining one is chosen",
+                chosen() == ("example.org", 2), chosen())
+        w.screenshot("dialogs_changeuser_domain_gone")
+        w.probe("command", cu, IDCANCEL)
+        ui.gone(cu)
+
         # Every domain marked: the rows keep their user names and no domain.
         w.probe("command", opt, 1010)
         dom = ui.dialog(" Domains")
-        for row in range(4):
+        for row in range(len(ui.rows(ui.children(dom)["SysListView32"][0]))):
             ui.right_click(" Domains", row)
             cd = ui.dialog(" Change Domain")
             w.probe("command", cd, 131)

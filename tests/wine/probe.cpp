@@ -375,6 +375,72 @@ int BroadcastTaskbarCreated(int, char**) {
     return message && PostMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
 }
 
+// Outer rectangle of a window in screen pixels: LEFT TOP RIGHT BOTTOM.
+int Rect(int argc, char** argv) {
+    if (argc < 1) return 2;
+    RECT r;
+    if (!GetWindowRect(ParseHwnd(argv[0]), &r)) return 1;
+    printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top), static_cast<long>(r.right),
+           static_cast<long>(r.bottom));
+    return 0;
+}
+
+// Moves and sizes a window of another program as a user dragging its frame
+// would: the owner gets WM_WINDOWPOSCHANGED and WM_SIZE.
+int SetPos(int argc, char** argv) {
+    if (argc < 5) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    if (!IsWindow(hwnd)) return 1;
+    return SetWindowPos(hwnd, nullptr, static_cast<int>(ParseNumber(argv[1])), static_cast<int>(ParseNumber(argv[2])),
+                        static_cast<int>(ParseNumber(argv[3])), static_cast<int>(ParseNumber(argv[4])),
+                        SWP_NOZORDER | SWP_NOACTIVATE)
+               ? 0
+               : 1;
+}
+
+// Waits until the thread that owns a window has worked through what was
+// posted to it before: each round trip of a sent WM_NULL needs one more
+// turn of its message loop, and a posted message may post a follow-up
+// (WM_CLOSE of a dialog posts its IDCANCEL).
+int Sync(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND hwnd = ParseHwnd(argv[0]);
+    for (int round = 0; round < 4; ++round)
+        if (!IsWindow(hwnd) || !SendBounded(hwnd, WM_NULL, 0, 0, nullptr)) return 1;
+    return 0;
+}
+
+LRESULT CALLBACK RefusingTrayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) return FALSE;  // every add, modify and delete fails
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+// A notification area that refuses every icon request, for MS: the shell
+// finds the tray by its class name, and this window is found before the
+// real one. Prints "refusing" once it is in place.
+int RefusingTray(int argc, char** argv) {
+    if (argc < 1) return 2;
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = RefusingTrayProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "Shell_TrayWnd";
+    if (!RegisterClassA(&wc)) return 1;
+    HWND tray = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0,
+                                nullptr, nullptr, wc.hInstance, nullptr);
+    if (!tray || FindWindowExA(nullptr, nullptr, "Shell_TrayWnd", nullptr) != tray) return 1;
+    printf("refusing\n");
+    fflush(stdout);
+    DWORD waitMs = static_cast<DWORD>(ParseNumber(argv[0]));
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < waitMs) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+    DestroyWindow(tray);
+    return 0;
+}
+
 // ---- service manager -------------------------------------------------------
 
 const char* StateName(DWORD state) {
@@ -661,6 +727,10 @@ const Subcommand kSubcommands[] = {
     {"wait-gone", WaitGone, "wait-gone HWND MS"},
     {"suspend", Suspend, "suspend HWND MS"},
     {"broadcast-taskbarcreated", BroadcastTaskbarCreated, "broadcast-taskbarcreated"},
+    {"rect", Rect, "rect HWND"},
+    {"setpos", SetPos, "setpos HWND X Y W H"},
+    {"sync", Sync, "sync HWND"},
+    {"refusing-tray", RefusingTray, "refusing-tray MS"},
     {"svc-config", ServiceConfig, "svc-config NAME"},
     {"svc-status", ServiceStatus, "svc-status NAME"},
     {"svc-start", ServiceStart, "svc-start NAME"},

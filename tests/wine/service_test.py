@@ -193,6 +193,21 @@ Mailbox1=john;john;1
         r.check("log file beside the program", log_text.startswith(b"- Ver: 0.28 -------- "), log_text[:200])
         w.screenshot("wine-service-running")
 
+        # Only a stop ends the service: both Exit items are gray, and closing
+        # the window (or its Exit commands) only hides it in the tray.
+        gray = [w.menu_state(window, 3, 0), w.menu_state(window, 19, 1)]
+        r.check("service: both Exit items gray", all(g is not None and g & 1 for g in gray), gray)
+        for post in (("post", window, 0x10, 0, 0), ("command", window, 3), ("command", window, 19)):
+            w.probe(*post)
+        w.probe("sync", window)
+        r.check("service: closing only hides the window, no question",
+                w.state(window) == "hidden normal" and not w.boxes()
+                and status("svc-status", NAME).startswith("RUNNING"), (w.state(window), w.boxes()))
+        w.screenshot("wine-service-closed")
+        w.probe("command", window, 17)
+        r.check("service: Show brings the window back",
+                wt.wait_for(lambda: w.state(window) == "visible normal", 5), w.state(window))
+
         stop = status("svc-control", NAME, 1)
         r.check("stop answered with STOPPED or STOP_PENDING",
                 re.match(r"(STOPPED|STOP_PENDING) ", stop) is not None, stop)

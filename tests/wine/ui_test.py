@@ -28,7 +28,8 @@ wt.run_under_display()
 
 DESKTOP_APPS = ("Ambrel.exe", "Relay.exe", "uiprobe.exe")
 WM_CLOSE = 0x10
-UM_MENUQUERY = 0x8001  # WM_APP + 1
+UM_MENUQUERY = wt.UM_MENUQUERY
+WM_SYSCOMMAND, SC_MINIMIZE = 0x112, 0xF020
 UM_TRAYNOTIFY = 0x40E  # WM_USER + 14, the tray icon's callback
 WM_LBUTTONDBLCLK = 0x203
 MF_GRAYED = 0x1
@@ -102,8 +103,7 @@ def part(main, n):
 
 
 def menu_state(main, command, menu=0):
-    rc, out = w.probe("send", main, UM_MENUQUERY, (menu << 16) | command, -1)
-    return int(out) if rc == 0 else None
+    return w.menu_state(main, command, menu)
 
 
 def menu_text(main, command, menu=0):
@@ -120,8 +120,7 @@ def menu_text(main, command, menu=0):
 
 
 def state(hwnd):
-    rc, out = w.probe("state", hwnd)
-    return out if rc == 0 else "gone"
+    return w.state(hwnd)
 
 
 def wait_text(edit, pred, limit=20.0):
@@ -222,6 +221,8 @@ Mailbox1=john;john;1
                 and "Exports .CNM mails to another SMTP server." in box.text
                 and box.buttons == {IDOK: "OK"}, box)
         w.screenshot("wine-ui-about")
+        r.check("Escape and the close box leave the About box open",
+                box and w.escape_and_close_ignored(box.hwnd, "About Ambrel"))
         r.check("About closes with OK", box and w.dismiss(box, IDOK))
 
         # The shell restarted: the icon is put back (here it was never gone).
@@ -250,10 +251,34 @@ Mailbox1=john;john;1
                 and wt.wait_for(lambda: state(hwnd).startswith("hidden"), 5))
         w.probe("command", hwnd, IDM_SHOW)
         r.check("Show brings it back", wt.wait_for(lambda: state(hwnd).startswith("visible"), 5))
+
+        # A shell whose notification area refuses every request: the
+        # re-insertion gives up and the program goes on without a tray icon.
+        refuser = subprocess.Popen(["wine", w.probe_exe, "refusing-tray", "120000"], env=w.env, cwd=w.build,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        refusing = refuser.stdout.readline().startswith(b"refusing")
+        w.probe("broadcast-taskbarcreated")
+        text = wait_text(edit, lambda t: "Error reinserting TaskBarIcon\r\n" in t, 20) or w.text(edit)
+        r.check("refused re-insertion gives up, window shown", refusing and text
+                and "Error reinserting TaskBarIcon\r\n" in text and state(hwnd) == "visible normal", text)
+        w.probe("post", hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0)
+        r.check("no tray: minimizing keeps it on the taskbar",
+                wt.wait_for(lambda: state(hwnd) == "visible minimized", 5), state(hwnd))
+        w.probe("command", hwnd, IDM_SHOW)
+        wt.wait_for(lambda: state(hwnd) == "visible normal", 5)
         w.probe("post", hwnd, WM_CLOSE, 0, 0)
         box = w.wait_box("Exit Windows Ambrel")
-        r.check("Yes ends the program", box and w.dismiss(box, IDYES)
-                and w.probe("wait-gone", hwnd, 10000)[0] == 0)
+        r.check("no tray: plain exit question", box and box.text.endswith("       Exit Windows Ambrel ?")
+                and box.buttons == {IDYES: "&Yes", IDNO: "&No"}, box)
+        w.screenshot("wine-ui-exit-notray")
+        r.check("no tray: No leaves the window as it was", box and w.dismiss(box, IDNO)
+                and w.probe("sync", hwnd)[0] == 0 and state(hwnd) == "visible normal", state(hwnd))
+        w.probe("post", hwnd, WM_CLOSE, 0, 0)
+        box = w.wait_box("Exit Windows Ambrel")
+        r.check("Yes ends the program", box and box.buttons == {IDYES: "&Yes", IDNO: "&No"}
+                and w.dismiss(box, IDYES) and w.probe("wait-gone", hwnd, 10000)[0] == 0)
+        refuser.kill()
+        refuser.wait(timeout=10)
         try:
             r.check("exit code 0", proc.wait(timeout=20) == 0)
         except subprocess.TimeoutExpired:

@@ -27,6 +27,10 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("BUILD_WIN64") or os.path.join(ROOT, "build", "win64")
 
+UM_MENUQUERY = 0x8001  # WM_APP + 1: the main window's answer about its menus
+WM_KEYDOWN, VK_ESCAPE = 0x100, 0x1B
+WM_SYSCOMMAND, SC_CLOSE = 0x112, 0xF060
+
 
 def run_under_display():
     """Re-executes the calling script under `xvfb-run -a` when no X display
@@ -231,6 +235,25 @@ class Wine:
                     return box
             return None
         return wait_for(find, limit, 0.2)
+
+    def state(self, hwnd):
+        """"visible"/"hidden" and "normal"/"minimized" of a window, or "gone"."""
+        rc, out = self.probe("state", hwnd)
+        return out if rc == 0 else "gone"
+
+    def menu_state(self, main, command, menu=0):
+        """GetMenuState of an item of the main window's menu bar (menu 0) or
+        tray menu (1), asked of the program itself (UM_MENUQUERY): Wine cannot
+        read another process's menu."""
+        rc, out = self.probe("send", main, UM_MENUQUERY, (menu << 16) | command, -1)
+        return int(out) if rc == 0 else None
+
+    def escape_and_close_ignored(self, box, caption):
+        """Sends Escape and the title bar's close command to a dialog; true
+        when it is still open with its caption once both are handled."""
+        self.probe("post", box, WM_KEYDOWN, VK_ESCAPE, 0)
+        self.probe("post", box, WM_SYSCOMMAND, SC_CLOSE, 0)
+        return self.probe("sync", box)[0] == 0 and self.probe("title", box) == (0, caption)
 
     def dismiss(self, box, button=1):
         """Presses a button of a box (BM_CLICK) and waits until it is gone."""
