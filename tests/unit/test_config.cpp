@@ -28,7 +28,7 @@ protected:
     }
     bool Load(const std::string& text) {
         WriteIni(text);
-        Captured().clear();
+        ClearCaptured();
         return LoadConfiguration();
     }
 };
@@ -113,7 +113,7 @@ TEST_F(ConfigLoad, VersionSelectsTheLayout) {
         if (c.version) text += std::string("Version=") + c.version + "\n";
         text += "Domains=1\n[Domains]\n" + std::string(kOneDomain);
         WriteIni(text);
-        Captured().clear();
+        ClearCaptured();
         bool ok = LoadConfiguration();
         EXPECT_EQ(!ok && Window().find("Missing SMTP relay host name.\r\n") != std::string::npos, c.legacy);
         EXPECT_EQ(ok, !c.legacy);

@@ -91,7 +91,7 @@ TEST_F(Cycle, MailboxOfAnUnconfiguredDomainIsNeverScanned) {
     RunRelayCycle();
     mailboxTable[1].domainIndex = 7;  // a1 now points past the domain table
     Drop("a1", "LOST.CNM");
-    Captured().clear();
+    ClearCaptured();
     RunRelayCycle();
     EXPECT_EQ(Window().find("LOST.CNM"), std::string::npos);
 }
@@ -140,7 +140,7 @@ TEST_F(Cycle, MissingFileIsReportedEveryCycleAndNothingIsScanned) {
     RunRelayCycle();
     auto stamp = fs::last_write_time(ini);
     fs::remove(ini);
-    Captured().clear();
+    ClearCaptured();
     RunRelayCycle();
     RunRelayCycle();
     EXPECT_EQ(Count(Window(), "Error: Unable to find config file '" + ini + "'\r\n"), 2u);
@@ -151,7 +151,7 @@ TEST_F(Cycle, MissingFileIsReportedEveryCycleAndNothingIsScanned) {
     // an empty mailbox table.
     WriteTwoDomains();
     fs::last_write_time(ini, stamp);
-    Captured().clear();
+    ClearCaptured();
     RunRelayCycle();
     EXPECT_EQ(Count(Window(), "Updating AMBREL Config file"), 1u);
     EXPECT_NE(Window().find("Routing mail A1.CNM\r\n"), std::string::npos) << Window();

@@ -29,7 +29,7 @@ protected:
     }
     bool Load(const std::string& text) {
         WriteIni(text);
-        Captured().clear();
+        ClearCaptured();
         return LoadConfiguration();
     }
 };

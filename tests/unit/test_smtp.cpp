@@ -109,7 +109,7 @@ TEST_F(Reading, ChunksSilenceAndEarlyClose) {
     for (const ChunkCase& c : cases) {
         ScriptedPeer peer(std::vector<std::vector<PeerStep>>{c.steps});
         ConnectRaw(peer.port);
-        Captured().clear();
+        ClearCaptured();
         relayState.sessionFailed = 0;
         relaySession.permanentFailure = 0;
         EXPECT_EQ(ReadReply(c.expected), c.result) << c.name;

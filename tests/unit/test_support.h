@@ -26,7 +26,13 @@ inline std::string& Captured() {
     return text;
 }
 
+// The sinks call the hook under their lock; the tests read and clear the
+// capture under the same lock, since the worker may be writing to it.
 inline void CapturePiece(const char* piece) { Captured() += piece; }
+inline void ClearCaptured() {
+    SettingsTextGuard guard;
+    Captured().clear();
+}
 
 inline void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream f(path, std::ios::binary);
@@ -76,7 +82,7 @@ protected:
         snprintf(hostSettings.serviceName, sizeof hostSettings.serviceName, "Ambrel");
         snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%s/Ambrel.log", dir.c_str());
         ClearLogWindowText();
-        Captured().clear();
+        ClearCaptured();
         uiHooks = UiHooks{};
         uiHooks.windowTextAdded = CapturePiece;
         relayState.stopRequested = 0;
@@ -118,7 +124,10 @@ protected:
     std::string Path(const std::string& rel) const { return dir + "/" + rel; }
     void Mkdir(const std::string& rel) const { fs::create_directories(Path(rel)); }
     void WriteIni(const std::string& content) const { WriteFile(ini, content); }
-    std::string Window() const { return Captured(); }
+    std::string Window() const {
+        SettingsTextGuard guard;
+        return Captured();
+    }
     std::string LogFileText() const { return ReadFile(relaySettings.LogName); }
 };
 

@@ -85,7 +85,7 @@ TEST_F(Writer, RefusesRowsThatWouldNotReadBackAndWritesNothing) {
         w.users[0] = c.user;
         w.emails[0] = c.email;
         w.folders[0] = c.folder;
-        Captured().clear();
+        ClearCaptured();
         std::string error;
         EXPECT_FALSE(Save(w, &error));
         EXPECT_NE(error.find(c.said), std::string::npos) << error;
@@ -157,7 +157,7 @@ TEST_F(Writer, SaveWithinTheSameSecondAsTheLoadIsPickedUp) {
     ASSERT_EQ(utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
 
     relaySettings.LoopDelay = 30;  // the worker's view until it reloads
-    Captured().clear();
+    ClearCaptured();
     ReloadConfigIfChanged();
     EXPECT_NE(Window().find("AMBREL Config file Updated (delay: 31 sec)\r\n"), std::string::npos);
     EXPECT_EQ(relaySettings.LoopDelay, 31);
