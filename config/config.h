@@ -76,6 +76,9 @@ bool LoadDomainSection();
 bool AddMailbox(int row, int absolute, const char* user, const char* folderPath,
                 const char* email, int domainIndex);
 
+// Appends the folder separator to a non-empty text that lacks it, when it fits.
+void AppendSepIfMissing(char* text, size_t size);
+
 // ---- writing the configuration back (current layout) ----------------------
 
 // The folder column of the mailbox list shows a folder relative to UserFolder

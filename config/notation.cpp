@@ -1,10 +1,10 @@
 // Folder notation, server text and the row editors' checks (see notation.h).
 #include "config/notation.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "config/config_internal.h"
 #include "platform/platform.h"
 
 const char kAddChangeCaption[] = " ADD/CHANGE Error";
@@ -92,17 +92,10 @@ bool ParseServerText(const char* text, char* host, size_t hostSize, uint16_t* po
     host[hostLength] = 0;
     *port = 25;
     if (!colon) return true;
-    // Blanks, a sign, then digits, as the runtime's decimal conversion reads
-    // them. The value is kept modulo 65536 while it is read, which gives the
-    // low 16 bits of any length of digits without overflowing.
-    const char* p = colon + 1;
-    while (*p && isspace((unsigned char)*p)) p++;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (!isdigit((unsigned char)*p)) return true;
-    uint16_t value = 0;
-    for (; isdigit((unsigned char)*p); p++) value = (uint16_t)(value * 10 + (*p - '0'));
-    *port = negative ? (uint16_t)(0u - value) : value;
+    // Read as the loader reads it: the low 16 bits of the decimal number
+    // (which wraps instead of overflowing), 25 when there is none.
+    int value;
+    if (ParseDecimal(colon + 1, &value, nullptr)) *port = (uint16_t)((unsigned)value & 0xFFFFu);
     return true;
 }
 

@@ -111,11 +111,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ambrel: unable to start the relay thread\n");
         return 1;
     }
-    if (int rc = SockStartup(); rc != 0) {
-        ReportSocketError(1, rc, " Error opening WinSock");
-        return 1;
-    }
-    relayState.socketLibraryStarted = 1;
+    if (!StartSocketLibrary()) return 1;
     char when[200];
     FormatLocalTime("%b %d %H:%M:%S", when, sizeof when);
     LogToWindow("---- %s     Console Ambrel is opened ----\r\n", when);

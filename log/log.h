@@ -34,6 +34,9 @@ void CopyLogWindowText(char* out, size_t size);
 const char* SocketErrorName(int code);
 // Window line and, with boxFlag, beeps and a box; nothing when result is 0.
 void ReportSocketError(int boxFlag, int result, const char* context);
+// Starts the socket library, reporting a failure with a box; on success marks
+// it started so the shutdown cleans it up.
+bool StartSocketLibrary();
 // Stop request to the worker, relay connection closed, socket library
 // stopped, tray released. Safe to call more than once.
 void ShutdownResources();

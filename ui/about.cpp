@@ -5,16 +5,21 @@
 
 #include "ui/app.h"
 
+namespace {
+// OK (or Enter) is the one way out of either box.
+INT_PTR EndOnOk(HWND dialog, WPARAM wParam) {
+    if (LOWORD(wParam) != IDOK) return FALSE;
+    EndDialog(dialog, 1);
+    return TRUE;
+}
+}  // namespace
+
 INT_PTR CALLBACK AboutBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
         return TRUE;  // the dialog manager focuses OK, the only tab stop
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK) {
-            EndDialog(dialog, 1);
-            return TRUE;
-        }
-        return FALSE;
+        return EndOnOk(dialog, wParam);
     default:
         return FALSE;
     }
@@ -30,11 +35,7 @@ INT_PTR CALLBACK HelpBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         // open a second help box.
         return TRUE;
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK) {
-            EndDialog(dialog, 1);
-            return TRUE;
-        }
-        return FALSE;
+        return EndOnOk(dialog, wParam);
     default:
         return FALSE;
     }

@@ -321,12 +321,7 @@ int CreateMainWindow(HINSTANCE instance, int showCommand) {
         MessageBoxA(nullptr, "Unable to SMTP thread", " Ambrel Error", MB_OK);
         return 0;
     }
-    int rc = SockStartup();
-    if (rc != 0) {
-        ReportSocketError(1, rc, " Error opening WinSock");
-        return 0;
-    }
-    relayState.socketLibraryStarted = 1;
+    if (!StartSocketLibrary()) return 0;
 
     char when[200];
     FormatLocalTime("%b %d %H:%M:%S", when, sizeof when);

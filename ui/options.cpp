@@ -103,14 +103,6 @@ void OnSize(HWND dialog) {
         MoveWindow(MailboxListView, 6, 22, r.right - r.left, geometry.listHeight + grow, TRUE);
 }
 
-void AppendSeparatorIfMissing(char* text, size_t size) {
-    size_t n = strlen(text);
-    if (n > 0 && text[n - 1] != kDirSep && n + 1 < size) {
-        text[n] = kDirSep;
-        text[n + 1] = 0;
-    }
-}
-
 void OnSave(HWND dialog) {
     RelaySettings& s = relaySettings;
     SettingsBefore before;
@@ -128,7 +120,7 @@ void OnSave(HWND dialog) {
         GetDlgItemTextA(dialog, IDC_OPT_LOGNAME, s.LogName, sizeof s.LogName);
         GetDlgItemTextA(dialog, IDC_OPT_BADMAILS, s.Badmails, sizeof s.Badmails);
         s.LoopDelay = delay < 5 ? 120 : delay;
-        AppendSeparatorIfMissing(s.Badmails, sizeof s.Badmails);
+        AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
     }
 
     if (!SaveConfiguration()) {

@@ -1,0 +1,19 @@
+# The sources of the portable core (relay engine, configuration, log sinks,
+# platform layer) as absolute paths, for every build that compiles it: the
+# product builds and the fuzzers' own clang build.
+get_filename_component(AMBREL_TOP ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+if(WIN32)
+  set(AMBREL_PLATFORM_SOURCES platform/platform_win32.cpp platform/sockets_win32.cpp)
+else()
+  set(AMBREL_PLATFORM_SOURCES platform/platform_posix.cpp platform/sockets_posix.cpp
+      platform/profile_posix.cpp)
+endif()
+set(AMBREL_CORE_SOURCES)
+foreach(src
+    ${AMBREL_PLATFORM_SOURCES} platform/msgfile.cpp
+    log/log.cpp log/socket_errors.cpp log/shutdown.cpp
+    config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
+    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp
+    host/paths.cpp)
+  list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})
+endforeach()
