@@ -69,9 +69,32 @@ extern std::atomic<int> mailboxCount;
 // Process-start values: LoopDelay -1, empty tables, default texts.
 void ResetConfiguration();
 
+// Longest user folder the loader makes absolute and remembers.
+constexpr size_t kLoadedUserFolderSize = 512;
+
+// The tables as the last load left them, with what the Options dialog needs
+// to know about that load. A load fills a copy of its own and puts it in
+// place whole under one lock; CopyLoadedConfig takes it under the same
+// lock, so a reader never sees half of one load and half of another.
+struct LoadedConfig {
+    DomainEntry domains[kMaxDomains];
+    int domainCount;
+    MailboxEntry mailboxes[kMaxMailboxes];
+    int mailboxCount;
+    // The user folder the relative mailbox paths were built from (absolute).
+    char userFolder[kLoadedUserFolderSize];
+    bool loadSucceeded;  // false before the first load, after a failed one, or the file was missing
+    int skippedLines;    // mailbox lines of the file the load did not take in
+    unsigned generation; // counts the loads put in place
+};
+void CopyLoadedConfig(LoadedConfig* out);
+// One domain row, read whole; false (row emptied) for an index outside the table.
+bool CopyLoadedDomain(int index, DomainEntry* out);
+// The configuration file is gone: no mailbox is relayed until it loads again.
+void ForgetLoadedMailboxes();
+
 bool LoadConfiguration();
 bool LoadLegacyConfiguration();
-bool LoadDomainSection();
 // Copies the three texts of a mailbox into the pool and fills row `row`.
 bool AddMailbox(int row, int absolute, const char* user, const char* folderPath,
                 const char* email, int domainIndex);
