@@ -116,6 +116,11 @@ struct MailboxRow {
     const char* folder;  // column 2, in the list's folder notation
 };
 
+// The checks of SaveConfigurationCore alone: false, with the message, when
+// the save would refuse. Nothing is written.
+bool CheckConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
+                            int rowCount, char* error, size_t errorSize);
+
 // Writes RelaySettings, the given domain records and mailbox rows to the INI
 // file in the current layout. False, with a message for the user in `error`,
 // when the rows cannot be written so that they read back the same.
