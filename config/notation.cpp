@@ -24,6 +24,8 @@ const char kSemicolonInUserName[] = " Invalid UserName: ';' is not allowed";
 const char kSemicolonInFolder[] = " Invalid folder name: ';' is not allowed";
 const char kMailboxTextTooLong[] =
     " Too long: the e-mail address may have at most 255 characters, the folder 241";
+const char kMailboxPathTooLong[] =
+    " Folder path too long (at most 121 characters with the user folder)";
 const char kNonAtPathSeparator[] = " Non @-path cann't contain '\\'";
 
 namespace {
@@ -168,4 +170,20 @@ const char* MakeMailboxRow(const char* name, const char* folderField, const char
     }
     snprintf(email, emailSize, "%s@%s", name, domain);
     return nullptr;
+}
+
+const char* CheckMailboxFolderPath(const char* folderColumn, const char* userFolder) {
+    // The loader refuses a folder path (with its final separator) longer
+    // than a directory search can take; Save refuses it for that reason, so
+    // the editor does too, where the folder is typed.
+    size_t path;
+    if (folderColumn[0] == '@') {
+        path = strlen(folderColumn) - 1;
+    } else {
+        size_t uf = strlen(userFolder);
+        if (uf == 0 || userFolder[uf - 1] != kDirSep) uf++;
+        size_t column = strlen(folderColumn);
+        path = uf + (column > kPrefixLength ? column - kPrefixLength : 0);
+    }
+    return path + 1 > kMailboxFolderMax ? kMailboxPathTooLong : nullptr;
 }

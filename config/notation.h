@@ -76,6 +76,12 @@ const char* MakeMailboxRow(const char* name, const char* folderField, const char
                            char* folderColumn, size_t folderSize, char* email,
                            size_t emailSize);
 
+// The folder path a row made by MakeMailboxRow names once saved and loaded
+// again, checked against what a mailbox folder may hold: null when it fits,
+// else the refusal text. `userFolder` is the user folder as the Options
+// dialog holds it (Save adds a missing final separator).
+const char* CheckMailboxFolderPath(const char* folderColumn, const char* userFolder);
+
 // The caption and texts of the editors' refusal boxes.
 extern const char kAddChangeCaption[];     // " ADD/CHANGE Error"
 extern const char kEmptyDomainName[];      // " Empty DomainName"
@@ -90,4 +96,5 @@ extern const char kInvalidUserName[];      // " Invalid UserName"
 extern const char kSemicolonInUserName[];
 extern const char kSemicolonInFolder[];
 extern const char kMailboxTextTooLong[];
+extern const char kMailboxPathTooLong[];
 extern const char kNonAtPathSeparator[];   // " Non @-path cann't contain '\\'"

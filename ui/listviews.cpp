@@ -163,6 +163,8 @@ void CreateDomainListView(HWND owner) {
 void RemoveEditDomain(int index) {
     DomainEditCopy& t = DomainEditTable;
     if (!t.records || index < 0 || index >= t.count) return;
+    char removed[sizeof t.records[index].name];
+    snprintf(removed, sizeof removed, "%s", t.records[index].name);
     RemoveDomainRecord(t.records, t.count, index);
     int remaining = t.count - 1;
     if (!MailboxListView) return;
@@ -172,6 +174,10 @@ void RemoveEditDomain(int index) {
         char moved[2 * kColumnTextMax + 2];
         GetRowText(MailboxListView, r, kColEmail, email, sizeof email);
         if (!strchr(email, '@') || AddressDomainKnown(email, t.records, remaining)) continue;
+        // Only the mailboxes of the removed domain move with it. A mailbox
+        // whose domain was renamed in the same Close keeps its address, so
+        // that Save names it and asks before it moves.
+        if (strcmp(strchr(email, '@') + 1, removed) != 0) continue;
         GetRowText(MailboxListView, r, kColUser, user, sizeof user);
         // With no domain left there is no first domain to move to: the row
         // keeps its user name and an empty domain ("john@"), as the mailbox

@@ -124,6 +124,14 @@ TEST(MailboxEditor, LengthsThatAColumnCannotHoldAreRefused) {
     std::string name(255 - 1 - 6, 'n');  // name@ex.org fills 255
     EXPECT_EQ(Make(name, "x").email.size(), 255u);
     EXPECT_STREQ(Make(name + "n", "x").error, kMailboxTextTooLong);
+    // The folder path is held to what a mailbox folder may be (122 with the
+    // final separator), counting the user folder as Save writes it.
+    const std::string uf = S + std::string(19, 'u');  // 20, 21 with the separator Save adds
+    EXPECT_EQ(CheckMailboxFolderPath((kPrefix + std::string(100, 'f')).c_str(), uf.c_str()), nullptr);
+    EXPECT_STREQ(CheckMailboxFolderPath((kPrefix + std::string(101, 'f')).c_str(), uf.c_str()),
+                 kMailboxPathTooLong);
+    EXPECT_EQ(CheckMailboxFolderPath(("@" + std::string(121, 'f')).c_str(), ""), nullptr);
+    EXPECT_STREQ(CheckMailboxFolderPath(("@" + std::string(122, 'f')).c_str(), ""), kMailboxPathTooLong);
 }
 
 TEST(ServerText, HostAndPort) {
