@@ -10,8 +10,12 @@ bash scripts/setup.sh
 VERSION=0.28
 NAME=Ambrel-$VERSION-win64
 for arch in x86_64:win64 i686:win32; do
-  cmake -S . -B "build/${arch#*:}" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-${arch%%:*}.cmake" >/dev/null
-  ninja -C "build/${arch#*:}" Ambrel >/dev/null
+  dir=build/${arch#*:}
+  # The toolchain is named only when the tree is made (CMake warns otherwise).
+  toolchain=()
+  [ -f "$dir/CMakeCache.txt" ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="cmake/mingw-${arch%%:*}.cmake")
+  cmake -S . -B "$dir" -G Ninja "${toolchain[@]}" >/dev/null
+  ninja -C "$dir" Ambrel >/dev/null
 done
 
 STAGE=$ROOT/build/package/$NAME
