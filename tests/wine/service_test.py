@@ -164,11 +164,12 @@ def net_stop(name):
     return rc, out
 
 
-def awkward_stop(label, folder, prepare, check_files):
+def awkward_stop(label, folder, prepare, check_files, trace_path):
     """Starts the service, brings it into an awkward state with `prepare`
     (which returns whether it got there), stops it with `net stop`, and
-    checks that the stop ended in time, the process ended and the files are
-    as `check_files` wants them."""
+    checks that the stop ended in time, the process ended, STOPPED was the
+    last status report and the files are as `check_files` wants them."""
+    offset = os.path.getsize(trace_path)
     r.check(f"{label}: started", w.probe("svc-start", NAME)[0] == 0
             and wt.wait_for(lambda: status("svc-status", NAME).startswith("RUNNING"), 60, 0.3))
     window = w.wait_window("AmbrelClass", None, 30)
@@ -180,6 +181,9 @@ def awkward_stop(label, folder, prepare, check_files):
             status("svc-status", NAME))
     r.check(f"{label}: the process ends", wt.wait_for(lambda: not service_processes(folder), 30, 0.3))
     r.check(f"{label}: no file lost", check_files())
+    reports = our_trace(trace_path, offset)[0]
+    r.check(f"{label}: STOPPED reported last, once",
+            reports and reports[-1][1] == STOPPED_ and [q[1] for q in reports].count(STOPPED_) == 1, reports)
 
 
 def main():
@@ -282,7 +286,7 @@ Mailbox1=john;john;1
         w.screenshot("wine-service-closed")
         w.probe("command", window, 17)
         r.check("service: Show brings the window back",
-                wt.wait_for(lambda: w.state(window) == "visible normal", 5), w.state(window))
+                wt.wait_for(lambda: w.state(window) == "visible normal", 20), w.state(window))
         # A close request with no stop under way (any program can post one)
         # must not take the window away: the next stop would have no loop to end.
         w.probe("post", window, UM_CLOSEREQUEST, 0, 0)
@@ -354,7 +358,7 @@ Mailbox1=john;john;1
         held = write_message(mailbox, "5E5510.CNM", "held session")
         try:
             awkward_stop("stop in a session", "wine_service", lambda _: slow.quit_seen.wait(60),
-                         lambda: os.path.exists(held) and any(b"held session" in m for m in slow.messages))
+                         lambda: os.path.exists(held) and any(b"held session" in m for m in slow.messages), trace_path)
         finally:
             slow.close()
         os.remove(held)
@@ -365,7 +369,7 @@ Mailbox1=john;john;1
         awkward_stop("stop in the back-off", "wine_service",
                      lambda _: wt.wait_for(lambda: b"delaying AMBREL by 10 minutes" in open(log_path, "rb").read(),
                                            60, 0.3),
-                     lambda: os.path.exists(waiting))
+                     lambda: os.path.exists(waiting), trace_path)
         log_text = open(log_path, "rb").read()
         r.check("stop in the back-off: the log ends cleanly, no connect after the socket library went",
                 log_text.endswith(b"\r\n") and b"10093" not in log_text, log_text[-400:])
@@ -377,13 +381,14 @@ Mailbox1=john;john;1
             return w.wait_box("About Ambrel", 30) is not None
         def kept_or_relayed():
             return os.path.exists(waiting) or b"back-off" in open(sink_path, "rb").read()
-        awkward_stop("stop with About open", "wine_service", about_open, kept_or_relayed)
+        awkward_stop("stop with About open", "wine_service", about_open, kept_or_relayed, trace_path)
 
         def change_user_open(window):
             w.probe("command", window, IDM_OPTIONS)
             return (w.wait_box(" Ambrel Options ", 30) is not None and right_click_list(" Ambrel Options ")
                     and w.wait_box(" Change Mail User", 30) is not None)
-        awkward_stop("stop with ChangeUser open", "wine_service", change_user_open, kept_or_relayed)
+        awkward_stop("stop with ChangeUser open", "wine_service", change_user_open, kept_or_relayed,
+                     trace_path)
         r.check("after the awkward stops: no box left", not [b for b in w.boxes() if b.caption != " Error"],
                 w.boxes())
 

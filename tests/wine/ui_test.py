@@ -197,11 +197,11 @@ Mailbox1=john;john;1
         r.check("relayed mail in the log window",
                 "Routing mail A1.CNM\r\n" in text and "SMTP Session ended." in text, text)
         r.check("relayed file deleted", wt.wait_for(
-            lambda: not os.path.exists(os.path.join(mailbox, "A1.CNM")), 10))
+            lambda: not os.path.exists(os.path.join(mailbox, "A1.CNM")), 30))
         r.check("sink got the message", wt.wait_for(
-            lambda: b"window-test-one" in open(sink_out, "rb").read(), 10))
+            lambda: b"window-test-one" in open(sink_out, "rb").read(), 30))
 
-        r.check("status part 0 idle", wt.wait_for(lambda: part(hwnd, 0) == "  Idle", 10), part(hwnd, 0))
+        r.check("status part 0 idle", wt.wait_for(lambda: part(hwnd, 0) == "  Idle", 20), part(hwnd, 0))
         expect2 = f" Log: '{log_path}'      Domains: 1      Users: 1"[:159]
         r.check("status part 2 summary", part(hwnd, 2) == expect2, part(hwnd, 2))
         r.check("status part edges", w.probe("sbparts", hwnd) == (0, "65 140 -1"), w.probe("sbparts", hwnd))
@@ -224,7 +224,7 @@ Mailbox1=john;john;1
 
         # PAUSE: status and menu text follow; the tray menu keeps its text.
         w.probe("command", hwnd, IDM_PAUSE)
-        r.check("paused status", wt.wait_for(lambda: part(hwnd, 0) == "  PAUSED", 10), part(hwnd, 0))
+        r.check("paused status", wt.wait_for(lambda: part(hwnd, 0) == "  PAUSED", 20), part(hwnd, 0))
         r.check("PAUSE item reads &RESUME", menu_text(hwnd, IDM_PAUSE) == "&RESUME",
                 menu_text(hwnd, IDM_PAUSE))
         r.check("tray PAUSE item unchanged", menu_text(hwnd, IDM_PAUSE, 1) == "PAUSE")
@@ -238,7 +238,7 @@ Mailbox1=john;john;1
         r.check("Send NOW stays gray while paused", (menu_state(hwnd, IDM_SENDNOW) or 0) & MF_GRAYED)
         w.probe("command", hwnd, IDM_PAUSE)
         r.check("resumed: &PAUSE and idle", wt.wait_for(
-            lambda: menu_text(hwnd, IDM_PAUSE) == "&PAUSE" and part(hwnd, 0) == "  Idle", 10))
+            lambda: menu_text(hwnd, IDM_PAUSE) == "&PAUSE" and part(hwnd, 0) == "  Idle", 30))
         r.check("worker enables Send NOW again", wt.wait_for(
             lambda: menu_state(hwnd, IDM_SENDNOW) == 0, 60), menu_state(hwnd, IDM_SENDNOW))
         # The menu answer of the test build takes only values it can bound.
@@ -250,7 +250,7 @@ Mailbox1=john;john;1
 
         # Clear Screen, then the next line stands alone at the top.
         w.probe("command", hwnd, IDM_CLEARSCREEN)
-        r.check("clear screen empties the log", wait_text(edit, lambda t: t == "", 10) is not None,
+        r.check("clear screen empties the log", wait_text(edit, lambda t: t == "", 40) is not None,
                 w.text(edit))
         write_cnm(mailbox, "B2.CNM", "window-test-two")
         w.probe("command", hwnd, IDM_SENDNOW)
@@ -258,7 +258,7 @@ Mailbox1=john;john;1
         r.check("after clearing the next line is first", text.startswith("Routing mail B2.CNM\r\n"),
                 text)
         r.check("second mail relayed", wt.wait_for(
-            lambda: b"window-test-two" in open(sink_out, "rb").read(), 10))
+            lambda: b"window-test-two" in open(sink_out, "rb").read(), 30))
 
         w.probe("command", hwnd, IDM_ABOUT)
         box = w.wait_box("About Ambrel")
@@ -272,7 +272,7 @@ Mailbox1=john;john;1
 
         # The shell restarted: the icon is put back (here it was never gone).
         w.probe("broadcast-taskbarcreated")
-        text = wait_text(edit, lambda t: "TaskBarIcon reinserted\r\n" in t, 15) or w.text(edit)
+        text = wait_text(edit, lambda t: "TaskBarIcon reinserted\r\n" in t, 40) or w.text(edit)
         r.check("tray icon reinserted", text and "TaskBarIcon reinserted\r\n" in text, text)
 
         w.probe("command", hwnd, IDM_TRAYEXIT)
@@ -293,24 +293,24 @@ Mailbox1=john;john;1
         w.probe("post", hwnd, WM_CLOSE, 0, 0)
         box = w.wait_box("Exit Windows Ambrel")
         r.check("No sends it to the tray", box and w.dismiss(box, IDNO)
-                and wt.wait_for(lambda: state(hwnd).startswith("hidden"), 5))
+                and wt.wait_for(lambda: state(hwnd).startswith("hidden"), 20))
         w.probe("command", hwnd, IDM_SHOW)
-        r.check("Show brings it back", wt.wait_for(lambda: state(hwnd).startswith("visible"), 5))
+        r.check("Show brings it back", wt.wait_for(lambda: state(hwnd).startswith("visible"), 20))
 
         # The tray icon is there: minimizing hides the window; a right click
         # on the icon opens the tray menu, whose "&Show Ambrel" (S) brings
         # the window back (the menu bar has no S item in a popup).
         w.probe("post", hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0)
         r.check("tray: minimizing hides the window",
-                wt.wait_for(lambda: state(hwnd).startswith("hidden"), 10), state(hwnd))
+                wt.wait_for(lambda: state(hwnd).startswith("hidden"), 20), state(hwnd))
         popup = open_tray_menu(hwnd)
         r.check("tray: right click opens the tray popup", popup, w.probe("popups", hwnd))
         w.screenshot("wine-ui-traymenu")
         if popup:
             w.probe("post", popup, WM_CHAR, ord("s"), 0)
         r.check("tray: its Show item brings the window back",
-                wt.wait_for(lambda: state(hwnd) == "visible normal", 10), state(hwnd))
-        r.check("tray: the popup closed", wt.wait_for(lambda: not popups(hwnd), 10))
+                wt.wait_for(lambda: state(hwnd) == "visible normal", 20), state(hwnd))
+        r.check("tray: the popup closed", wt.wait_for(lambda: not popups(hwnd), 20))
         # A close request that no service stop stands behind is ignored.
         w.probe("post", hwnd, UM_CLOSEREQUEST, 0, 0)
         r.check("stray close request ignored by the application",
@@ -322,14 +322,14 @@ Mailbox1=john;john;1
         refuser = wt.TrayRecorder(w, accept=False, limit_ms=120000)
         refusing = refuser.ready
         w.probe("broadcast-taskbarcreated")
-        text = wait_text(edit, lambda t: "Error reinserting TaskBarIcon\r\n" in t, 20) or w.text(edit)
+        text = wait_text(edit, lambda t: "Error reinserting TaskBarIcon\r\n" in t, 40) or w.text(edit)
         r.check("refused re-insertion gives up, window shown", refusing and text
                 and "Error reinserting TaskBarIcon\r\n" in text and state(hwnd) == "visible normal", text)
         w.probe("post", hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0)
         r.check("no tray: minimizing keeps it on the taskbar",
-                wt.wait_for(lambda: state(hwnd) == "visible minimized", 5), state(hwnd))
+                wt.wait_for(lambda: state(hwnd) == "visible minimized", 20), state(hwnd))
         w.probe("command", hwnd, IDM_SHOW)
-        wt.wait_for(lambda: state(hwnd) == "visible normal", 5)
+        wt.wait_for(lambda: state(hwnd) == "visible normal", 20)
         w.probe("post", hwnd, WM_CLOSE, 0, 0)
         box = w.wait_box("Exit Windows Ambrel")
         r.check("no tray: plain exit question", box and box.text.endswith("       Exit Windows Ambrel ?")
@@ -385,7 +385,7 @@ Mailbox1=john;john;1
             return
         r.check("renamed: title", w.probe("title", hwnd) == (0, " Windows Ambrel (Relay)"),
                 w.probe("title", hwnd))
-        r.check("renamed: HideWin starts hidden", wt.wait_for(lambda: state(hwnd).startswith("hidden"), 10),
+        r.check("renamed: HideWin starts hidden", wt.wait_for(lambda: state(hwnd).startswith("hidden"), 20),
                 state(hwnd))
         add = tray.wait_request("ADD")
         r.check("renamed: tray tip", add and add["tip"] == "Windows Ambrel (Relay)", add)
@@ -402,7 +402,7 @@ Mailbox1=john;john;1
         r.check("connected: part 2", wt.wait_for(lambda: part(hwnd, 2) == expect2, 30), part(hwnd, 2))
         w.probe("post", hwnd, UM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK)
         r.check("renamed: tray double-click shows it",
-                wt.wait_for(lambda: state(hwnd).startswith("visible"), 10))
+                wt.wait_for(lambda: state(hwnd).startswith("visible"), 20))
         w.screenshot("wine-ui-connected")
         slow.greet.set()
         r.check("connected: relayed once greeted", wt.wait_for(
@@ -425,7 +425,7 @@ Mailbox1=john;john;1
         except subprocess.TimeoutExpired:
             code = "still running"
         r.check("tray Exit: exit code 0", code == 0, code)
-        delete = tray.wait_request("DELETE", 10)
+        delete = tray.wait_request("DELETE", 30)
         r.check("tray Exit: icon removed", delete and delete["id"] == 10
                 and delete["owner"] == int(hwnd, 16) & 0xFFFFFFFF, tray.requests)
         data = open(os.path.join(folder, "Relay.log"), "rb").read()
