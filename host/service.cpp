@@ -127,11 +127,11 @@ BOOL SendStatus(const SERVICE_STATUS& status) {
 
 BOOL ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     SERVICE_STATUS status;
-    bool final = state == SERVICE_STOPPED;
+    bool last = state == SERVICE_STOPPED;
     {
         std::lock_guard<std::mutex> guard(statusLock);
         if (stoppedStored) return TRUE;  // the service has said its last word
-        if (final) stoppedStored = true;
+        if (last) stoppedStored = true;
         else ++reportsInFlight;
         serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
         serviceStatus.dwCurrentState = state;
@@ -141,7 +141,7 @@ BOOL ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
         else serviceStatus.dwCheckPoint = checkPointCounter++;
         status = serviceStatus;
     }
-    if (final) {
+    if (last) {
         // Bounded: the reports in flight are SetServiceStatus calls already
         // under way on the handler's thread.
         for (int waited = 0; waited < kInFlightWaitMs; waited += 5) {
