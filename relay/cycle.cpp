@@ -40,7 +40,8 @@ void ScanMailbox(int index) {
             LogToWindow("Mail %s to %s has size of zero.\r\n", entry.name, m.email);
             LogToFile("Mail %s from %s to %s has size zero.\r\n", entry.name, m.user, m.email);
         }
-    } while (FindNextEntry(search, &entry));
+        // A stop request ends the pass: the shutdown waits for the worker.
+    } while (!relayState.stopRequested && FindNextEntry(search, &entry));
     FindCloseSearch(search);
 }
 }  // namespace
@@ -83,8 +84,9 @@ void RunRelayCycle() {
     relaySession.pendingCount = 0;
     relayState.sessionFailed = 0;
     relayState.passDomain = 0;
-    for (; relayState.passDomain < domainCount; relayState.passDomain++) {
-        for (relayState.currentMailbox = 0; relayState.currentMailbox < mailboxCount;
+    for (; relayState.passDomain < domainCount && !relayState.stopRequested; relayState.passDomain++) {
+        for (relayState.currentMailbox = 0;
+             relayState.currentMailbox < mailboxCount && !relayState.stopRequested;
              relayState.currentMailbox++) {
             int i = relayState.currentMailbox;
             if (mailboxTable[i].domainIndex != relayState.passDomain) continue;
@@ -99,10 +101,13 @@ void RunRelayCycle() {
 
 void RunLoopDelay() {
     if (relaySettings.LoopDelay == -1) {
-        SleepMs(relayTimings.noConfigWaitMs);
+        // In short steps, so that a stop request does not wait for the end.
+        for (int waited = 0; waited < relayTimings.noConfigWaitMs && !relayState.stopRequested; waited += 100)
+            SleepMs(relayTimings.noConfigWaitMs - waited < 100 ? relayTimings.noConfigWaitMs - waited : 100);
         return;
     }
-    for (relayState.loopSecond = 0; relayState.loopSecond < relaySettings.LoopDelay;
+    for (relayState.loopSecond = 0;
+         relayState.loopSecond < relaySettings.LoopDelay && !relayState.stopRequested;
          relayState.loopSecond++) {
         if (relayState.sendNow) {
             relayState.loopSecond = relaySettings.LoopDelay.load();
@@ -119,7 +124,7 @@ void RunLoopDelay() {
 }
 
 void WaitWhilePaused() {
-    while (relayState.paused) SleepMs(relayTimings.pauseStepMs);
+    while (relayState.paused && !relayState.stopRequested) SleepMs(relayTimings.pauseStepMs);
 }
 
 void BeginWorker() {

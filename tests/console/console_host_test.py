@@ -111,6 +111,11 @@ def test_load_lines_and_scan(root):
     check("exit code 0 after SIGTERM", rc == 0, out)
     check("opening line", first.startswith("---- ") and first.endswith("     Console Ambrel is opened ----"), first)
     check("load lines and first routing byte for byte", rest.startswith(expected), rest)
+    # SIGTERM in the back-off: the shutdown wakes the worker and waits for it;
+    # the pass ends there, with no connect after the socket library went.
+    log = open(os.path.join(root, "relay.log"), "rb").read()
+    check("stop in the back-off ends the pass cleanly",
+          out.count("Connecting") == 1 and "10093" not in out and log.endswith(b"\r\n"), out)
 
 
 def test_signals(root):
@@ -141,7 +146,21 @@ def test_missing_ini(root):
           out.count(f"Error: Unable to find config file '{ini}'\r\n") == 2, out)
 
 
-for test in (test_load_lines_and_scan, test_signals, test_missing_ini):
+def test_long_program_path(root):
+    # A program path longer than the host takes (299 characters) is refused
+    # with a plain message, not whatever the path buffer happened to hold.
+    deep = root
+    while len(deep) < 320:
+        deep = os.path.join(deep, "d" * 60)
+    os.makedirs(deep)
+    exe = os.path.join(deep, "ambrel")
+    shutil.copy(AMBREL, exe)
+    p = subprocess.run([exe, os.path.join(root, "x.ini")], capture_output=True, timeout=60)
+    check("too long a program path: message and exit code 1",
+          p.returncode == 1 and p.stderr == b"ambrel: cannot find the program's own path\n", p.stderr)
+
+
+for test in (test_load_lines_and_scan, test_signals, test_missing_ini, test_long_program_path):
     root = tempfile.mkdtemp(prefix="ambrel-console-")
     try:
         test(root)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "test_support.h"
@@ -212,17 +213,44 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     EXPECT_EQ(loopUpdates, 0);
 }
 
-TEST_F(Cycle, PauseHoldsTheNextCycleEvenWhenStopIsRequested) {
+TEST_F(Cycle, PauseHoldsTheNextCycleButAStopEndsIt) {
     WriteTwoDomains();
+    Drop("a1", "A1.CNM");
     relayState.paused = 1;
     StartWorker();
     ASSERT_TRUE(WaitFor([this] { return Count(Window(), "AMBREL Config file Updated") == 1; }));
-    relayState.stopRequested = 1;
-    // Still paused: the worker keeps waiting.
+    ASSERT_TRUE(WaitFor([this] { return Count(Window(), "Routing mail A1.CNM") == 1; }));
+    // Paused after the first cycle: no second one comes.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Count(Window(), "Routing mail A1.CNM"), 1);
     EXPECT_EQ(relayState.workerRunning, 1);
-    relayState.paused = 0;
+    // The shutdown waits for the worker, so a stop ends the pause wait too.
+    relayState.stopRequested = 1;
     ASSERT_TRUE(WaitFor([] { return relayState.workerRunning == 0; }));
+    relayState.paused = 0;
+}
+
+TEST_F(Cycle, AStopEndsThePassAfterTheFileInHand) {
+    // The shutdown asks for the stop while the worker routes a file; the
+    // rest of the pass must not try (and fail) to connect for every file left.
+    WriteTwoDomains();
+    Drop("a1", "A1.CNM");
+    Drop("a1", "A3.CNM");
+    Drop("a2", "A2.CNM");
+    Drop("b1", "B1.CNM");
+    uiHooks.windowTextAdded = [](const char* piece) {
+        CapturePiece(piece);
+        if (strncmp(piece, "Routing mail", 12) == 0) relayState.stopRequested = 1;
+    };
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Routing mail"), 1) << Window();
+    EXPECT_EQ(Count(Window(), "Error in connect"), 1) << Window();
+    static std::atomic<int> countdown{0};
+    countdown = 0;
+    uiHooks.updateLoopStatus = [] { countdown++; };
+    relaySettings.LoopDelay = 30;
+    RunLoopDelay();  // ends at once: no countdown
+    EXPECT_EQ(countdown, 0);
 }
 
 TEST_F(Cycle, WorkerRunsCyclesUntilStopped) {

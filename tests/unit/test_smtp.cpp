@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "host/shutdown.h"
 #include "scripted_peer.h"
 
 using namespace testsupport;
