@@ -17,6 +17,9 @@ namespace {
 // that restores an older file) is still seen as a change.
 bool configLoaded = false;
 FileStamp configStamp;
+// False until a load succeeds and again after a load fails; a missing file
+// leaves it as it was (the tables last loaded stay in force).
+bool configInForce = false;
 
 bool SameStamp(const FileStamp& a, const FileStamp& b) {
     return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
@@ -46,7 +49,10 @@ void ScanMailbox(int index) {
 }
 }  // namespace
 
-void ResetConfigStamp() { configLoaded = false; }
+void ResetConfigStamp() {
+    configLoaded = false;
+    configInForce = false;
+}
 
 void ReloadConfigIfChanged() {
     FileStamp now;
@@ -68,12 +74,14 @@ void ReloadConfigIfChanged() {
     if (LoadConfiguration()) {
         configStamp = now;
         configLoaded = true;
+        configInForce = true;
         int delay = relaySettings.LoopDelay;
         LogToWindow("AMBREL Config file Updated (delay: %d sec)\r\n", delay);
         LogToFile("AMBREL Config file Updated (delay: %d sec)\r\n\r\n", delay);
         UpdateStatusBar();
     } else {
         configLoaded = false;
+        configInForce = false;
         LogToWindow("AMBREL Invalid config file.\r\n");
         LogToFile("AMBREL Invalid config file.\r\n\r\n");
     }
@@ -100,8 +108,12 @@ void RunRelayCycle() {
 }
 
 void RunLoopDelay() {
-    if (relaySettings.LoopDelay == -1) {
-        // In short steps, so that a stop request does not wait for the end.
+    // With no configuration in force (never loaded, or the last load failed)
+    // the fixed wait applies whatever LoopDelay holds: a failed load may have
+    // left it at 0 or below, and a cycle without a delay would reload the
+    // file and fill the log as fast as the machine allows. It runs in short
+    // steps, so that a stop request does not wait for its end.
+    if (relaySettings.LoopDelay == -1 || !configInForce) {
         for (int waited = 0; waited < relayTimings.noConfigWaitMs && !relayState.stopRequested; waited += 100)
             SleepMs(relayTimings.noConfigWaitMs - waited < 100 ? relayTimings.noConfigWaitMs - waited : 100);
         return;

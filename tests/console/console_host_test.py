@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The console host as a user runs it: load lines and folder scan byte for
-byte, send-now on SIGUSR1, stop on SIGTERM, the missing-INI error each cycle."""
+byte, send-now on SIGUSR1, stop on SIGTERM, the missing-INI error each cycle,
+no busy cycle after a failed load."""
 import os
 import shutil
 import signal
@@ -160,7 +161,22 @@ def test_long_program_path(root):
           p.returncode == 1 and p.stderr == b"ambrel: cannot find the program's own path\n", p.stderr)
 
 
-for test in (test_load_lines_and_scan, test_signals, test_missing_ini, test_long_program_path):
+def test_invalid_ini_does_not_spin(root):
+    # A delay of 0 in a file that fails to load: the fixed wait after the
+    # failed load, not a cycle that reloads the file without pause.
+    ini = os.path.join(root, "bad.ini")
+    with open(ini, "w") as f:
+        f.write("[Ambrel]\nVersion=0.28\nLoopDelay=0\nDomains=0\n")
+    host = Host(ini)
+    wait_for(lambda: "AMBREL Invalid config file." in host.text())
+    time.sleep(1.5)
+    rc = host.stop()
+    loads = host.text().count("AMBREL Invalid config file.\r\n")
+    check("invalid INI with LoopDelay=0 is loaded once per wait", loads == 1 and rc == 0, f"loads={loads} rc={rc}")
+
+
+for test in (test_load_lines_and_scan, test_signals, test_missing_ini, test_long_program_path,
+             test_invalid_ini_does_not_spin):
     root = tempfile.mkdtemp(prefix="ambrel-console-")
     try:
         test(root)

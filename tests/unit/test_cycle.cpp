@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "test_support.h"
+#include "scripted_peer.h"
 
 using namespace testsupport;
 
@@ -164,6 +164,8 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     served = 0;
     uiHooks.updateLoopStatus = [] { loopUpdates++; };
     uiHooks.sendNowServed = [] { served++; };
+    WriteTwoDomains();
+    ReloadConfigIfChanged();
     relaySettings.LoopDelay = 3;
     RunLoopDelay();
     EXPECT_EQ(loopUpdates, 3);
@@ -211,6 +213,36 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     relaySettings.LoopDelay = 0;
     RunLoopDelay();
     EXPECT_EQ(loopUpdates, 0);
+
+    // The last load failed and left a delay of 0: the fixed wait all the
+    // same, not a cycle that reloads the file as fast as it can.
+    WriteIni("[Ambrel]\nVersion=0.28\nLoopDelay=0\nDomains=0\n");
+    ReloadConfigIfChanged();
+    ASSERT_NE(Window().find("AMBREL Invalid config file.\r\n"), std::string::npos);
+    relayTimings.noConfigWaitMs = 300;
+    auto start = std::chrono::steady_clock::now();
+    RunLoopDelay();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(Cycle, EachPassTalksOnlyToItsDomainsServer) {
+    ScriptedPeer serverA(std::map<std::string, std::string>{}), serverB(std::map<std::string, std::string>{});
+    WriteIni("[Ambrel]\nVersion=0.28\nLoopDelay=1\nUserFolder=" + dir +
+             "/users/\nDomains=2\nMailBoxes=2\n[Domains]\nDomain1=a.org\nSMTPServer1=127.0.0.1:" +
+             std::to_string(serverA.port) + "\nDomain2=b.org\nSMTPServer2=127.0.0.1:" + std::to_string(serverB.port) +
+             "\n[MailBoxes]\nMailbox1=b1;b1;2\nMailbox2=a1;a1;1\n");
+    Drop("a1", "A.CNM", "Subject: for a\n\na\n");
+    Drop("b1", "B.CNM", "Subject: for b\n\nb\n");
+    RunRelayCycle();
+    std::vector<std::string> a = serverA.Messages(), b = serverB.Messages();
+    ASSERT_EQ(a.size(), 1u) << Window();
+    ASSERT_EQ(b.size(), 1u) << Window();
+    EXPECT_EQ(a[0], "Subject: for a\r\n\r\na\r\n\r\n.\r\n");
+    EXPECT_EQ(b[0], "Subject: for b\r\n\r\nb\r\n\r\n.\r\n");
+    EXPECT_EQ(serverA.Connections(), 1);
+    EXPECT_EQ(serverB.Connections(), 1);
+    EXPECT_FALSE(fs::exists(Path("users/a1/A.CNM")));
+    EXPECT_FALSE(fs::exists(Path("users/b1/B.CNM")));
 }
 
 TEST_F(Cycle, PauseHoldsTheNextCycleButAStopEndsIt) {
