@@ -80,10 +80,16 @@ def start_sink(port, out_path):
     return p
 
 
-def write_cnm(folder, name, subject):
+# A body with a Ctrl-Z and a NUL in it: the runtime's text mode would end the
+# file at the first, a C string at the second, and the cut message would
+# still be accepted and deleted.
+ODD_BODY = b"Hello\x1a from\x00 the window test.\r\nThe last line.\r\n"
+
+
+def write_cnm(folder, name, subject, body=b"Hello from the window test.\r\n"):
     with open(os.path.join(folder, name), "wb") as f:
         f.write(b"Return-path: <sender@example.net>\r\nX-Envelope-To: john@example.org\r\n"
-                b"Subject: " + subject.encode() + b"\r\n\r\nHello from the window test.\r\n")
+                b"Subject: " + subject.encode() + b"\r\n\r\n" + body)
 
 
 def write_ini(path, body):
@@ -175,7 +181,7 @@ SMTPServer1=127.0.0.1:{port}
 [MailBoxes]
 Mailbox1=john;john;1
 """)
-    write_cnm(mailbox, "A1.CNM", "window-test-one")
+    write_cnm(mailbox, "A1.CNM", "window-test-one", ODD_BODY)
     exe = w.copy_exe(folder)
     tray = wt.TrayRecorder(w)
     proc = w.start(exe)
@@ -200,6 +206,9 @@ Mailbox1=john;john;1
             lambda: not os.path.exists(os.path.join(mailbox, "A1.CNM")), 30))
         r.check("sink got the message", wt.wait_for(
             lambda: b"window-test-one" in open(sink_out, "rb").read(), 30))
+        # The sink prints each line of the message as it came.
+        r.check("Ctrl-Z and NUL relayed as text, message whole",
+                b"Hello\x1a from\x00 the window test.\nThe last line.\n" in open(sink_out, "rb").read())
 
         r.check("status part 0 idle", wt.wait_for(lambda: part(hwnd, 0) == "  Idle", 20), part(hwnd, 0))
         expect2 = f" Log: '{log_path}'      Domains: 1      Users: 1"[:159]
