@@ -2,11 +2,25 @@
 # executable, linked statically so it runs on a bare Windows.
 enable_language(RC)
 file(GLOB UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)
-add_executable(Ambrel WIN32 host/win_main.cpp host/service.cpp ${UI_SOURCES} resources/ambrel.rc)
+# Compiled once for both copies of the program below.
+add_library(ambrel_app OBJECT host/win_main.cpp host/service.cpp ${UI_SOURCES})
+target_include_directories(ambrel_app PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_link_libraries(ambrel_app PUBLIC ambrel_core)
+
+add_executable(Ambrel WIN32 $<TARGET_OBJECTS:ambrel_app> resources/ambrel.rc)
 set_target_properties(Ambrel PROPERTIES OUTPUT_NAME Ambrel SUFFIX ".exe")
 target_include_directories(Ambrel PRIVATE ${CMAKE_SOURCE_DIR}/resources)
 target_link_libraries(Ambrel PRIVATE ambrel_core user32 gdi32 comctl32 shell32 advapi32)
 target_link_options(Ambrel PRIVATE -static -static-libgcc -static-libstdc++)
+
+# The same program with a test-only answer about its menus (Wine cannot read
+# another process's menus). The Wine tests run this copy; the package and
+# users get Ambrel.exe, which answers no such message.
+add_executable(AmbrelTest WIN32 $<TARGET_OBJECTS:ambrel_app> tests/wine/menu_query.cpp resources/ambrel.rc)
+set_target_properties(AmbrelTest PROPERTIES OUTPUT_NAME AmbrelTest SUFFIX ".exe")
+target_include_directories(AmbrelTest PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_link_libraries(AmbrelTest PRIVATE ambrel_core user32 gdi32 comctl32 shell32 advapi32)
+target_link_options(AmbrelTest PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Test-only Windows programs run under Wine.
 add_executable(profile_check tests/wine/profile_check.cpp)

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FeedReplyChar((char)data[i]);
         // The code is at most three digits; the flags are flags.
         if (p.replyCode < 0 || p.replyCode > 999) __builtin_trap();
-        if ((p.moreLines | p.replyDone | p.parsingCode | p.lastWasCR) & ~1) __builtin_trap();
+        if ((p.moreLines | p.replyDone | p.parsingCode | p.lastWasCR | p.codeOnly) & ~1) __builtin_trap();
         if (p.replyDone && p.moreLines) __builtin_trap();
         if (p.linePos < 0) __builtin_trap();
     }

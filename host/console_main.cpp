@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "host/paths.h"
+#include "host/shutdown.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "relay/relay.h"
@@ -71,9 +72,13 @@ int main(int argc, char** argv) {
         return argc > 2 ? 2 : 0;
     }
     ResetConfiguration();
-    char exe[300], error[512];
-    if (!GetExecutablePath(exe, sizeof exe) || !DeriveHostPaths(exe, error, sizeof error)) {
-        fprintf(stderr, "ambrel: %s\n", exe[0] ? error : "cannot find the program's own path");
+    char exe[300] = "", error[512] = "";
+    if (!GetExecutablePath(exe, sizeof exe)) {
+        fprintf(stderr, "ambrel: cannot find the program's own path\n");
+        return 1;
+    }
+    if (!DeriveHostPaths(exe, error, sizeof error)) {
+        fprintf(stderr, "ambrel: %s\n", error);
         return 1;
     }
     if (argc == 2) {
@@ -107,17 +112,22 @@ int main(int argc, char** argv) {
         long ms = strtol(t, nullptr, 10);
         if (ms >= 0 && ms <= 1000) relayTimings.idlePollMs = (int)ms;
     }
+    // The socket library first: the worker's first connect needs it.
+    if (!StartSocketLibrary()) return 1;
+    // Marked running before it starts, so that a stop right away still waits
+    // for it.
+    relayState.workerRunning = 1;
     if (!StartThread(CountedWorker, &cycles)) {
+        relayState.workerRunning = 0;
         fprintf(stderr, "ambrel: unable to start the relay thread\n");
+        ShutdownResources();
         return 1;
     }
-    if (!StartSocketLibrary()) return 1;
     char when[200];
     FormatLocalTime("%b %d %H:%M:%S", when, sizeof when);
     LogToWindow("---- %s     Console Ambrel is opened ----\r\n", when);
 
     while (!workerEnded && !stopSignal) SleepMs(50);
     ShutdownResources();
-    CloseLogFile();
     return 0;
 }

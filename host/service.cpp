@@ -92,15 +92,23 @@ SC_HANDLE OpenManager() {
 // ---- runtime ---------------------------------------------------------------
 
 // The status record is written by the service thread and by the control
-// handler on the dispatcher's thread. The lock only keeps the record whole;
-// it is never held across SetServiceStatus, because the dispatcher may hold
-// its own lock while the handler runs (Wine does) and a report from the
-// service thread would then wait on both.
+// handler on the dispatcher's thread. The lock keeps the record whole and
+// orders the reports; it is never held across SetServiceStatus, because the
+// dispatcher may hold its own lock while the handler runs (Wine does) and a
+// report from the service thread would then wait on both.
+//
+// STOPPED must be the last report. Once it is stored nothing else is sent,
+// and the STOPPED report itself waits until every report decided before it
+// has gone out: a handler that read STOP_PENDING just before the service
+// stopped would otherwise send it after STOPPED.
 std::mutex statusLock;
 SERVICE_STATUS serviceStatus;
 SERVICE_STATUS_HANDLE statusHandle;
 DWORD checkPointCounter = 1;  // grows over the whole life of the process
 DWORD serviceExitCode = 0;    // reported with STOPPED; nothing sets it
+bool stoppedStored = false;
+int reportsInFlight = 0;      // decided under the lock, not yet sent
+constexpr int kInFlightWaitMs = 3000;
 
 constexpr int kStopPollMs = 50;
 constexpr int kStopPollsPerWarning = 202;  // about 10 seconds
@@ -119,8 +127,12 @@ BOOL SendStatus(const SERVICE_STATUS& status) {
 
 BOOL ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     SERVICE_STATUS status;
+    bool last = state == SERVICE_STOPPED;
     {
         std::lock_guard<std::mutex> guard(statusLock);
+        if (stoppedStored) return TRUE;  // the service has said its last word
+        if (last) stoppedStored = true;
+        else ++reportsInFlight;
         serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
         serviceStatus.dwCurrentState = state;
         serviceStatus.dwWin32ExitCode = exitCode;
@@ -129,7 +141,22 @@ BOOL ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
         else serviceStatus.dwCheckPoint = checkPointCounter++;
         status = serviceStatus;
     }
-    return SendStatus(status);
+    if (last) {
+        // Bounded: the reports in flight are SetServiceStatus calls already
+        // under way on the handler's thread.
+        for (int waited = 0; waited < kInFlightWaitMs; waited += 5) {
+            {
+                std::lock_guard<std::mutex> guard(statusLock);
+                if (reportsInFlight == 0) break;
+            }
+            Sleep(5);
+        }
+        return SendStatus(status);
+    }
+    BOOL ok = SendStatus(status);
+    std::lock_guard<std::mutex> guard(statusLock);
+    --reportsInFlight;
+    return ok;
 }
 
 DWORD CurrentServiceState() {
@@ -150,14 +177,16 @@ void RunServiceWindow() {
 void StopService() {
     ReportServiceStatus(SERVICE_STOP_PENDING, 0, 0);
     serviceClosing = 1;
-    // Without a window to close there is no loop that would clear the flag;
-    // waiting for it would hang the handler for ever.
-    if (!mainWindow || !PostMessageA(mainWindow, UM_CLOSEREQUEST, 0, 0)) {
+    // With neither a window nor a loop left there is nothing that would clear
+    // the flag; waiting for it would hang the handler for ever.
+    if (!PostCloseRequest()) {
         serviceClosing = 0;
         return;
     }
     int sleeps = 0;
-    while (serviceClosing) {
+    // A loop that ended on its own (and a service thread that reported
+    // STOPPED) will not clear the flag either.
+    while (serviceClosing && CurrentServiceState() != SERVICE_STOPPED) {
         Sleep(kStopPollMs);
         if (++sleeps == kStopPollsPerWarning) {
             LogEvent('E', "Service is being closed.");
@@ -172,7 +201,7 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
             LogEvent('I', "Ambrel Stop started");
             {
                 std::lock_guard<std::mutex> guard(statusLock);
-                serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+                if (!stoppedStored) serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
             }
             StopService();
             break;
@@ -182,8 +211,8 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
             LogEvent('W', "Service unknown control code");
             break;
     }
-    // Repeat the current state: STOPPED when the service thread has already
-    // reported it, STOP_PENDING otherwise.
+    // Repeat the current state: STOP_PENDING after a stop, unless the service
+    // thread has reported STOPPED meanwhile; then nothing follows it.
     ReportServiceStatus(CurrentServiceState(), 0, 0);
 }
 

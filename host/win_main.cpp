@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "host/paths.h"
+#include "host/shutdown.h"
 #include "host/service.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -17,6 +18,9 @@ namespace {
 enum ParseResult { kParseOk, kParseBadSwitch, kParsePathRefused };
 
 void ShowPathError(const char* text) {
+    // A service has no one looking at its boxes (session 0): the event log
+    // gets the text first, since the box may never be answered.
+    if (hostSettings.serviceMode) LogEvent('E', "%s", text);
     MessageBoxA(nullptr, text, " Error", MB_OK | MB_ICONSTOP);
 }
 

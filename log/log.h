@@ -1,5 +1,5 @@
 // Log sinks: the log window text, the log file, the event log; the socket
-// error names and the shutdown sequence.
+// error names.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +37,6 @@ void ReportSocketError(int boxFlag, int result, const char* context);
 // Starts the socket library, reporting a failure with a box; on success marks
 // it started so the shutdown cleans it up.
 bool StartSocketLibrary();
-// Stop request to the worker, relay connection closed, socket library
-// stopped, tray released. Safe to call more than once.
-void ShutdownResources();
 
 // What the core asks of whatever user interface hosts it. Every entry may be
 // left empty. The Windows UI fills it in; the console host fills it differently.
@@ -55,8 +52,6 @@ struct UiHooks {
     void (*sendNowServed)();
     // An error box with three beeps (socket library errors).
     void (*alertBox)(const char* text, const char* caption);
-    // The tray part of the shutdown (delete the icon, free icon and menu).
-    void (*shutdownUi)();
 };
 extern UiHooks uiHooks;
 

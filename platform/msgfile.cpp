@@ -27,8 +27,8 @@ MsgFile* MsgOpen(const char* path, int* err) {
     return new MsgFile{f};
 }
 
-bool MsgReadLine(MsgFile* m, char* buf, size_t size) {
-    if (size < 2) return false;
+size_t MsgReadLine(MsgFile* m, char* buf, size_t size) {
+    if (size < 2) return 0;
     size_t n = 0;
     while (n < size - 1) {
         int c = getc(m->f);
@@ -42,7 +42,7 @@ bool MsgReadLine(MsgFile* m, char* buf, size_t size) {
         if (c == '\n') break;
     }
     buf[n] = 0;
-    return n > 0;
+    return n;
 }
 
 bool MsgAtEnd(MsgFile* m) { return feof(m->f) != 0; }

@@ -73,10 +73,12 @@ int RenameFileErrno(const char* from, const char* to);
 int ReplaceFileErrno(const char* from, const char* to);
 
 // Message files are read as Windows reads text files: a CR LF pair arrives as
-// one LF. Lines are read like fgets (at most size - 1 characters, LF kept).
+// one LF. Lines are read like fgets (at most size - 1 characters, LF kept,
+// a terminator after them), but the count of bytes read is returned (0 at the
+// end or on an error), so a NUL byte in a line is text like any other.
 struct MsgFile;
 MsgFile* MsgOpen(const char* path, int* err);
-bool MsgReadLine(MsgFile* f, char* buf, size_t size);
+size_t MsgReadLine(MsgFile* f, char* buf, size_t size);
 bool MsgAtEnd(MsgFile* f);
 bool MsgFailed(MsgFile* f);
 void MsgRewind(MsgFile* f);

@@ -17,6 +17,9 @@ namespace {
 // that restores an older file) is still seen as a change.
 bool configLoaded = false;
 FileStamp configStamp;
+// False until a load succeeds and again after a load fails; a missing file
+// leaves it as it was (the tables last loaded stay in force).
+bool configInForce = false;
 
 bool SameStamp(const FileStamp& a, const FileStamp& b) {
     return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
@@ -40,12 +43,16 @@ void ScanMailbox(int index) {
             LogToWindow("Mail %s to %s has size of zero.\r\n", entry.name, m.email);
             LogToFile("Mail %s from %s to %s has size zero.\r\n", entry.name, m.user, m.email);
         }
-    } while (FindNextEntry(search, &entry));
+        // A stop request ends the pass: the shutdown waits for the worker.
+    } while (!relayState.stopRequested && FindNextEntry(search, &entry));
     FindCloseSearch(search);
 }
 }  // namespace
 
-void ResetConfigStamp() { configLoaded = false; }
+void ResetConfigStamp() {
+    configLoaded = false;
+    configInForce = false;
+}
 
 void ReloadConfigIfChanged() {
     FileStamp now;
@@ -67,12 +74,14 @@ void ReloadConfigIfChanged() {
     if (LoadConfiguration()) {
         configStamp = now;
         configLoaded = true;
+        configInForce = true;
         int delay = relaySettings.LoopDelay;
         LogToWindow("AMBREL Config file Updated (delay: %d sec)\r\n", delay);
         LogToFile("AMBREL Config file Updated (delay: %d sec)\r\n\r\n", delay);
         UpdateStatusBar();
     } else {
         configLoaded = false;
+        configInForce = false;
         LogToWindow("AMBREL Invalid config file.\r\n");
         LogToFile("AMBREL Invalid config file.\r\n\r\n");
     }
@@ -83,8 +92,9 @@ void RunRelayCycle() {
     relaySession.pendingCount = 0;
     relayState.sessionFailed = 0;
     relayState.passDomain = 0;
-    for (; relayState.passDomain < domainCount; relayState.passDomain++) {
-        for (relayState.currentMailbox = 0; relayState.currentMailbox < mailboxCount;
+    for (; relayState.passDomain < domainCount && !relayState.stopRequested; relayState.passDomain++) {
+        for (relayState.currentMailbox = 0;
+             relayState.currentMailbox < mailboxCount && !relayState.stopRequested;
              relayState.currentMailbox++) {
             int i = relayState.currentMailbox;
             if (mailboxTable[i].domainIndex != relayState.passDomain) continue;
@@ -98,11 +108,18 @@ void RunRelayCycle() {
 }
 
 void RunLoopDelay() {
-    if (relaySettings.LoopDelay == -1) {
-        SleepMs(relayTimings.noConfigWaitMs);
+    // With no configuration in force (never loaded, or the last load failed)
+    // the fixed wait applies whatever LoopDelay holds: a failed load may have
+    // left it at 0 or below, and a cycle without a delay would reload the
+    // file and fill the log as fast as the machine allows. It runs in short
+    // steps, so that a stop request does not wait for its end.
+    if (relaySettings.LoopDelay == -1 || !configInForce) {
+        for (int waited = 0; waited < relayTimings.noConfigWaitMs && !relayState.stopRequested; waited += 100)
+            SleepMs(relayTimings.noConfigWaitMs - waited < 100 ? relayTimings.noConfigWaitMs - waited : 100);
         return;
     }
-    for (relayState.loopSecond = 0; relayState.loopSecond < relaySettings.LoopDelay;
+    for (relayState.loopSecond = 0;
+         relayState.loopSecond < relaySettings.LoopDelay && !relayState.stopRequested;
          relayState.loopSecond++) {
         if (relayState.sendNow) {
             relayState.loopSecond = relaySettings.LoopDelay.load();
@@ -119,7 +136,7 @@ void RunLoopDelay() {
 }
 
 void WaitWhilePaused() {
-    while (relayState.paused) SleepMs(relayTimings.pauseStepMs);
+    while (relayState.paused && !relayState.stopRequested) SleepMs(relayTimings.pauseStepMs);
 }
 
 void BeginWorker() {

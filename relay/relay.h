@@ -40,10 +40,18 @@ struct ReplyParser {
     int moreLines;
     int replyDone;
     int lastWasCR;
+    // The line so far is exactly three digits and a CR: a final line when LF
+    // comes next (the text after the code is optional).
+    int codeOnly;
 };
 
 struct RelaySession {
     int permanentFailure;
+    // The connection can carry nothing more: a reply timed out, the server
+    // closed it, or a receive or send failed. The session end then closes
+    // it without RSET and QUIT, which would only wait for replies that
+    // cannot come.
+    int connectionLost;
     int pendingCount;
     char pendingPaths[6][kPathMax + 1];
     uint32_t peerAddress;  // network order
@@ -53,6 +61,7 @@ struct RelaySession {
     int bytesSent;
     char commandLine[16 + kAddressMax];  // "MAIL FROM:<" + 255 + ">\r\n" fits
     char textBuffer[kTextBufferSize];
+    char lineBuffer[kLineRead];  // message text as read, before it is made fit for the wire
 };
 extern RelaySession relaySession;
 
@@ -101,5 +110,6 @@ int ReadReply(int expected);
 void ResetReplyParser();
 void FeedReplyChar(char c);
 void SendText(const char* text);
+void SendBytes(const char* data, size_t len);
 bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file);
 void CloseSession();

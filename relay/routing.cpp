@@ -76,10 +76,19 @@ bool ScanEnvelope(MsgFile* file, char* sender, char* recipient) {
     const char* header = relaySettings.XToHeader;
     size_t headerLen = strlen(header);
     char line[kLineRead];
-    while (MsgReadLine(file, line, sizeof line)) {
-        size_t n = strlen(line);
+    size_t n;
+    bool lineStart = true;
+    while ((n = MsgReadLine(file, line, sizeof line)) > 0) {
+        // Only the start of a real line can be a header line: the rest of a
+        // line longer than a read is text inside that line, and must not set
+        // the envelope.
+        bool atStart = lineStart;
+        lineStart = line[n - 1] == '\n';
+        if (!atStart) continue;
         while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
-        if (n == 0) break;  // the header block ends at the first empty line
+        // The header block ends at the first empty line; a line that begins
+        // with a NUL byte is not empty.
+        if (n == 0) break;
         if (strncasecmp(line, header, headerLen) == 0)
             ExtractAddress(recipient, line + headerLen);
         else if (strncasecmp(line, kSenderHeader, sizeof kSenderHeader - 1) == 0)

@@ -43,10 +43,75 @@ void SendCommand(const char* format, const char* arg) {
 void ReportTimeout() {
     LogBoth(" TIMEOUT in read !!!\r\n");
     relayState.sessionFailed = 1;
+    relaySession.connectionLost = 1;
     relaySession.permanentFailure = relaySession.parser.replyCode >= 500;
 }
 
 bool StartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+// Turns the message text, byte by byte, into what goes on the wire and sends
+// it a line at a time (a line longer than a read goes out in pieces). A CR is
+// held back until the next byte shows whether it ends the line with an LF or
+// stands alone; either way it goes out as CR LF.
+struct TextSender {
+    size_t len = 0;
+    bool lineStart = true;     // the next byte begins a line
+    bool pieceAtStart = true;  // the piece being built begins a line
+    bool heldCR = false;
+    long long bytesSent = 0;
+
+    void Put(char c) { relaySession.textBuffer[len++] = c; }
+    void EndLine() {
+        Put('\r');
+        Put('\n');
+        lineStart = true;
+        Flush();
+    }
+    void Take(char c) {
+        if (heldCR) {
+            heldCR = false;
+            EndLine();
+            if (c == '\n') return;
+        }
+        if (c == '\r') {
+            heldCR = true;
+        } else if (c == '\n') {
+            EndLine();
+        } else {
+            if (lineStart && c == '.') Put('.');
+            Put(c);
+            lineStart = false;
+            // Two more bytes (a stuffed dot and its byte, or CR LF) must fit.
+            if (len >= kLineRead - 1) Flush();
+        }
+    }
+    void Finish() {
+        if (heldCR) {
+            heldCR = false;
+            EndLine();
+        }
+        Flush();
+    }
+    void Flush() {
+        if (len == 0 || relayState.sessionFailed) {
+            len = 0;
+            pieceAtStart = lineStart;
+            return;
+        }
+        char* text = relaySession.textBuffer;
+        text[len] = 0;  // for the log lines, which end at a NUL in the text
+        if (relaySettings.Debug) {
+            LogDebugToFile("%s", text);
+        } else if (pieceAtStart && (StartsWith(text, "Date:") || StartsWith(text, "From:") ||
+                                    StartsWith(text, "To:") || StartsWith(text, "Subject:"))) {
+            LogToFile("%.80s", text);
+        }
+        SendBytes(text, len);
+        bytesSent += (long long)len;
+        len = 0;
+        pieceAtStart = lineStart;
+    }
+};
 
 // A step succeeds only on a whole reply with the expected code. A reply cut
 // short by the time-out returns what was parsed, which may be the expected
@@ -75,6 +140,7 @@ bool OpenSession(int domainIndex) {
         return false;
     }
     rs.pendingCount = 0;
+    rs.connectionLost = 0;
     rs.peerPort = d.port;
 
     LogToWindow("Opening socket\r\n");
@@ -92,6 +158,9 @@ bool OpenSession(int domainIndex) {
         int code = SockLastError();
         LogBoth("\r\n AMBREL Error in connect: %d (%s)\r\n", code, SocketErrorName(code));
         CloseRelaySocket();
+        // As after a refused greeting: a close that failed here must not
+        // mark the next message's transaction as failed.
+        relayState.sessionFailed = 0;
         if (code == kTimedOut || code == kConnRefused) {
             LogBoth("  delaying AMBREL by 10 minutes\r\n");
             relayState.cancelBackoff = 0;
@@ -133,6 +202,7 @@ void ResetReplyParser() {
     p.moreLines = 1;
     p.replyDone = 0;
     p.lastWasCR = 0;
+    p.codeOnly = 0;
 }
 
 void FeedReplyChar(char c) {
@@ -150,6 +220,13 @@ void FeedReplyChar(char c) {
             p.replyCode += c - '0';
         } else if (p.linePos == 3) {
             if (c == ' ') p.moreLines = 0;
+            else if (c == '\r') p.codeOnly = 1;
+            else p.replyCode = 0;
+        } else if (p.linePos == 4 && p.codeOnly) {
+            // "250" CR LF is a whole final line: the text after the code is
+            // optional. Anything but LF after the CR makes it no reply line.
+            p.codeOnly = 0;
+            if (c == '\n') p.moreLines = 0;
             else p.replyCode = 0;
         }
     }
@@ -194,6 +271,7 @@ int ReadReply(int expected) {
             rs.idlePolls = 0;
             LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
             relayState.sessionFailed = 1;
+            rs.connectionLost = 1;
             return -1;
         }
         rs.idlePolls = 0;
@@ -217,12 +295,15 @@ int ReadReply(int expected) {
     return p.replyCode;
 }
 
-void SendText(const char* text) {
-    if (SockSend(relayState.relaySocket, text, (int)strlen(text)) < 0) {
+void SendBytes(const char* data, size_t len) {
+    if (SockSend(relayState.relaySocket, data, (int)len) < 0) {
         LogSocketError("\r\n AMBREL Error in write: %d (%s)\r\n");
         relayState.sessionFailed = 1;
+        relaySession.connectionLost = 1;
     }
 }
+
+void SendText(const char* text) { SendBytes(text, strlen(text)); }
 
 bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     RelaySession& rs = relaySession;
@@ -240,37 +321,20 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     if (!Expect(354)) return false;
 
     LogToWindow("-> <data>\r\n");
-    long long bytesSent = 0;  // counted wide: a message may exceed 2 GiB
-    bool atLineStart = true;
-    char* line = rs.textBuffer;
-    while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed) {
-        // Leave room for the stuffed dot and the inserted CR.
-        if (!MsgReadLine(file, line + 1, kLineRead)) break;
-        char* out = line + 1;
-        size_t len = strlen(out);
-        if (len == 0) continue;  // a line that starts with NUL carries no text
-        bool endsLine = len > 0 && out[len - 1] == '\n';
-        // Only a real line start is stuffed: the pieces of a line longer than
-        // a read continue the line, and a dot inside a line must stay as is.
-        if (atLineStart && out[0] == '.') {
-            *--out = '.';
-            len++;
-        }
-        if (endsLine && (len < 2 || out[len - 2] != '\r')) {
-            out[len - 1] = '\r';
-            out[len] = '\n';
-            out[++len] = 0;
-        }
-        atLineStart = endsLine;
-        if (relaySettings.Debug) {
-            LogDebugToFile("%s", out);
-        } else if (StartsWith(out, "Date:") || StartsWith(out, "From:") || StartsWith(out, "To:") ||
-                   StartsWith(out, "Subject:")) {
-            LogToFile("%.80s", out);
-        }
-        SendText(out);
-        bytesSent += (long long)len;
+    // The text goes out with every line end as CR LF and a dot doubled at
+    // every line start. A line end is LF, CR LF, or a CR alone: a bare CR or
+    // LF must never reach the wire, where a lenient next hop could take
+    // "<CR>.<CR><LF>" for the end of the data and run what follows as
+    // commands. (CR CR LF in the file reads as CR LF and stays one line
+    // end.) Every other byte, NUL and Ctrl-Z included, goes out as it is.
+    TextSender out;
+    size_t n;
+    while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed &&
+           (n = MsgReadLine(file, rs.lineBuffer, sizeof rs.lineBuffer)) > 0) {
+        for (size_t i = 0; i < n; i++) out.Take(rs.lineBuffer[i]);
     }
+    out.Finish();
+    long long bytesSent = out.bytesSent;  // counted wide: a message may exceed 2 GiB
     rs.bytesSent = bytesSent > INT_MAX ? INT_MAX : (int)bytesSent;
     LogBoth("  %lld bytes sent\r\n", bytesSent);
     if (MsgFailed(file) && !relayState.sessionFailed) {
@@ -297,28 +361,36 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
 void CloseSession() {
     RelaySession& rs = relaySession;
     bool closed = false;
+    bool quitAccepted = false;
     if (relayState.relaySocket != kNoSocket) {
-        if (relayState.sessionFailed) {
-            LogToWindow("-> RSET\r\n");
-            LogToFile("  -> RSET\r\n");
-            SendText("RSET\r\n");
-            ReadReply(250);
-            rs.pendingCount = 0;
+        if (!rs.connectionLost) {
+            if (relayState.sessionFailed) {
+                LogToWindow("-> RSET\r\n");
+                LogToFile("  -> RSET\r\n");
+                SendText("RSET\r\n");
+                ReadReply(250);
+                rs.pendingCount = 0;
+            }
+            LogToWindow("-> QUIT\r\n");
+            LogToFile("  -> QUIT\r\n");
+            SendText("QUIT\r\n");
+            quitAccepted = ReadReply(221) == 221;
         }
-        LogToWindow("-> QUIT\r\n");
-        LogToFile("  -> QUIT\r\n");
-        SendText("QUIT\r\n");
-        if (ReadReply(221) != 221) rs.pendingCount = 0;
         CloseRelaySocket();
         closed = true;
     }
-    if (!relayState.sessionFailed) {
+    // Accepted files are deleted only after a QUIT answered by 221 in this
+    // session. Without it (the connection was lost, or the shutdown closed
+    // it under the worker) they stay and are sent again: a copy twice is
+    // better than none.
+    if (!relayState.sessionFailed && quitAccepted) {
         for (int i = 0; i < rs.pendingCount && i < kMaxMailSent; i++) {
             int err = RemoveFileErrno(rs.pendingPaths[i]);
             if (err) LogBoth(" Error deleting mail %s (errno: %d)\r\n", rs.pendingPaths[i], err);
         }
     }
     rs.pendingCount = 0;
+    rs.connectionLost = 0;
     if (closed) LogBoth("SMTP Session ended.\r\n");
     relayState.sessionFailed = 0;
 }

@@ -61,7 +61,7 @@ try:
     os.symlink(folder, drive)
     with open(os.path.join(folder, "Ambrel.ini"), "w", newline="\r\n") as f:
         f.write(INI)
-    w.start(w.copy_exe(folder))
+    w.start(w.copy_exe(folder, product=True))
     hwnd = w.wait_window("AmbrelClass", None, 60)
     if not hwnd:
         sys.exit("the main window did not open")

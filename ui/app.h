@@ -23,6 +23,10 @@ bool RegisterMainClass(HINSTANCE instance);
 int CreateMainWindow(HINSTANCE instance, int showCommand);
 // Runs until WM_QUIT; returns its wParam.
 int RunMessageLoop();
+// The service's stop: posts the close request to the main window, or, when
+// the window is already gone, WM_QUIT to the thread that ran it. False when
+// neither could be posted (no loop is left to end).
+bool PostCloseRequest();
 
 // Procedures of the "AboutBox" and "HelpBox" dialog templates; the
 // configuration dialogs open "HelpBox" on F1.

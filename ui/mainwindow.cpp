@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "host/shutdown.h"
 #include "log/log.h"
 #include "mainwindow_internal.h"
 #include "platform/platform.h"
@@ -25,6 +26,7 @@ HWND statusBar = nullptr;
 HWND logEdit = nullptr;
 DWORD uiThreadId = 0;
 int windowHidden = 0;
+TestMessageHook testMessageHook = nullptr;
 
 namespace {
 
@@ -154,30 +156,9 @@ void OnTrayNotify(HWND window, LPARAM mouse) {
     }
 }
 
-// wParam: menu (0 the menu bar, 1 the tray menu) in the high word, command in
-// the low word. lParam -1: the item's state (GetMenuState), -1 when missing;
-// lParam n >= 0: the item's text from character n on, as many characters as
-// the result holds, the first in the lowest byte (0 past the end).
-LRESULT AnswerMenuQuery(HWND window, WPARAM wParam, LPARAM lParam) {
-    HMENU menu = HIWORD(wParam) == 0 ? GetMenu(window) : trayMenu;
-    UINT command = LOWORD(wParam);
-    if (!menu) return -1;
-    if (lParam < 0) {
-        UINT state = GetMenuState(menu, command, MF_BYCOMMAND);
-        return state == (UINT)-1 ? -1 : (LRESULT)state;
-    }
-    char text[100];
-    int len = GetMenuStringA(menu, command, text, sizeof text, MF_BYCOMMAND);
-    ULONG_PTR packed = 0;
-    for (int i = (int)sizeof packed - 1; i >= 0; i--) {
-        LPARAM at = lParam + i;
-        unsigned char c = at < len ? (unsigned char)text[at] : 0;
-        packed = (packed << 8) | c;
-    }
-    return (LRESULT)packed;
-}
-
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT answer = 0;
+    if (testMessageHook && testMessageHook(window, message, wParam, lParam, &answer)) return answer;
     if (taskbarCreatedMessage && message == taskbarCreatedMessage) {
         // The shell restarted: its notification area is empty again.
         Sleep(100);
@@ -221,6 +202,12 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         SetBkColor((HDC)wParam, RGB(255, 255, 255));
         return (LRESULT)LogBrush;
     case UM_CLOSEREQUEST:
+        // Any program on the desktop can post this. Only the service's stop
+        // handler means it, and it sets serviceClosing first: acted on at any
+        // other time, it would end the application without the exit question,
+        // or take the service's window away with no stop under way, so that a
+        // later stop had no loop left to end.
+        if (!hostSettings.serviceMode || !serviceClosing) return 0;
         ShutdownResources();
         DestroyWindow(window);
         return 0;
@@ -239,8 +226,6 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case UM_LOOPREFRESH:
         RefreshLoopPart((int)(INT_PTR)wParam, (int)lParam);
         return 0;
-    case UM_MENUQUERY:
-        return AnswerMenuQuery(window, wParam, lParam);
     case UM_SENDNOWSERVED:
         EnableMenuItem(GetMenu(window), IDM_SENDNOW, MF_BYCOMMAND | MF_ENABLED);
         PostMessageA(window, WM_NCACTIVATE, TRUE, 0);
@@ -269,6 +254,7 @@ bool RegisterMainClass(HINSTANCE instance) {
 
 int CreateMainWindow(HINSTANCE instance, int showCommand) {
     uiThreadId = GetCurrentThreadId();
+    shutdownHostUi = ReleaseTray;
     LogBrush = (HBRUSH)GetStockObject(WHITE_BRUSH);
     InstallStatusHooks();
     InitCommonControls();
@@ -317,11 +303,17 @@ int CreateMainWindow(HINSTANCE instance, int showCommand) {
     UpdateWindow(mainWindow);
     SendMessageA(mainWindow, WM_SETREDRAW, TRUE, 0);
 
+    // The socket library before the worker: its first connect needs it
+    // (10093 otherwise, when the worker gets there first).
+    if (!StartSocketLibrary()) return 0;
+    // Marked running before it starts, so that a shutdown right after this
+    // still waits for it.
+    relayState.workerRunning = 1;
     if (!StartThread(RelayWorker, nullptr)) {
+        relayState.workerRunning = 0;
         MessageBoxA(nullptr, "Unable to SMTP thread", " Ambrel Error", MB_OK);
         return 0;
     }
-    if (!StartSocketLibrary()) return 0;
 
     char when[200];
     FormatLocalTime("%b %d %H:%M:%S", when, sizeof when);
@@ -356,4 +348,11 @@ int RunMessageLoop() {
     ShutdownResources();
     serviceClosing = 0;
     return (int)msg.wParam;
+}
+
+bool PostCloseRequest() {
+    if (mainWindow && IsWindow(mainWindow) && PostMessageA(mainWindow, UM_CLOSEREQUEST, 0, 0)) return true;
+    // The window is gone but its thread may still be in the message loop:
+    // end the loop directly, so that the stop still completes.
+    return uiThreadId && PostThreadMessageA(uiThreadId, WM_QUIT, 0, 0);
 }

@@ -17,9 +17,13 @@ constexpr UINT UM_LOGREFRESH = WM_USER + 20;     // show the log window text aga
 constexpr UINT UM_STATUSREFRESH = WM_USER + 21;  // status parts 0 and 2
 constexpr UINT UM_LOOPREFRESH = WM_USER + 23;    // loop part; wParam second, lParam delay
 constexpr UINT UM_SENDNOWSERVED = WM_USER + 22;  // enable "&Send NOW" again
-// Answers a menu item's state and text to other processes (tests, tools):
-// some systems cannot read another process's menus directly.
-constexpr UINT UM_MENUQUERY = WM_APP + 1;
+
+// A handler in front of the window procedure, for the test build of the
+// program only (tests/wine/menu_query.cpp fills it in). The product leaves it
+// empty: whatever the shipped program answers, any process on the desktop
+// can send. True when it answered the message (with *result).
+using TestMessageHook = bool (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+extern TestMessageHook testMessageHook;
 
 // Status bar and log font.
 void RefreshStatusParts();

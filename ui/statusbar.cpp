@@ -82,7 +82,6 @@ void InstallStatusHooks() {
     uiHooks.updateLoopStatus = OnUpdateLoopStatus;
     uiHooks.sendNowServed = OnSendNowServed;
     uiHooks.alertBox = OnAlertBox;
-    uiHooks.shutdownUi = ReleaseTray;
 }
 
 void ShowLogWindowText() { ShowLogText(); }

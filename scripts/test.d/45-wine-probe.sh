@@ -23,6 +23,7 @@ try:
     r.check("children listed with class, id and text",
             byclass.get("Edit", [""] * 4)[2:4] == ["400", "edit me"], children)
     r.check("status bar part 1", w.probe("sbtext", main, 1) == (0, " Loop: 1/2"))
+    r.check("status bar part edges", w.probe("sbparts", main) == (0, "65 140 -1"), w.probe("sbparts", main))
     lv = byclass.get("SysListView32", ["0"])[0]
     rc, items = w.probe("lvitems", lv)
     r.check("list view rows and columns",

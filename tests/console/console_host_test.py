@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The console host as a user runs it: load lines and folder scan byte for
-byte, send-now on SIGUSR1, stop on SIGTERM, the missing-INI error each cycle."""
+byte, send-now on SIGUSR1, stop on SIGTERM, the missing-INI error each cycle,
+no busy cycle after a failed load."""
 import os
 import shutil
 import signal
@@ -111,6 +112,11 @@ def test_load_lines_and_scan(root):
     check("exit code 0 after SIGTERM", rc == 0, out)
     check("opening line", first.startswith("---- ") and first.endswith("     Console Ambrel is opened ----"), first)
     check("load lines and first routing byte for byte", rest.startswith(expected), rest)
+    # SIGTERM in the back-off: the shutdown wakes the worker and waits for it;
+    # the pass ends there, with no connect after the socket library went.
+    log = open(os.path.join(root, "relay.log"), "rb").read()
+    check("stop in the back-off ends the pass cleanly",
+          out.count("Connecting") == 1 and "10093" not in out and log.endswith(b"\r\n"), out)
 
 
 def test_signals(root):
@@ -141,7 +147,36 @@ def test_missing_ini(root):
           out.count(f"Error: Unable to find config file '{ini}'\r\n") == 2, out)
 
 
-for test in (test_load_lines_and_scan, test_signals, test_missing_ini):
+def test_long_program_path(root):
+    # A program path longer than the host takes (299 characters) is refused
+    # with a plain message, not whatever the path buffer happened to hold.
+    deep = root
+    while len(deep) < 320:
+        deep = os.path.join(deep, "d" * 60)
+    os.makedirs(deep)
+    exe = os.path.join(deep, "ambrel")
+    shutil.copy(AMBREL, exe)
+    p = subprocess.run([exe, os.path.join(root, "x.ini")], capture_output=True, timeout=60)
+    check("too long a program path: message and exit code 1",
+          p.returncode == 1 and p.stderr == b"ambrel: cannot find the program's own path\n", p.stderr)
+
+
+def test_invalid_ini_does_not_spin(root):
+    # A delay of 0 in a file that fails to load: the fixed wait after the
+    # failed load, not a cycle that reloads the file without pause.
+    ini = os.path.join(root, "bad.ini")
+    with open(ini, "w") as f:
+        f.write("[Ambrel]\nVersion=0.28\nLoopDelay=0\nDomains=0\n")
+    host = Host(ini)
+    wait_for(lambda: "AMBREL Invalid config file." in host.text())
+    time.sleep(1.5)
+    rc = host.stop()
+    loads = host.text().count("AMBREL Invalid config file.\r\n")
+    check("invalid INI with LoopDelay=0 is loaded once per wait", loads == 1 and rc == 0, f"loads={loads} rc={rc}")
+
+
+for test in (test_load_lines_and_scan, test_signals, test_missing_ini, test_long_program_path,
+             test_invalid_ini_does_not_spin):
     root = tempfile.mkdtemp(prefix="ambrel-console-")
     try:
         test(root)

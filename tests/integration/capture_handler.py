@@ -1,19 +1,28 @@
 """An aiosmtpd handler that records every transaction it accepts, one JSON
 line per message (sender, recipients, the message bytes as received), in the
-file named by its argument: `-c capture_handler.Capture FILE`."""
+file named by its argument: `-c capture_handler.Capture FILE [hold-quit]`.
+With `hold-quit` the reply to QUIT comes only after 10 seconds, so a test can
+stop the client between its accepted message and the end of the session."""
+import asyncio
 import base64
 import json
 
 
 class Capture:
-    def __init__(self, path):
+    def __init__(self, path, hold_quit=False):
         self.path = path
+        self.hold_quit = hold_quit
 
     @classmethod
     def from_cli(cls, parser, *args):
-        if len(args) != 1:
-            parser.error("Capture takes the output file name")
-        return cls(args[0])
+        if len(args) not in (1, 2) or args[1:] not in ((), ("hold-quit",)):
+            parser.error("Capture takes the output file name and optionally hold-quit")
+        return cls(args[0], len(args) == 2)
+
+    async def handle_QUIT(self, server, session, envelope):
+        if self.hold_quit:
+            await asyncio.sleep(10)
+        return "221 Bye"
 
     async def handle_DATA(self, server, session, envelope):
         record = {

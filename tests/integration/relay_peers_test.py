@@ -9,6 +9,7 @@ usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT
 import base64
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -77,10 +78,10 @@ class Server:
                 self.proc.wait(5)
 
 
-def aiosmtpd(capture):
+def aiosmtpd(capture, *handler_args):
     env = dict(os.environ, PYTHONPATH=HERE)
     return Server(lambda port: [PYTHON, "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
-                                "-c", "capture_handler.Capture", capture], env)
+                                "-c", "capture_handler.Capture", capture, *handler_args], env)
 
 
 def smtp_sink(*options):
@@ -135,10 +136,11 @@ Mailbox2=dm:shop;shop;1
 
 
 def wire_content(data):
-    """What a server keeps of a file: text-mode line ends, CR LF on the wire,
-    the empty line that the end of data adds."""
+    """What a server keeps of a file: text-mode line ends; then LF, CR LF and
+    a CR alone each end a line, sent as CR LF; the empty line that the end of
+    data adds."""
     text = data.replace(b"\r\n", b"\n")
-    return text.replace(b"\n", b"\r\n") + b"\r\n"
+    return re.sub(rb"\r\n|\r|\n", b"\r\n", text) + b"\r\n"
 
 
 MESSAGES = {
@@ -147,11 +149,16 @@ MESSAGES = {
     ("shop", "B2.CNM"): b"Return-path: <bob@example.com>\nX-Envelope-To: <carol@example.org>\n"
                         b"Subject: long\n\n" + b"L" * 900 + b"\nlast line without LF",
     ("shop", "C3.CNM"): b"Subject: no envelope\n\nbody \t\n\n\nend\n",
+    # Bare CRs end their lines (no "<CR>.<CR><LF>" reaches the server); NUL
+    # and Ctrl-Z are text like any other byte.
+    ("john", "D4.CNM"): b"Return-path: <dave@example.com>\r\nSubject: hostile\r\n\r\nab\0cd\r\n\0starts\r\n"
+                        b"ctrl\x1az\r\nx\r.\r\nQUIT\r\n.\rRSET\r\nlast\r",
 }
 EXPECTED_ENVELOPE = {
     ("john", "A1.CNM"): ("alice@example.com", ["john@example.org"]),
     ("shop", "B2.CNM"): ("bob@example.com", ["carol@example.org"]),
     ("shop", "C3.CNM"): ("<>", ["shop@example.org"]),
+    ("john", "D4.CNM"): ("dave@example.com", ["john@example.org"]),
 }
 
 
@@ -166,7 +173,7 @@ def test_aiosmtpd(scratch):
     got = []
     if os.path.exists(capture):
         got = [json.loads(line) for line in open(capture)]
-    check("aiosmtpd: three messages arrived", len(got) == 3, got)
+    check("aiosmtpd: every message arrived once", len(got) == len(MESSAGES), got)
     by_subject = {}
     for g in got:
         data = base64.b64decode(g["data"])
@@ -206,25 +213,49 @@ def test_send_now_and_stop(scratch):
                 p.wait(5)
 
 
+def test_stop_after_acceptance(scratch):
+    """SIGTERM while the session end waits for the reply to QUIT, right after
+    the 250 to the end of data: the accepted file stays for the next run."""
+    capture = os.path.join(scratch, "received.jsonl")
+    with aiosmtpd(capture, "hold-quit") as server:
+        tree = Tree(scratch, server.port)
+        tree.drop("john", "T1.CNM", b"Subject: stop\n\nx\n")
+        p = subprocess.Popen([AMBREL, tree.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            accepted = wait_for(lambda: os.path.exists(capture) and os.path.getsize(capture) > 0, 30)
+            check("stop after acceptance: message accepted", accepted)
+            p.send_signal(signal.SIGTERM)
+            rc = p.wait(15)
+            out = p.stdout.read().decode(errors="replace")
+            check("stop after acceptance: the host ends with 0", rc == 0, rc)
+            check("stop after acceptance: the accepted file stays", tree.fate("john", "T1.CNM") == "stays", out)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait(5)
+
+
 # smtp-sink options and the fate of the two files of one session (the first
-# accepted before the fault where the fault is per message).
+# accepted before the fault where the fault is per message); the last column
+# is true when the fault leaves a connection that can carry nothing more,
+# which is closed without RSET or QUIT.
 SINK_CASES = [
-    ("accepts", [], "deleted", "deleted"),
-    ("5xx at RCPT", ["-f", "rcpt"], "bad", "bad"),
-    ("5xx at end of data", ["-f", "."], "bad", "bad"),
-    ("4xx at RCPT", ["-r", "rcpt"], "stays", "stays"),
-    ("4xx at MAIL", ["-r", "mail"], "stays", "stays"),
-    ("drop after DATA", ["-q", "data"], "stays", "stays"),
-    ("drop at end of data", ["-q", "."], "stays", "stays"),
-    ("421 at end of data", ["-Q", "."], "stays", "stays"),
-    ("221 missing", ["-q", "quit"], "stays", "stays"),
-    ("5xx at HELO", ["-f", "helo"], "stays", "stays"),
-    ("silent after DATA", ["-w", "4"], "stays", "stays"),
+    ("accepts", [], "deleted", "deleted", False),
+    ("5xx at RCPT", ["-f", "rcpt"], "bad", "bad", False),
+    ("5xx at end of data", ["-f", "."], "bad", "bad", False),
+    ("4xx at RCPT", ["-r", "rcpt"], "stays", "stays", False),
+    ("4xx at MAIL", ["-r", "mail"], "stays", "stays", False),
+    ("drop after DATA", ["-q", "data"], "stays", "stays", True),
+    ("drop at end of data", ["-q", "."], "stays", "stays", True),
+    ("421 at end of data", ["-Q", "."], "stays", "stays", False),
+    ("221 missing", ["-q", "quit"], "stays", "stays", False),
+    ("5xx at HELO", ["-f", "helo"], "stays", "stays", False),
+    ("silent after DATA", ["-w", "4"], "stays", "stays", True),
 ]
 
 
 def test_smtp_sink(scratch):
-    for name, options, fate1, fate2 in SINK_CASES:
+    for name, options, fate1, fate2, lost in SINK_CASES:
         root = os.path.join(scratch, name.replace(" ", "_"))
         with smtp_sink(*options) as server:
             tree = Tree(root, server.port)
@@ -234,12 +265,15 @@ def test_smtp_sink(scratch):
         fates = (tree.fate("john", "S1.CNM"), tree.fate("john", "S2.CNM"))
         check(f"smtp-sink {name}: fates {fate1}, {fate2}", rc == 0 and fates == (fate1, fate2),
               f"rc={rc} fates={fates}\n{out[-1500:]}")
+        if lost:
+            check(f"smtp-sink {name}: closed without RSET or QUIT",
+                  "TIMEOUT in read" in out and "-> RSET" not in out and "-> QUIT" not in out, out[-1500:])
 
 
 def main():
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
-        for test in (test_aiosmtpd, test_send_now_and_stop, test_smtp_sink):
+        for test in (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink):
             sub = os.path.join(scratch, test.__name__)
             os.makedirs(sub)
             try:

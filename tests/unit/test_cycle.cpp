@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
-#include "test_support.h"
+#include "scripted_peer.h"
 
 using namespace testsupport;
 
@@ -163,6 +164,8 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     served = 0;
     uiHooks.updateLoopStatus = [] { loopUpdates++; };
     uiHooks.sendNowServed = [] { served++; };
+    WriteTwoDomains();
+    ReloadConfigIfChanged();
     relaySettings.LoopDelay = 3;
     RunLoopDelay();
     EXPECT_EQ(loopUpdates, 3);
@@ -210,19 +213,76 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     relaySettings.LoopDelay = 0;
     RunLoopDelay();
     EXPECT_EQ(loopUpdates, 0);
+
+    // The last load failed and left a delay of 0: the fixed wait all the
+    // same, not a cycle that reloads the file as fast as it can.
+    WriteIni("[Ambrel]\nVersion=0.28\nLoopDelay=0\nDomains=0\n");
+    ReloadConfigIfChanged();
+    ASSERT_NE(Window().find("AMBREL Invalid config file.\r\n"), std::string::npos);
+    relayTimings.noConfigWaitMs = 300;
+    auto start = std::chrono::steady_clock::now();
+    RunLoopDelay();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
 
-TEST_F(Cycle, PauseHoldsTheNextCycleEvenWhenStopIsRequested) {
+TEST_F(Cycle, EachPassTalksOnlyToItsDomainsServer) {
+    ScriptedPeer serverA(std::map<std::string, std::string>{}), serverB(std::map<std::string, std::string>{});
+    WriteIni("[Ambrel]\nVersion=0.28\nLoopDelay=1\nUserFolder=" + dir +
+             "/users/\nDomains=2\nMailBoxes=2\n[Domains]\nDomain1=a.org\nSMTPServer1=127.0.0.1:" +
+             std::to_string(serverA.port) + "\nDomain2=b.org\nSMTPServer2=127.0.0.1:" + std::to_string(serverB.port) +
+             "\n[MailBoxes]\nMailbox1=b1;b1;2\nMailbox2=a1;a1;1\n");
+    Drop("a1", "A.CNM", "Subject: for a\n\na\n");
+    Drop("b1", "B.CNM", "Subject: for b\n\nb\n");
+    RunRelayCycle();
+    std::vector<std::string> a = serverA.Messages(), b = serverB.Messages();
+    ASSERT_EQ(a.size(), 1u) << Window();
+    ASSERT_EQ(b.size(), 1u) << Window();
+    EXPECT_EQ(a[0], "Subject: for a\r\n\r\na\r\n\r\n.\r\n");
+    EXPECT_EQ(b[0], "Subject: for b\r\n\r\nb\r\n\r\n.\r\n");
+    EXPECT_EQ(serverA.Connections(), 1);
+    EXPECT_EQ(serverB.Connections(), 1);
+    EXPECT_FALSE(fs::exists(Path("users/a1/A.CNM")));
+    EXPECT_FALSE(fs::exists(Path("users/b1/B.CNM")));
+}
+
+TEST_F(Cycle, PauseHoldsTheNextCycleButAStopEndsIt) {
     WriteTwoDomains();
+    Drop("a1", "A1.CNM");
     relayState.paused = 1;
     StartWorker();
     ASSERT_TRUE(WaitFor([this] { return Count(Window(), "AMBREL Config file Updated") == 1; }));
-    relayState.stopRequested = 1;
-    // Still paused: the worker keeps waiting.
+    ASSERT_TRUE(WaitFor([this] { return Count(Window(), "Routing mail A1.CNM") == 1; }));
+    // Paused after the first cycle: no second one comes.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Count(Window(), "Routing mail A1.CNM"), 1);
     EXPECT_EQ(relayState.workerRunning, 1);
-    relayState.paused = 0;
+    // The shutdown waits for the worker, so a stop ends the pause wait too.
+    relayState.stopRequested = 1;
     ASSERT_TRUE(WaitFor([] { return relayState.workerRunning == 0; }));
+    relayState.paused = 0;
+}
+
+TEST_F(Cycle, AStopEndsThePassAfterTheFileInHand) {
+    // The shutdown asks for the stop while the worker routes a file; the
+    // rest of the pass must not try (and fail) to connect for every file left.
+    WriteTwoDomains();
+    Drop("a1", "A1.CNM");
+    Drop("a1", "A3.CNM");
+    Drop("a2", "A2.CNM");
+    Drop("b1", "B1.CNM");
+    uiHooks.windowTextAdded = [](const char* piece) {
+        CapturePiece(piece);
+        if (strncmp(piece, "Routing mail", 12) == 0) relayState.stopRequested = 1;
+    };
+    RunRelayCycle();
+    EXPECT_EQ(Count(Window(), "Routing mail"), 1) << Window();
+    EXPECT_EQ(Count(Window(), "Error in connect"), 1) << Window();
+    static std::atomic<int> countdown{0};
+    countdown = 0;
+    uiHooks.updateLoopStatus = [] { countdown++; };
+    relaySettings.LoopDelay = 30;
+    RunLoopDelay();  // ends at once: no countdown
+    EXPECT_EQ(countdown, 0);
 }
 
 TEST_F(Cycle, WorkerRunsCyclesUntilStopped) {

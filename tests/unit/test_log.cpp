@@ -3,11 +3,14 @@
 // and the shutdown sequence.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <thread>
 #include <vector>
 
+#include "host/shutdown.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -193,20 +196,51 @@ TEST_F(LogSinks, SocketErrorReportAndBox) {
 TEST_F(LogSinks, ShutdownActsOnlyOnWhatIsStillHeld) {
     static int uiCalls = 0;
     uiCalls = 0;
-    uiHooks.shutdownUi = [] { uiCalls++; };
-    relayState.workerRunning = 1;
+    shutdownHostUi = [] { uiCalls++; };
     relayState.socketLibraryStarted = 1;
     relayState.relaySocket = SockCreateTcp();
+    OpenLogFile();
     ShutdownResources();
-    EXPECT_EQ(relayState.stopRequested, 1);
+    EXPECT_EQ(relayState.stopRequested, 1) << "asked even before the worker marks itself running";
+    EXPECT_EQ(relayState.cancelBackoff, 1);
     EXPECT_EQ(relayState.relaySocket, kNoSocket);
     EXPECT_EQ(relayState.socketLibraryStarted, 0);
+    EXPECT_FALSE(LogFileIsOpen());
     ShutdownResources();
     EXPECT_EQ(Window(), "") << "nothing failed, nothing reported";
     EXPECT_EQ(uiCalls, 2);
-    relayState.workerRunning = 0;
-    relayState.stopRequested = 0;
-    // Without a running worker no stop request is made.
+    shutdownHostUi = nullptr;
+}
+
+TEST_F(LogSinks, ShutdownWaitsForTheWorkerBeforeTheSocketLibraryAndLogFile) {
+    // A worker that takes a while to notice the stop, and writes its last
+    // line on the way out: the socket library and the log file must still
+    // be there, and that line must reach the file.
+    relayState.socketLibraryStarted = 1;
+    relayState.workerRunning = 1;
+    std::atomic<int> libraryWhenDone{-1};
+    std::thread worker([&] {
+        while (!relayState.stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        OpenLogFile();
+        LogToFile("last line\r\n");
+        libraryWhenDone = relayState.socketLibraryStarted.load();
+        relayState.workerRunning = 0;
+    });
     ShutdownResources();
-    EXPECT_EQ(relayState.stopRequested, 0);
+    worker.join();
+    EXPECT_EQ(libraryWhenDone, 1);
+    EXPECT_EQ(relayState.socketLibraryStarted, 0);
+    EXPECT_FALSE(LogFileIsOpen());
+    EXPECT_TRUE(ReadFile(relaySettings.LogName).ends_with("last line\r\n"));
+
+    // A worker that never ends holds the shutdown only for the bounded wait.
+    relayState.workerRunning = 1;
+    relayState.socketLibraryStarted = 1;
+    auto t0 = std::chrono::steady_clock::now();
+    ShutdownResources();
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(kWorkerStopWaitMs));
+    EXPECT_EQ(relayState.socketLibraryStarted, 0);
+    relayState.workerRunning = 0;
 }

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "host/shutdown.h"
 #include "scripted_peer.h"
 
 using namespace testsupport;
@@ -21,7 +22,10 @@ const ParseCase kParseCases[] = {
     {"single line", "250 ok\r\n", 250, 0, 1},
     {"continuation then final", "250-first\r\n250 last\r\n", 250, 0, 1},
     {"continuation alone", "220-first\r\n", 0, 1, 0},
-    {"code without blank", "250\r\n", 0, 1, 0},
+    {"code alone is a final line", "250\r\n", 250, 0, 1},
+    {"continuation then code alone", "250-a\r\n221\r\n", 221, 0, 1},
+    {"code, CR, then text", "250\rx\r\n", 0, 1, 0},
+    {"code, CR CR LF", "250\r\r\n", 0, 1, 0},
     {"split after the blank", "250 ", 250, 0, 0},
     {"letter in the code", "25x ok\r\n", 0, 1, 0},
     {"text line then final line", "hello\r\n354 go\r\n", 354, 0, 1},
@@ -98,8 +102,8 @@ TEST_F(Reading, ChunksSilenceAndEarlyClose) {
         {"550 is permanent",
          {SendStep("550 no such user\r\n")}, 250, 550,
          "<- 550 no such user\r\nCode detected: 550\r\n   Error: Bad SMTP status 550 received\r\n", 1, 1},
-        {"code without blank, then silence",
-         {SendStep("250\r\n"), HoldStep()}, 250, 0, "<- 250\r\n TIMEOUT in read !!!\r\n", 1, 0},
+        {"code alone, CR LF split off",
+         {SendStep("250\r"), PauseStep(80), SendStep("\n"), HoldStep()}, 250, 250, "<- 250\r<- \n", 0, 0},
         {"silent server", {HoldStep()}, 220, 0, " TIMEOUT in read !!!\r\n", 1, 0},
         {"early close", {SendStep("220-first\r\n"), CloseStep()}, 220, 0,
          "<- 220-first\r\n" + Dots(kIdlePollLimit) + " TIMEOUT in read !!!\r\n", 1, 0},
@@ -302,20 +306,26 @@ TEST_F(Session, QuitAnsweredWith250DeletesNothing) {
 namespace {
 
 // What the server must receive for a file, built independently of the
-// client: text-mode line ends, a dot doubled at every line start, CR LF.
+// client: text-mode reading folds CR LF into LF; then LF, CR LF and a CR
+// alone each end a line, every line goes out with CR LF and a dot doubled at
+// its start; every other byte (NUL included) as it is.
 std::string WireText(const std::string& file) {
     std::string lf;
     for (size_t i = 0; i < file.size(); i++) {
         if (file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n') continue;
         lf += file[i];
     }
-    std::string out;
-    bool lineStart = true;
-    for (char c : lf) {
-        if (lineStart && c == '.') out += '.';
-        if (c == '\n' && !(out.size() && out.back() == '\r')) out += '\r';
-        out += c;
-        lineStart = c == '\n';
+    std::string out, line;
+    for (size_t i = 0; i <= lf.size(); i++) {
+        bool end = i == lf.size();
+        if (!end && lf[i] != '\r' && lf[i] != '\n') {
+            line += lf[i];
+            continue;
+        }
+        if (end && line.empty()) break;
+        out += (line.size() && line[0] == '.' ? "." : "") + line + (end ? "" : "\r\n");
+        line.clear();
+        if (!end && lf[i] == '\r' && i + 1 < lf.size() && lf[i + 1] == '\n') i++;
     }
     return out + "\r\n.\r\n";
 }
@@ -333,6 +343,13 @@ TEST_F(Session, MessageTextOnTheWire) {
         {"line of exactly 4989", "Subject: e\n\n" + std::string(4989, 'e') + "\n.x\n"},
         {"dot where a read piece starts", "Subject: p\n\n" + dotAtPiece},
         {"line end CR at a piece edge", "Subject: q\n\n" + std::string(4988, 'q') + "\r\n.y\n"},
+        // No bare CR or LF reaches the wire: a CR alone ends its line.
+        {"bare CR before a dot line", "Subject: s\n\nx\r.\r\nQUIT\r\n"},
+        {"bare CR after a dot", "Subject: s\n\nx\r\n.\rQUIT"},
+        {"bare CR at the end", "Subject: s\n\nlast\r"},
+        {"CR CR LF is one line end", "Subject: s\n\na\r\r\n.b\r\r\r\n"},
+        {"bare CR at a piece edge", "Subject: s\n\n" + std::string(4988, 'r') + "\r.z\n"},
+        {"NUL and Ctrl-Z are text", std::string("Subject: z\n\nab\0cd\n\0starts\nlast\x1a line\n", 37)},
     };
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
@@ -386,6 +403,58 @@ TEST_F(Session, MaxMailSentCutsSessions) {
         EXPECT_EQ(peer.Messages().size(), 5u);
         for (int i = 0; i < 5; i++) EXPECT_FALSE(fs::exists(Mail("john", "S" + std::to_string(i) + ".CNM")));
     }
+}
+
+TEST_F(Session, ShutdownAfterAnAcceptanceKeepsTheFile) {
+    // The window closes the connection between the 250 to the end of data
+    // and the session end: no QUIT was answered with 221, so the file stays.
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    Drop("john", "K.CNM", "Subject: k\n\nx\n");
+    RouteMessage(0, "K.CNM");
+    ASSERT_EQ(relaySession.pendingCount, 1);
+    ShutdownResources();
+    CloseSession();
+    EXPECT_TRUE(fs::exists(Mail("john", "K.CNM")));
+    EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+TEST_F(Session, EndOfDataWaitsLongerThanOtherReplies) {
+    // Replies that come after 1 s: too late for MAIL FROM (0.3 s), in time
+    // for the end of data (5 s).
+    const std::vector<PeerStep> slowEnd = {SendStep("220 hi\r\n"), LineStep(), SendStep("250 hello\r\n"),
+                                           LineStep(), SendStep("250 ok\r\n"), LineStep(), SendStep("250 ok\r\n"),
+                                           LineStep(), SendStep("354 go\r\n"), DataStep(), PauseStep(1000),
+                                           SendStep("250 queued\r\n"), LineStep(), SendStep("221 bye\r\n")};
+    const std::vector<PeerStep> slowMail = {SendStep("220 hi\r\n"), LineStep(), SendStep("250 hello\r\n"),
+                                            LineStep(), PauseStep(1000), SendStep("250 ok\r\n"), HoldStep()};
+    ScriptedPeer peer(std::vector<std::vector<PeerStep>>{slowEnd, slowMail});
+    UsePort(peer.port);
+    relayTimings.replyTimeoutMs = 300;
+    relayTimings.dataEndTimeoutMs = 5000;
+    Drop("john", "E.CNM", "Subject: e\n\nx\n");
+    RouteMessage(0, "E.CNM");
+    CloseSession();
+    EXPECT_FALSE(fs::exists(Mail("john", "E.CNM"))) << Window();
+    Drop("john", "F.CNM", "Subject: f\n\ny\n");
+    ClearCaptured();
+    RouteMessage(0, "F.CNM");
+    EXPECT_NE(Window().find("-> MAIL FROM:<>\r\n TIMEOUT in read !!!\r\n"), std::string::npos) << Window();
+    EXPECT_TRUE(fs::exists(Mail("john", "F.CNM")));
+}
+
+TEST_F(Session, RefusedConnectLeavesNoFailureMark) {
+    // The close after a refused connect may fail and mark the session; the
+    // mark must not carry over to the next message's transaction.
+    uint16_t port;
+    {
+        ScriptedPeer gone(std::map<std::string, std::string>{});
+        port = gone.port;
+    }
+    UsePort(port);
+    relayState.sessionFailed = 1;
+    EXPECT_FALSE(OpenSession(0));
+    EXPECT_EQ(relayState.sessionFailed.load(), 0);
 }
 
 TEST_F(Session, RefusedGreetingLeavesNothingBehind) {

@@ -207,6 +207,25 @@ int StatusText(int argc, char** argv) {
     return 0;
 }
 
+// The right edges of the status bar's parts (SB_GETPARTS), space-separated.
+int StatusParts(int argc, char** argv) {
+    if (argc < 1) return 2;
+    HWND bar = StatusBarOf(ParseHwnd(argv[0]));
+    if (!bar) return 1;
+    constexpr int kMaxParts = 16;
+    RemoteBuffer remote(bar, kMaxParts * sizeof(int));
+    if (!remote.ok()) return 1;
+    DWORD_PTR count = 0;
+    if (!SendBounded(bar, SB_GETPARTS, kMaxParts, reinterpret_cast<LPARAM>(remote.at(0)), &count) ||
+        count > kMaxParts)
+        return 1;
+    int edges[kMaxParts] = {};
+    if (!remote.Read(0, edges, count * sizeof(int))) return 1;
+    for (DWORD_PTR i = 0; i < count; ++i) printf(i ? " %d" : "%d", edges[i]);
+    putchar('\n');
+    return 0;
+}
+
 int Command(int argc, char** argv) {
     if (argc < 2) return 2;
     HWND hwnd = ParseHwnd(argv[0]);
@@ -410,25 +429,63 @@ int Sync(int argc, char** argv) {
     return 0;
 }
 
-LRESULT CALLBACK RefusingTrayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_COPYDATA) return FALSE;  // every add, modify and delete fails
-    return DefWindowProcA(hwnd, message, wParam, lParam);
+// ---- the shell's notification area ------------------------------------------
+
+// Wine's Shell_NotifyIcon sends each request to the window of class
+// "Shell_TrayWnd" as WM_COPYDATA: dwData the request (NIM_ADD 0, NIM_MODIFY 1,
+// NIM_DELETE 2), the data a record that starts with the owner window (32
+// bits), the icon id, the flags and the callback message. The tip (WCHAR[128])
+// follows at once in older Wine versions and after four more fields (the icon
+// bitmap's size) in newer ones: the first of the two that reads as text wins.
+bool trayAccepts = false;
+
+std::string TipAt(const COPYDATASTRUCT* data, size_t offset) {
+    if (data->cbData < offset + 2) return {};
+    const auto* tip = reinterpret_cast<const WCHAR*>(static_cast<const char*>(data->lpData) + offset);
+    size_t room = (data->cbData - offset) / sizeof(WCHAR);
+    std::string text;
+    for (size_t i = 0; i < room && i < 128 && tip[i]; ++i) {
+        if (tip[i] < 0x20 || tip[i] > 0x7e) return {};
+        text += static_cast<char>(tip[i]);
+    }
+    return text;
 }
 
-// A notification area that refuses every icon request, for MS: the shell
-// finds the tray by its class name, and this window is found before the
-// real one. Prints "refusing" once it is in place.
-int RefusingTray(int argc, char** argv) {
-    if (argc < 1) return 2;
+LRESULT CALLBACK TrayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_COPYDATA) return DefWindowProcA(hwnd, message, wParam, lParam);
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    if (data && data->cbData >= 16) {
+        UINT fields[4];
+        memcpy(fields, data->lpData, sizeof fields);
+        static const char* const kNames[] = {"ADD", "MODIFY", "DELETE", "SETFOCUS", "SETVERSION"};
+        const char* name = data->dwData < 5 ? kNames[data->dwData] : "?";
+        std::string tip = TipAt(data, 16);
+        if (tip.empty()) tip = TipAt(data, 32);
+        printf("%s\t0x%x\t%u\t0x%x\t0x%x\t", name, fields[0], fields[1], fields[2], fields[3]);
+        PrintEscaped(tip);
+        printf("\t%s\n", trayAccepts ? "accepted" : "refused");
+        fflush(stdout);
+    }
+    return trayAccepts;
+}
+
+// Plays the shell's notification area for MS: the shell finds it by its
+// class name, and this window is found before the real one. "accept" takes
+// every request, "refuse" fails them all. Prints "tray" once in place, then
+// one line per request: the request, owner window, icon id, flags, callback
+// message, tip, and whether it was accepted.
+int Tray(int argc, char** argv) {
+    if (argc < 2) return 2;
+    trayAccepts = strcmp(argv[1], "accept") == 0;
     WNDCLASSA wc{};
-    wc.lpfnWndProc = RefusingTrayProc;
+    wc.lpfnWndProc = TrayProc;
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "Shell_TrayWnd";
     if (!RegisterClassA(&wc)) return 1;
     HWND tray = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0,
                                 nullptr, nullptr, wc.hInstance, nullptr);
     if (!tray || FindWindowExA(nullptr, nullptr, "Shell_TrayWnd", nullptr) != tray) return 1;
-    printf("refusing\n");
+    printf("tray\n");
     fflush(stdout);
     DWORD waitMs = static_cast<DWORD>(ParseNumber(argv[0]));
     DWORD start = GetTickCount();
@@ -438,6 +495,28 @@ int RefusingTray(int argc, char** argv) {
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
     }
     DestroyWindow(tray);
+    return 0;
+}
+
+// The visible popup menus (class #32768) of the process that owns HWND:
+// one line each with the menu window and its size in pixels.
+BOOL CALLBACK PrintPopup(HWND hwnd, LPARAM pid) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(hwnd, &owner);
+    if (owner != static_cast<DWORD>(pid) || ClassOf(hwnd) != "#32768" || !IsWindowVisible(hwnd)) return TRUE;
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    PrintHwnd(hwnd);
+    printf("\t%ld\t%ld\n", static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
+    return TRUE;
+}
+
+int Popups(int argc, char** argv) {
+    if (argc < 1) return 2;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(ParseHwnd(argv[0]), &pid);
+    if (!pid) return 1;
+    EnumWindows(PrintPopup, static_cast<LPARAM>(pid));
     return 0;
 }
 
@@ -730,7 +809,9 @@ const Subcommand kSubcommands[] = {
     {"rect", Rect, "rect HWND"},
     {"setpos", SetPos, "setpos HWND X Y W H"},
     {"sync", Sync, "sync HWND"},
-    {"refusing-tray", RefusingTray, "refusing-tray MS"},
+    {"tray", Tray, "tray MS accept|refuse"},
+    {"popups", Popups, "popups HWND"},
+    {"sbparts", StatusParts, "sbparts HWND"},
     {"svc-config", ServiceConfig, "svc-config NAME"},
     {"svc-status", ServiceStatus, "svc-status NAME"},
     {"svc-start", ServiceStart, "svc-start NAME"},

@@ -20,14 +20,18 @@ with a bound; nothing decides a result on timing alone.
 """
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import threading
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("BUILD_WIN64") or os.path.join(ROOT, "build", "win64")
 
-UM_MENUQUERY = 0x8001  # WM_APP + 1: the main window's answer about its menus
+# WM_APP + 1: the answer about its menus that only the test build of the
+# program (AmbrelTest.exe) gives; the shipped Ambrel.exe ignores it.
+UM_MENUQUERY = 0x8001
 WM_KEYDOWN, VK_ESCAPE = 0x100, 0x1B
 WM_SYSCOMMAND, SC_CLOSE = 0x112, 0xF060
 
@@ -141,6 +145,17 @@ class Wine:
         self.started.append(p)
         return p
 
+    def spawn_probe(self, *args, first_line=None):
+        """Starts a long-running probe subcommand (its stdout a pipe); with
+        `first_line`, waits (bounded) for the line that says it is in place
+        and returns (process, that line was seen)."""
+        p = subprocess.Popen(["wine", self.probe_exe] + [str(a) for a in args], env=self.env, cwd=self.build,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.started.append(p)
+        if first_line is None:
+            return p, True
+        return p, p.stdout.readline().decode("latin-1").startswith(first_line)
+
     def probe(self, *args, timeout=30):
         """Runs one probe subcommand; returns (exit code, stdout without the
         final line end)."""
@@ -192,11 +207,12 @@ class Wine:
         os.makedirs(folder)
         return folder
 
-    def copy_exe(self, folder, name="Ambrel.exe"):
+    def copy_exe(self, folder, name="Ambrel.exe", product=False):
         """Copies the program into `folder` under `name`; its INI and log file
-        are then named after that copy."""
+        are then named after that copy. The test build (with its menu
+        answer) unless `product` asks for the shipped program."""
         target = os.path.join(folder, name)
-        shutil.copy(os.path.join(self.build, "Ambrel.exe"), target)
+        shutil.copy(os.path.join(self.build, "Ambrel.exe" if product else "AmbrelTest.exe"), target)
         return target
 
     def screenshot(self, name):
@@ -259,3 +275,132 @@ class Wine:
         """Presses a button of a box (BM_CLICK) and waits until it is gone."""
         self.probe("click", box.hwnd, button)
         return self.probe("wait-gone", box.hwnd, 10000)[0] == 0
+
+
+class TrayRecorder:
+    """The probe playing the shell's notification area (`probe tray`): every
+    icon request the program makes, accepted or refused, as a list of dicts
+    (request, owner, id, flags, callback, tip)."""
+
+    def __init__(self, wine, accept=True, limit_ms=600000):
+        self.proc, self.ready = wine.spawn_probe("tray", limit_ms, "accept" if accept else "refuse",
+                                                 first_line="tray")
+        self.requests = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            f = raw.decode("latin-1").rstrip("\r\n").split("\t")
+            if len(f) >= 7:
+                self.requests.append({"request": f[0], "owner": int(f[1], 16), "id": int(f[2]),
+                                      "flags": int(f[3], 16), "callback": int(f[4], 16),
+                                      "tip": unescape(f[5]), "accepted": f[6] == "accepted"})
+
+    def wait_request(self, kind, limit=15.0):
+        """The first request of this kind (ADD, MODIFY, DELETE), or None."""
+        return wait_for(lambda: next((q for q in list(self.requests) if q["request"] == kind), None), limit, 0.1)
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait(timeout=10)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SlowSmtp:
+    """A small SMTP server on 127.0.0.1 that answers only when the test lets
+    it: the greeting waits for `greet` (an Event), every later reply waits for
+    `answer`. It keeps each message it accepts in `messages` and notes in
+    `connected` that a client is there. With hold_quit the QUIT is never
+    answered, so the client cannot confirm its session (`quit_seen` is set)."""
+
+    def __init__(self, greet=True, answer=True, hold_quit=False):
+        self.hold_quit = hold_quit
+        self.quit_seen = threading.Event()
+        self.greet = threading.Event()
+        self.answer = threading.Event()
+        if greet:
+            self.greet.set()
+        if answer:
+            self.answer.set()
+        self.connected = threading.Event()
+        self.messages = []
+        self.closing = False
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(5)
+        self.listener.settimeout(0.5)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _wait(self, event):
+        while not event.wait(0.2):
+            if self.closing:
+                return False
+        return not self.closing
+
+    def _serve(self):
+        while not self.closing:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                continue
+            try:
+                self._session(conn)
+            except OSError:
+                pass
+            finally:
+                conn.close()
+
+    def _session(self, conn):
+        conn.settimeout(120)
+        self.connected.set()
+        if not self._wait(self.greet):
+            return
+        conn.sendall(b"220 slow test server\r\n")
+        data = b""
+        in_data = False
+        while not self.closing:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            data += chunk
+            while True:
+                if in_data:
+                    end = data.find(b"\r\n.\r\n")
+                    if end < 0:
+                        break
+                    self.messages.append(data[:end])
+                    data = data[end + 5:]
+                    in_data = False
+                    reply = b"250 accepted\r\n"
+                else:
+                    if b"\r\n" not in data:
+                        break
+                    line, data = data.split(b"\r\n", 1)
+                    verb = line[:4].upper()
+                    if verb == b"DATA":
+                        in_data = True
+                        reply = b"354 go on\r\n"
+                    elif verb == b"QUIT":
+                        self.quit_seen.set()
+                        if self.hold_quit:
+                            self._wait(threading.Event())
+                            return
+                        reply = b"221 bye\r\n"
+                    else:
+                        reply = b"250 ok\r\n"
+                if not self._wait(self.answer):
+                    return
+                conn.sendall(reply)
+
+    def close(self):
+        self.closing = True
+        self.listener.close()
+        self.thread.join(timeout=10)
