@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "config_internal.h"
 #include "log/log.h"
@@ -22,6 +23,40 @@ std::atomic<int> domainCount{0};
 MailboxEntry mailboxTable[kMaxMailboxes];
 std::atomic<int> mailboxCount{0};
 
+void (*loadBetweenSectionsHook)() = nullptr;
+
+namespace {
+
+// Guards the published tables and what goes with them. Held only to copy
+// whole tables in or out, never across a file read, a folder check or a log
+// line, so the window thread never waits for a load.
+std::mutex tableLock;
+
+// The load being made (worker thread only).
+struct LoadStage {
+    DomainEntry domains[kMaxDomains];
+    int domainCount;
+    MailboxEntry mailboxes[kMaxMailboxes];
+    char userFolder[kLoadedUserFolderSize];
+    bool succeeded;
+    int skippedLines;
+    int mailboxCount;
+};
+LoadStage stage;
+
+// Published with the tables.
+char loadedUserFolder[kLoadedUserFolderSize];
+bool loadSucceeded = false;
+int loadSkippedLines = 0;
+unsigned loadGeneration = 0;
+
+// Working folder of the first load: relative user folders are taken against
+// it, since every mailbox check changes the working folder.
+char baseFolder[kLoadedUserFolderSize];
+bool haveBaseFolder = false;
+
+}  // namespace
+
 void ResetConfiguration() {
     relaySettings.UserFolder[0] = 0;
     relaySettings.Badmails[0] = 0;
@@ -31,10 +66,80 @@ void ResetConfiguration() {
     relaySettings.MaxMailSent = kMaxMailSent;
     snprintf(relaySettings.SMTPHelo, sizeof relaySettings.SMTPHelo, "%s", kDefaultHelo);
     snprintf(relaySettings.XToHeader, sizeof relaySettings.XToHeader, "%s", kDefaultXToHeader);
+    std::lock_guard<std::mutex> g(tableLock);
     domainCount = 0;
     domainTable[0].host[0] = 0;
     mailboxCount = 0;
+    loadedUserFolder[0] = 0;
+    loadSucceeded = false;
+    loadSkippedLines = 0;
+    haveBaseFolder = false;
 }
+
+void CopyLoadedConfig(LoadedConfig* out) {
+    std::lock_guard<std::mutex> g(tableLock);
+    int d = domainCount, m = mailboxCount;
+    out->domainCount = d < 0 ? 0 : (d > kMaxDomains ? kMaxDomains : d);
+    out->mailboxCount = m < 0 ? 0 : (m > kMaxMailboxes ? kMaxMailboxes : m);
+    memcpy(out->domains, domainTable, sizeof domainTable);
+    memcpy(out->mailboxes, mailboxTable, sizeof mailboxTable);
+    snprintf(out->userFolder, sizeof out->userFolder, "%s", loadedUserFolder);
+    out->loadSucceeded = loadSucceeded;
+    out->skippedLines = loadSkippedLines;
+    out->generation = loadGeneration;
+}
+
+bool CopyLoadedDomain(int index, DomainEntry* out) {
+    std::lock_guard<std::mutex> g(tableLock);
+    if (index < 0 || index >= kMaxDomains) {
+        *out = DomainEntry{};
+        return false;
+    }
+    *out = domainTable[index];
+    return true;
+}
+
+void ForgetLoadedMailboxes() {
+    std::lock_guard<std::mutex> g(tableLock);
+    mailboxCount = 0;
+    loadSucceeded = false;
+    loadSkippedLines = 0;
+    loadGeneration++;
+}
+
+DomainEntry& StageDomain(int index) { return stage.domains[index]; }
+void SetStageDomainCount(int count) { stage.domainCount = count; }
+
+void StageFromLoaded() {
+    std::lock_guard<std::mutex> g(tableLock);
+    memcpy(stage.domains, domainTable, sizeof domainTable);
+    memcpy(stage.mailboxes, mailboxTable, sizeof mailboxTable);
+    stage.domainCount = domainCount;
+    stage.mailboxCount = mailboxCount;
+    stage.succeeded = false;
+    stage.skippedLines = 0;
+    snprintf(stage.userFolder, sizeof stage.userFolder, "%s", loadedUserFolder);
+}
+
+void FinishStage(bool succeeded, int skippedLines, int count) {
+    stage.succeeded = succeeded;
+    stage.skippedLines = skippedLines;
+    if (count >= 0) stage.mailboxCount = count;
+}
+
+namespace {
+void PublishStage() {
+    std::lock_guard<std::mutex> g(tableLock);
+    memcpy(domainTable, stage.domains, sizeof domainTable);
+    memcpy(mailboxTable, stage.mailboxes, sizeof mailboxTable);
+    domainCount = stage.domainCount;
+    mailboxCount = stage.mailboxCount;
+    snprintf(loadedUserFolder, sizeof loadedUserFolder, "%s", stage.userFolder);
+    loadSucceeded = stage.succeeded;
+    loadSkippedLines = stage.skippedLines;
+    loadGeneration++;
+}
+}  // namespace
 
 namespace {
 
@@ -119,15 +224,17 @@ bool WithinLimit(int keyNumber, const char* what, size_t length, size_t limit) {
 }
 }  // namespace
 
+namespace {
+bool AddMailboxTo(MailboxEntry* table, int row, int absolute, const char* user,
+                  const char* folderPath, const char* email, int domainIndex);
+}  // namespace
+
 bool MakeMailboxFolder(int keyNumber, const char* folderText, char* path, size_t pathSize,
                        int* absolute) {
     *absolute = folderText[0] == '@';
     const char* rest = *absolute ? folderText + 1 : folderText;
     char joined[1024];
-    {
-        SettingsTextGuard guard;
-        snprintf(joined, sizeof joined, "%s%s", *absolute ? "" : relaySettings.UserFolder, rest);
-    }
+    snprintf(joined, sizeof joined, "%s%s", *absolute ? "" : stage.userFolder, rest);
     size_t full = strlen(joined) + (EndsWithSep(joined) ? 0 : 1);
     if (!WithinLimit(keyNumber, "mail directory", full, kMailboxFolderMax)) return false;
     int rc = ChangeDirectory(joined);
@@ -151,30 +258,38 @@ bool AddMailboxChecked(int row, int keyNumber, const char* user, const char* fol
     char path[kMailboxTextMax + 2];
     int absolute = 0;
     if (!MakeMailboxFolder(keyNumber, folderText, path, sizeof path, &absolute)) return false;
-    if (!AddMailbox(row, absolute, user, path, email, domainIndex)) {
+    if (!AddMailboxTo(stage.mailboxes, row, absolute, user, path, email, domainIndex)) {
         LogBoth("Error adding user: '%s', memory alloc error.\r\n", user);
         return false;
     }
-    const MailboxEntry& m = mailboxTable[row];
+    const MailboxEntry& m = stage.mailboxes[row];
     LogBoth("Added user: %s, mailDir: %s, email: %s\r\n", m.user, m.folder, m.email);
     return true;
 }
 
-bool AddMailbox(int row, int absolute, const char* user, const char* folderPath, const char* email,
-                int domainIndex) {
+namespace {
+bool AddMailboxTo(MailboxEntry* table, int row, int absolute, const char* user,
+                  const char* folderPath, const char* email, int domainIndex) {
     const char* e = PoolCopy(email);
     if (!e) return false;
     const char* f = PoolCopy(folderPath);
     if (!f) return false;
     const char* u = PoolCopy(user);
     if (!u) return false;
-    MailboxEntry& m = mailboxTable[row];
+    MailboxEntry& m = table[row];
     m.folder = f;
     m.absolute = (uint8_t)(absolute ? 1 : 0);
     m.email = e;
     m.user = u;
     m.domainIndex = domainIndex;
     return true;
+}
+}  // namespace
+
+bool AddMailbox(int row, int absolute, const char* user, const char* folderPath, const char* email,
+                int domainIndex) {
+    std::lock_guard<std::mutex> g(tableLock);
+    return AddMailboxTo(mailboxTable, row, absolute, user, folderPath, email, domainIndex);
 }
 
 bool LoadDomainSection() {
@@ -184,9 +299,9 @@ bool LoadDomainSection() {
         keys = kMaxDomains;
     }
     int count = 0;
-    domainCount = 0;
+    stage.domainCount = 0;
     for (int n = 1; n <= keys; n++) {
-        DomainEntry& d = domainTable[count];
+        DomainEntry& d = stage.domains[count];
         char key[32], server[80];
         snprintf(key, sizeof key, "Domain%d", n);
         ReadText(kSectionDomains, key, "", d.name, kDomainNameRead);
@@ -210,16 +325,14 @@ bool LoadDomainSection() {
         snprintf(d.host, sizeof d.host, "%s", server);
         d.port = (uint16_t)(port & 0xFFFF);
         LogBoth("Added domain[%d]='%s' (Server: %s:%d)\r\n", count + 1, d.name, d.host, (int)d.port);
-        domainCount = ++count;
+        stage.domainCount = ++count;
     }
     return count > 0;
 }
 
-bool LoadConfiguration() {
-    char version[8];
-    ReadText(kSectionProduct, "Version", "", version, sizeof version);
-    // "0.11" and everything that sorts before it selects the old layout.
-    if (strcmp("0.11", version) >= 0) return LoadLegacyConfiguration();
+namespace {
+
+bool LoadCurrentLayout() {
 
     RelaySettings& s = relaySettings;
     s.LoopDelay = ReadInt(kSectionProduct, "LoopDelay", -1);
@@ -266,10 +379,12 @@ bool LoadConfiguration() {
 
     SwitchLogNameIfChanged(logName);
 
+    StageFromLoaded();
     if (!LoadDomainSection()) {
-        mailboxCount = 0;
+        FinishStage(false, 0, 0);
         return false;
     }
+    if (loadBetweenSectionsHook) loadBetweenSectionsHook();
     {
         SettingsTextGuard guard;
         AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
@@ -281,25 +396,94 @@ bool LoadConfiguration() {
     }
     if (s.LoopDelay < 1) s.LoopDelay = 120;
 
-    int row = 0;
+    FixStageUserFolder();
+    int row = 0, skipped = 0;
     for (int n = 1; n <= mailboxKeys; n++) {
         char key[32], line[512], user[512], folder[512];
         int domainNumber;
         snprintf(key, sizeof key, "Mailbox%d", n);
         ReadText(kSectionMailboxes, key, "", line, kMailboxLineRead);
         ParseMailboxLine(line, user, sizeof user, folder, sizeof folder, &domainNumber);
+        // A line the file holds but this load leaves out is lost at the next
+        // save; the Options dialog asks before that (an absent key is not).
+        if (line[0]) skipped++;
         if (!user[0]) {
             LogBoth("Error adding user %d: no user name specified.\r\n", n);
             continue;
         }
-        if (domainNumber < 1 || domainNumber > domainCount) {
+        if (domainNumber < 1 || domainNumber > stage.domainCount) {
             LogBoth("Error adding user %d: invalid domain(%d).\r\n", n, domainNumber);
             continue;
         }
-        if (AddMailboxChecked(row, n, user, folder, domainTable[domainNumber - 1].name,
-                              domainNumber - 1))
+        if (AddMailboxChecked(row, n, user, folder, stage.domains[domainNumber - 1].name,
+                              domainNumber - 1)) {
             row++;
+            if (line[0]) skipped--;
+        }
     }
-    mailboxCount = row;
+    FinishStage(true, skipped, row);
     return true;
+}
+
+bool SameStamp(bool hadBefore, const FileStamp& a, bool hadAfter, const FileStamp& b) {
+    if (hadBefore != hadAfter) return false;
+    return !hadBefore || (a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size);
+}
+
+}  // namespace
+
+void FixStageUserFolder() {
+    char uf[sizeof relaySettings.UserFolder];
+    {
+        SettingsTextGuard guard;
+        snprintf(uf, sizeof uf, "%s", relaySettings.UserFolder);
+    }
+    snprintf(stage.userFolder, sizeof stage.userFolder, "%s", uf);
+    if (IsAbsolutePath(uf)) return;
+    // Every mailbox check makes its folder the working folder, so a relative
+    // user folder would be taken against the previous mailbox. It is made
+    // absolute once, against the working folder the first load found; an
+    // empty one is that folder itself. When that cannot be done the text is
+    // used as it stands.
+    if (!haveBaseFolder) {
+        haveBaseFolder = MakeFullPath(".", baseFolder, sizeof baseFolder);
+        size_t n = strlen(baseFolder);
+        if (haveBaseFolder && n >= 2 && baseFolder[n - 1] == '.' && baseFolder[n - 2] == kDirSep)
+            baseFolder[n - 2] = 0;
+    }
+    if (!haveBaseFolder) return;
+    char full[kLoadedUserFolderSize];
+    if (!uf[0]) {
+        snprintf(full, sizeof full, "%s", baseFolder);
+        AppendSepIfMissing(full, sizeof full);
+    } else {
+        if (ChangeDirectory(baseFolder) != 0 || !MakeFullPath(uf, full, sizeof full)) return;
+        // The user folder is a plain prefix: its final separator, or the
+        // lack of one, stays as written.
+        size_t n = strlen(full);
+        if (EndsWithSep(uf)) AppendSepIfMissing(full, sizeof full);
+        else if (n > 0 && full[n - 1] == kDirSep) full[n - 1] = 0;
+    }
+    snprintf(stage.userFolder, sizeof stage.userFolder, "%s", full);
+}
+
+bool LoadConfiguration() {
+    // The file is read key by key, and a save may replace it between two
+    // reads (old domains with new mailbox numbers would send mail as the
+    // wrong address). The load is made aside and taken again at once when
+    // the file's stamp changed while it was read; a few tries bound it.
+    for (int attempt = 1;; attempt++) {
+        FileStamp before, after;
+        bool hadBefore = GetFileStamp(Ini(), &before);
+        char version[8];
+        ReadText(kSectionProduct, "Version", "", version, sizeof version);
+        // "0.11" and everything that sorts before it selects the old layout.
+        bool ok = strcmp("0.11", version) >= 0 ? LoadLegacyConfiguration() : LoadCurrentLayout();
+        bool hadAfter = GetFileStamp(Ini(), &after);
+        if (attempt >= 3 || SameStamp(hadBefore, before, hadAfter, after)) {
+            PublishStage();
+            return ok;
+        }
+        LogBoth("Config file changed while it was read, reading it again.\r\n");
+    }
 }

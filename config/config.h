@@ -69,9 +69,32 @@ extern std::atomic<int> mailboxCount;
 // Process-start values: LoopDelay -1, empty tables, default texts.
 void ResetConfiguration();
 
+// Longest user folder the loader makes absolute and remembers.
+constexpr size_t kLoadedUserFolderSize = 512;
+
+// The tables as the last load left them, with what the Options dialog needs
+// to know about that load. A load fills a copy of its own and puts it in
+// place whole under one lock; CopyLoadedConfig takes it under the same
+// lock, so a reader never sees half of one load and half of another.
+struct LoadedConfig {
+    DomainEntry domains[kMaxDomains];
+    int domainCount;
+    MailboxEntry mailboxes[kMaxMailboxes];
+    int mailboxCount;
+    // The user folder the relative mailbox paths were built from (absolute).
+    char userFolder[kLoadedUserFolderSize];
+    bool loadSucceeded;  // false before the first load, after a failed one, or the file was missing
+    int skippedLines;    // mailbox lines of the file the load did not take in
+    unsigned generation; // counts the loads put in place
+};
+void CopyLoadedConfig(LoadedConfig* out);
+// One domain row, read whole; false (row emptied) for an index outside the table.
+bool CopyLoadedDomain(int index, DomainEntry* out);
+// The configuration file is gone: no mailbox is relayed until it loads again.
+void ForgetLoadedMailboxes();
+
 bool LoadConfiguration();
 bool LoadLegacyConfiguration();
-bool LoadDomainSection();
 // Copies the three texts of a mailbox into the pool and fills row `row`.
 bool AddMailbox(int row, int absolute, const char* user, const char* folderPath,
                 const char* email, int domainIndex);
@@ -92,6 +115,11 @@ struct MailboxRow {
     const char* email;   // column 1
     const char* folder;  // column 2, in the list's folder notation
 };
+
+// The checks of SaveConfigurationCore alone: false, with the message, when
+// the save would refuse. Nothing is written.
+bool CheckConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
+                            int rowCount, char* error, size_t errorSize);
 
 // Writes RelaySettings, the given domain records and mailbox rows to the INI
 // file in the current layout. False, with a message for the user in `error`,

@@ -16,25 +16,36 @@ constexpr size_t kLegacyPairRead = 1024;
 bool LoadLegacyConfiguration() {
     const char* ini = hostSettings.iniPath;
     RelaySettings& s = relaySettings;
-    DomainEntry& d = domainTable[0];
-    domainCount = 1;
+    StageFromLoaded();
+    DomainEntry& d = StageDomain(0);
+    SetStageDomainCount(1);
 
     d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
     s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);
-    SettingsTextGuard guard;  // the texts below are shared with the Options dialog
-    ProfileGetString(kSectionProduct, "UserFolder", "", s.UserFolder, 259, ini);
-    ProfileGetString(kSectionProduct, "Domain1", "", d.name, 99, ini);
-    ProfileGetString(kSectionProduct, "Badmails", "", s.Badmails, 119, ini);
     char logName[200];
-    ProfileGetString(kSectionProduct, "LogName", s.LogName, logName, 199, ini);
+    {
+        // The texts shared with the Options dialog are read under the guard;
+        // it is the log's lock too, so it is never held across the host
+        // look-up below (the window would wait for the resolver).
+        SettingsTextGuard guard;
+        ProfileGetString(kSectionProduct, "UserFolder", "", s.UserFolder, 259, ini);
+        ProfileGetString(kSectionProduct, "Badmails", "", s.Badmails, 119, ini);
+        ProfileGetString(kSectionProduct, "LogName", s.LogName, logName, 199, ini);
+    }
+    ProfileGetString(kSectionProduct, "Domain1", "", d.name, 99, ini);
     ProfileGetString(kSectionProduct, "SMTPServer", "", d.host, 79, ini);
     int mailboxKeys = ProfileGetInt(kSectionProduct, "MailBoxes", 0, ini);
 
     SwitchLogNameIfChanged(logName);
-    AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
+    {
+        SettingsTextGuard guard;
+        AppendSepIfMissing(s.Badmails, sizeof s.Badmails);
+    }
 
+    // A failed load of this layout keeps the mailboxes of the last one.
     if (!d.host[0]) {
         LogBoth("Missing SMTP relay host name.\r\n");
+        FinishStage(false, 0, -1);
         return false;
     }
     if (mailboxKeys > kMaxMailboxes) {
@@ -50,11 +61,13 @@ bool LoadLegacyConfiguration() {
     uint32_t addr;
     if (!SockResolveIPv4(d.host, &addr)) {
         LogBoth("Invalid SMTP relay host name '%s'.\r\n", d.host);
+        FinishStage(false, 0, -1);
         return false;
     }
     relaySession.peerAddress = addr;
 
-    int row = 0;
+    FixStageUserFolder();
+    int row = 0, skipped = 0;
     for (int n = 1; n <= mailboxKeys; n++) {
         // The pair is read whole and checked against the 255-character
         // limits of the mailbox table, so an overlong name or folder is
@@ -69,12 +82,15 @@ bool LoadLegacyConfiguration() {
             snprintf(key, sizeof key, "MB%ddir", n);
             ProfileGetString(d.name, key, "", folder, sizeof folder, ini);
         }
+        bool inFile = user[0] || folder[0];
         if (!user[0]) {
             LogBoth("Error adding user %d: no user name specified.\r\n", n);
+            if (inFile) skipped++;
             continue;
         }
         if (AddMailboxChecked(row, n, user, folder, d.name, 0)) row++;
+        else skipped++;
     }
-    mailboxCount = row;
+    FinishStage(true, skipped, row);
     return true;
 }

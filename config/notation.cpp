@@ -13,14 +13,19 @@ const char kEmptyServerName[] = " Empty server name";
 const char kInvalidDomainName[] = " Invalid DomainName";
 const char kDomainNameTooLong[] = " DomainName too long (at most 98 characters)";
 const char kServerHostTooLong[] =
-    " Server name too long (at most 79 characters before the ':', 241 in all)";
+    " Server name too long (at most 78 characters with the ':' and the port)";
+const char kDomainNameTaken[] =
+    " DomainName already in the list (mailboxes could not tell the two apart)";
+const char kDeletedMark[] = "~DELETED";
 const char kEmptyUserName[] = " Empty UserName";
 const char kEmptyFolderName[] = " Empty folder name";
 const char kInvalidUserName[] = " Invalid UserName";
 const char kSemicolonInUserName[] = " Invalid UserName: ';' is not allowed";
 const char kSemicolonInFolder[] = " Invalid folder name: ';' is not allowed";
 const char kMailboxTextTooLong[] =
-    " Too long: the e-mail address may have at most 254 characters, the folder 241";
+    " Too long: the e-mail address may have at most 255 characters, the folder 241";
+const char kMailboxPathTooLong[] =
+    " Folder path too long (at most 121 characters with the user folder)";
 const char kNonAtPathSeparator[] = " Non @-path cann't contain '\\'";
 
 namespace {
@@ -38,15 +43,25 @@ void FormatFolderColumn(const char* folder, bool absolute, const char* userFolde
     if (absolute) {
         snprintf(out, size, "@%s", folder);
     } else {
-        // The user folder is skipped by its length alone. After a save that
-        // changed UserFolder and before the reload, a stored path may even be
-        // shorter than the new setting: then nothing is left, and nothing is
-        // read past the end of the path.
+        // The part below the user folder is what the file holds. A path that
+        // does not begin with that folder (it cannot come from a load) is
+        // shown whole as an absolute folder: the mailbox keeps the folder it
+        // has, never a cut-off text that names another one.
         size_t skip = strlen(userFolder);
-        size_t have = strlen(folder);
-        snprintf(out, size, "%s%s", kUserFolderPrefix, folder + (skip < have ? skip : have));
+        if (strncmp(folder, userFolder, skip) == 0)
+            snprintf(out, size, "%s%s", kUserFolderPrefix, folder + skip);
+        else
+            snprintf(out, size, "@%s", folder);
     }
     DropTrailingSep(out);
+}
+
+void LoadedMailboxColumns(const LoadedConfig& loaded, int i, char* user, char* email,
+                          char* folder, size_t size) {
+    const MailboxEntry& m = loaded.mailboxes[i];
+    snprintf(user, size, "%s", m.user ? m.user : "");
+    snprintf(email, size, "%s", m.email ? m.email : "");
+    FormatFolderColumn(m.folder ? m.folder : "", m.absolute != 0, loaded.userFolder, folder, size);
 }
 
 void FolderFieldFromColumn(const char* column, char* out, size_t size) {
@@ -99,7 +114,8 @@ bool ParseServerText(const char* text, char* host, size_t hostSize, uint16_t* po
     return true;
 }
 
-const char* CheckDomainFields(const char* name, const char* server) {
+const char* CheckDomainFields(const char* name, const char* server, const char* const* others,
+                              int otherCount) {
     if (!name[0]) return kEmptyDomainName;
     if (!server[0]) return kEmptyServerName;
     if (strchr(name, '@')) return kInvalidDomainName;
@@ -110,6 +126,19 @@ const char* CheckDomainFields(const char* name, const char* server) {
     const char* colon = strchr(server, ':');
     size_t hostLength = colon ? (size_t)(colon - server) : strlen(server);
     if (hostLength > kDomainHostMax || strlen(server) > kServerFieldMax) return kServerHostTooLong;
+    // Save writes "host:port" and the loader reads it with room for 78
+    // characters: the limit is the one of the saved text.
+    char host[kDomainHostMax + 1];
+    uint16_t port = 25;
+    if (!ParseServerText(server, host, sizeof host, &port)) return kServerHostTooLong;
+    char saved[kDomainHostMax + 16];
+    if ((size_t)snprintf(saved, sizeof saved, "%s:%u", host, (unsigned)port) >= kServerRead)
+        return kServerHostTooLong;
+    // A mailbox names its domain by name only: two equal names would send
+    // its mail through whichever one a later step happens to pick.
+    if (strcmp(name, kDeletedMark) != 0)
+        for (int i = 0; i < otherCount; i++)
+            if (others[i] && strcmp(others[i], name) == 0) return kDomainNameTaken;
     return nullptr;
 }
 
@@ -141,4 +170,20 @@ const char* MakeMailboxRow(const char* name, const char* folderField, const char
     }
     snprintf(email, emailSize, "%s@%s", name, domain);
     return nullptr;
+}
+
+const char* CheckMailboxFolderPath(const char* folderColumn, const char* userFolder) {
+    // The loader refuses a folder path (with its final separator) longer
+    // than a directory search can take; Save refuses it for that reason, so
+    // the editor does too, where the folder is typed.
+    size_t path;
+    if (folderColumn[0] == '@') {
+        path = strlen(folderColumn) - 1;
+    } else {
+        size_t uf = strlen(userFolder);
+        if (uf == 0 || userFolder[uf - 1] != kDirSep) uf++;
+        size_t column = strlen(folderColumn);
+        path = uf + (column > kPrefixLength ? column - kPrefixLength : 0);
+    }
+    return path + 1 > kMailboxFolderMax ? kMailboxPathTooLong : nullptr;
 }

@@ -9,8 +9,9 @@
 
 #include "config/config.h"
 
-// Longest text the dialogs read back from a list column.
-constexpr size_t kColumnTextMax = 254;
+// Longest text the dialogs read back from a list column: a loaded address
+// may have 255 characters, and a column keeps it whole.
+constexpr size_t kColumnTextMax = kMailboxTextMax;
 // Longest domain name the domain list keeps (the record holds 99, the list
 // is read back with room for 98).
 constexpr size_t kDomainNameMax = 98;
@@ -21,11 +22,15 @@ constexpr size_t kDomainHostMax = sizeof(DomainEntry::host) - 1;
 constexpr size_t kFolderFieldMax = 241;
 
 // Folder column of a loaded mailbox: "@" + path for an absolute folder, else
-// the prefix + the path after the first strlen(userFolder) characters (the
-// stored path of a relative mailbox begins with the user folder; only its
-// length is used). One trailing separator is dropped.
+// the prefix + the path below `userFolder`, which must be the user folder
+// the load built the path from (LoadedConfig::userFolder), not the setting
+// as it stands now. One trailing separator is dropped.
 void FormatFolderColumn(const char* folder, bool absolute, const char* userFolder, char* out,
                         size_t size);
+
+// The three column texts of loaded mailbox `i` (always terminated).
+void LoadedMailboxColumns(const LoadedConfig& loaded, int i, char* user, char* email,
+                          char* folder, size_t size);
 
 // Folder field of the mailbox editor from a folder column: the whole text
 // when it begins with "@", otherwise what follows the 13-character prefix.
@@ -55,7 +60,13 @@ bool ParseServerText(const char* text, char* host, size_t hostSize, uint16_t* po
 
 // Checks of the ChangeDomain fields, in the order the user sees them; the
 // message-box text of the first failure, or null when the fields are fine.
-const char* CheckDomainFields(const char* name, const char* server);
+// `others` are the names of the other rows of the list (rows marked for
+// removal included; the mark itself may repeat).
+const char* CheckDomainFields(const char* name, const char* server,
+                              const char* const* others = nullptr, int otherCount = 0);
+
+// The mark of a domain row that Close removes.
+extern const char kDeletedMark[];  // "~DELETED"
 
 // Checks of the ChangeUser fields and the folder column they make. `domain`
 // is the chosen domain name ("" when there is none). On success the folder
@@ -65,6 +76,12 @@ const char* MakeMailboxRow(const char* name, const char* folderField, const char
                            char* folderColumn, size_t folderSize, char* email,
                            size_t emailSize);
 
+// The folder path a row made by MakeMailboxRow names once saved and loaded
+// again, checked against what a mailbox folder may hold: null when it fits,
+// else the refusal text. `userFolder` is the user folder as the Options
+// dialog holds it (Save adds a missing final separator).
+const char* CheckMailboxFolderPath(const char* folderColumn, const char* userFolder);
+
 // The caption and texts of the editors' refusal boxes.
 extern const char kAddChangeCaption[];     // " ADD/CHANGE Error"
 extern const char kEmptyDomainName[];      // " Empty DomainName"
@@ -72,10 +89,12 @@ extern const char kEmptyServerName[];      // " Empty server name"
 extern const char kInvalidDomainName[];    // " Invalid DomainName"
 extern const char kDomainNameTooLong[];
 extern const char kServerHostTooLong[];
+extern const char kDomainNameTaken[];
 extern const char kEmptyUserName[];        // " Empty UserName"
 extern const char kEmptyFolderName[];      // " Empty folder name"
 extern const char kInvalidUserName[];      // " Invalid UserName"
 extern const char kSemicolonInUserName[];
 extern const char kSemicolonInFolder[];
 extern const char kMailboxTextTooLong[];
+extern const char kMailboxPathTooLong[];
 extern const char kNonAtPathSeparator[];   // " Non @-path cann't contain '\\'"

@@ -194,7 +194,44 @@ bool CopyFile(const char* from, const char* to, char* error, size_t errorSize) {
     return ok;
 }
 
+// Everything a save checks, before anything is written.
+bool CheckAll(const DomainEntry* domains, int count, const MailboxRow* rows, int rowCount,
+              char* error, size_t errorSize) {
+    if (count < 0 || count > kMaxDomains || rowCount < 0 || rowCount > kMaxMailboxes) {
+        SetError(error, errorSize, "At most %d domains and %d mailboxes can be saved.", kMaxDomains,
+                 kMaxMailboxes);
+        return false;
+    }
+    char userFolder[sizeof relaySettings.UserFolder + 2];
+    UserFolderWritten(userFolder, sizeof userFolder);
+    if (!CheckSettings(userFolder, error, errorSize)) return false;
+    for (int i = 0; i < count; i++) {
+        if (!CheckDomain(domains[i], i, error, errorSize)) return false;
+        // A mailbox is tied to its domain by the name: with two equal names
+        // it would be saved on the first, whichever the user chose.
+        for (int j = 0; j < i; j++)
+            if (strcmp(domains[j].name, domains[i].name) == 0) {
+                SetError(error, errorSize,
+                         "Domains %d and %d have the same name (%.60s): rename or remove one "
+                         "of them with Edit Domains; nothing was saved.",
+                         j + 1, i + 1, domains[i].name);
+                return false;
+            }
+    }
+    for (int r = 0; r < rowCount; r++)
+        if (!CheckMailboxRow(rows[r], r, domains, count, userFolder, error, errorSize)) return false;
+
+    return true;
+}
+
 }  // namespace
+
+bool CheckConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
+                            int rowCount, char* error, size_t errorSize) {
+    SetError(error, errorSize, "%s", "");
+    SettingsTextGuard guard;
+    return CheckAll(domains, count, rows, rowCount, error, errorSize);
+}
 
 bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
                            int rowCount, char* error, size_t errorSize) {
@@ -205,18 +242,9 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
     SettingsTextGuard guard;
 
     // Everything is checked before anything is written.
-    if (count < 0 || count > kMaxDomains || rowCount < 0 || rowCount > kMaxMailboxes) {
-        SetError(error, errorSize, "At most %d domains and %d mailboxes can be saved.", kMaxDomains,
-                 kMaxMailboxes);
-        return false;
-    }
+    if (!CheckAll(domains, count, rows, rowCount, error, errorSize)) return false;
     char userFolder[sizeof relaySettings.UserFolder + 2];
     UserFolderWritten(userFolder, sizeof userFolder);
-    if (!CheckSettings(userFolder, error, errorSize)) return false;
-    for (int i = 0; i < count; i++)
-        if (!CheckDomain(domains[i], i, error, errorSize)) return false;
-    for (int r = 0; r < rowCount; r++)
-        if (!CheckMailboxRow(rows[r], r, domains, count, userFolder, error, errorSize)) return false;
 
     // The whole new file is made beside the old one and then put in its
     // place in one step: the worker may reload at any moment, and it must
@@ -231,7 +259,9 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
 
     // Relative folders are appended to the user folder as they are, so it
     // must end in a separator; the setting itself takes it too.
-    snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%s", userFolder);
+    // (CheckAll made sure it fits.)
+    snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%.*s",
+             (int)sizeof relaySettings.UserFolder - 1, userFolder);
 
     // Unlike a key-by-key save into the live file, a failed write here is
     // seen: the old file then stays as it was and the user is told.

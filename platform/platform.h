@@ -15,6 +15,10 @@ extern const char kDirSep;
 // Full path of the running executable, or false when it does not fit.
 bool GetExecutablePath(char* out, size_t size);
 
+// True for a path that names the same place whatever the working folder
+// is ("/..." on POSIX; "X:\\..." or a "\\\\server" path on Windows).
+bool IsAbsolutePath(const char* path);
+
 // Absolute form of a path (GetFullPathName / realpath of the folder part);
 // false when it does not fit in `size`.
 bool MakeFullPath(const char* path, char* out, size_t size);
@@ -62,7 +66,10 @@ int ChangeDirectory(const char* path);
 int RemoveFileErrno(const char* path);
 int RenameFileErrno(const char* from, const char* to);
 // Replaces `to` by `from` in one step (the old file stays whole until the new
-// one is complete); 0 on success, else an errno-style code.
+// one is complete); 0 on success, else an errno-style code. The new file's
+// contents are forced to the disk before the replace (and, on POSIX, the
+// folder's entry after it), so a power loss leaves the old file or the
+// new one, never an empty one.
 int ReplaceFileErrno(const char* from, const char* to);
 
 // Message files are read as Windows reads text files: a CR LF pair arrives as

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -24,6 +26,8 @@ bool GetExecutablePath(char* out, size_t size) {
     memcpy(out, buf, (size_t)n + 1);
     return true;
 }
+
+bool IsAbsolutePath(const char* path) { return path[0] == '/'; }
 
 bool MakeFullPath(const char* path, char* out, size_t size) {
     char cwd[PATH_MAX] = "";
@@ -111,8 +115,26 @@ int RenameFileErrno(const char* from, const char* to) {
     return rename(from, to) == 0 ? 0 : errno;
 }
 
+namespace {
+// fsync of a file or folder by name; 0 or errno.
+int SyncPath(const char* path, int flags) {
+    int fd = open(path, flags);
+    if (fd < 0) return errno;
+    int rc = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return rc;
+}
+}  // namespace
+
 int ReplaceFileErrno(const char* from, const char* to) {
-    return rename(from, to) == 0 ? 0 : errno;
+    if (int rc = SyncPath(from, O_RDONLY)) return rc;
+    if (rename(from, to) != 0) return errno;
+    // The rename itself reaches the disk with the folder's entry.
+    std::string folder(to);
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
+    SyncPath(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    return 0;
 }
 
 int LastErrno() { return errno; }

@@ -21,6 +21,13 @@ bool GetExecutablePath(char* out, size_t size) {
     return true;
 }
 
+bool IsAbsolutePath(const char* path) {
+    bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                 path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    bool unc = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+    return drive || unc;
+}
+
 bool MakeFullPath(const char* path, char* out, size_t size) {
     char* filePart = nullptr;
     DWORD n = GetFullPathNameA(path, (DWORD)size, out, &filePart);
@@ -90,6 +97,12 @@ int RemoveFileErrno(const char* path) { return remove(path) == 0 ? 0 : errno; }
 int RenameFileErrno(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
 
 int ReplaceFileErrno(const char* from, const char* to) {
+    HANDLE h = CreateFileA(from, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    BOOL flushed = FlushFileBuffers(h);
+    CloseHandle(h);
+    if (!flushed) return EIO;
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
     return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }

@@ -7,8 +7,9 @@
 //  - a value is cut to the buffer size minus one; an absent key gives the default;
 //  - an integer is an optional sign and decimal digits read up to the first
 //    other character; an empty value gives the default, like the system's;
-//  - a line without "=" is a key without value (so ";comment" lines never
-//    match a real key);
+//  - a line without "=" is a key without value: it reads as absent (and
+//    ";comment" lines never match a real key);
+//  - a line that starts with "[" but has no "]" opens no section;
 //  - writing keeps every other line as it is, replaces a key's value in place
 //    (the key keeps its spelling),
 //    adds a missing key after the last line of its section and a missing
@@ -64,10 +65,9 @@ bool SectionName(const std::string& raw, std::string* name) {
     std::string t = Trim(raw);
     if (t.empty() || t[0] != '[') return false;
     size_t close = t.rfind(']');
-    if (close == std::string::npos || close == 0) {
-        *name = Trim(t.substr(1));
-        return true;
-    }
+    // Without its "]" the line opens no section: the system's reader keeps
+    // it as a key line of the section it is in.
+    if (close == std::string::npos) return false;
     *name = Trim(t.substr(1, close - 1));
     return true;
 }
@@ -128,6 +128,7 @@ bool LookUp(const char* section, const char* key, const char* path, std::string*
     std::string name;
     bool hasValue;
     SplitKey(lines[(size_t)k], &name, value, &hasValue);
+    if (!hasValue) return false;  // a key without "=" reads as absent, as on Windows
     if (value->size() >= 2 && (value->front() == '"' || value->front() == '\'') &&
         value->back() == value->front())
         *value = value->substr(1, value->size() - 2);

@@ -58,7 +58,7 @@ void ReloadConfigIfChanged() {
     FileStamp now;
     if (!GetFileStamp(hostSettings.iniPath, &now)) {
         LogToWindow("Error: Unable to find config file '%s'\r\n", hostSettings.iniPath);
-        mailboxCount = 0;
+        ForgetLoadedMailboxes();
         // The mailbox table is gone, so the file must be loaded again when it
         // comes back, even with its old stamp (moved away and back, a share
         // that was briefly unreachable); otherwise nothing would be relayed

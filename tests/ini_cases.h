@@ -62,6 +62,9 @@ inline const ReadCase kReadCases[] = {
     {"colon and port kept", "[Domains]\r\nSMTPServer1=relay.example.net:2525\r\n", "Domains", "SMTPServer1", "", 256, "relay.example.net:2525"},
     {"equals sign inside a value", "[S]\r\nKey=a=b\r\n", "S", "Key", "d", 64, "a=b"},
     {"backslash value", "[S]\r\nUserFolder=\\\r\n", "S", "UserFolder", "d", 64, "\\"},
+    {"key line without '=' gives the default", "[S]\r\nKey\r\n", "S", "Key", "dflt", 64, "dflt"},
+    {"'[' without ']' is no section", "[S]\r\n[broken\r\nKey=after\r\n", "S", "Key", "d", 64, "after"},
+    {"'[' without ']' opens nothing", "[S]\r\nA=1\r\n[broken\r\nKey=x\r\n", "broken", "Key", "d", 64, "d"},
 };
 
 inline const IntCase kIntCases[] = {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config/config.h"
+#include "config/notation.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "tests/ini_cases.h"
@@ -23,6 +24,7 @@ enum class Edit {
     kRenameSecondDomain,  // the second domain is renamed to new.example
     kDropLastMailbox,
     kFresh,               // no file yet: one domain and one mailbox made by hand
+    kMoveUserFolder,      // UserFolder becomes {dir}elsewhere/ (the rows stay as loaded)
 };
 
 // Texts use "\n" for line ends (files get CR LF), '/' for the folder
@@ -49,6 +51,12 @@ struct Case {
 #define WC_SETTINGS                                                                            \
     "settings LoopDelay=30 UserFolder={dir}users/ Badmails={dir}bad/ LogName={dir}Ambrel.log " \
     "FlushLog=1 Debug=1 MaxMailSent=3 SMTPHelo=relay.test XToHeader=X-To:\n"
+
+// A user name that makes "name@example.org" 255 characters long.
+#define WC_USER243                                                                              \
+    "uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu" \
+    "uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu" \
+    "uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu"
 
 inline const Case kCases[] = {
     {"host and port, relative and absolute folders, kept keys",
@@ -103,12 +111,32 @@ inline const Case kCases[] = {
      "Debug=0 MaxMailSent=6 SMTPHelo=Vorpal XToHeader=X-Envelope-To:\n"
      "domain example.org 127.0.0.1:25\n"
      "mailbox john john@example.org {dir}users/john/ abs=0 domain=0\n"},
+    // The rows are made from the paths of the load; a changed UserFolder
+    // only moves the relative folders below the new one.
+    {"a changed user folder keeps every relative line",
+     WC_PRODUCT "MailBoxes=2\n" WC_DOMAINS WC_MAILBOXES, "users/sub elsewhere/sub abs/mary",
+     Edit::kMoveUserFolder, "UserFolder={dir}elsewhere/\nMailbox1=mary;@{dir}abs/mary;1\nMailbox2=john;sub;2\n",
+     false, "",
+     "settings LoopDelay=30 UserFolder={dir}elsewhere/ Badmails={dir}bad/ LogName={dir}Ambrel.log "
+     "FlushLog=1 Debug=1 MaxMailSent=3 SMTPHelo=relay.test XToHeader=X-To:\n"
+     "domain example.com mail.example:25\n"
+     "domain example.org relay.example:2525\n"
+     "mailbox mary mary@example.com {dir}abs/mary/ abs=1 domain=0\n"
+     "mailbox john john@example.org {dir}elsewhere/sub/ abs=0 domain=1\n"},
+    {"nested folders, a domain mailbox and a 255-character address keep their lines",
+     WC_PRODUCT "MailBoxes=3\n" WC_DOMAINS
+     "[MailBoxes]\nMailbox1=DM:sales;sub/deep;1\nMailbox2=" WC_USER243 ";sub;2\n"
+     "Mailbox3=mary;@{dir}abs/mary;2\n",
+     "users/sub/deep abs/mary", Edit::kNone,
+     "Mailbox1=DM:sales;sub/deep;1\nMailbox2=" WC_USER243 ";sub;2\nMailbox3=mary;@{dir}abs/mary;2\n",
+     false, "", nullptr},
 };
 
 #undef WC_PRODUCT
 #undef WC_DOMAINS
 #undef WC_MAILBOXES
 #undef WC_SETTINGS
+#undef WC_USER243
 
 // A case text for this build: separators and the scratch folder filled in;
 // CR LF line ends when `crlf`.
@@ -186,17 +214,16 @@ struct Working {
     }
 };
 
+// The rows as the Options dialog makes them from the tables in force.
 inline Working FromTables() {
     Working w;
-    for (int i = 0; i < domainCount; i++) w.domains.push_back(domainTable[i]);
-    size_t skip = strlen(relaySettings.UserFolder);
-    for (int i = 0; i < mailboxCount; i++) {
-        const MailboxEntry& m = mailboxTable[i];
-        std::string folder;
-        if (m.absolute) folder = std::string("@") + m.folder;
-        else folder = kUserFolderPrefix + std::string(strlen(m.folder) > skip ? m.folder + skip : "");
-        if (!folder.empty() && folder.back() == kDirSep) folder.pop_back();
-        w.Add(m.user, m.email, folder);
+    static LoadedConfig loaded;
+    CopyLoadedConfig(&loaded);
+    for (int i = 0; i < loaded.domainCount; i++) w.domains.push_back(loaded.domains[i]);
+    for (int i = 0; i < loaded.mailboxCount; i++) {
+        char user[kColumnTextMax + 16], email[kColumnTextMax + 16], folder[kColumnTextMax + 16];
+        LoadedMailboxColumns(loaded, i, user, email, folder, sizeof user);
+        w.Add(user, email, folder);
     }
     return w;
 }
@@ -251,6 +278,10 @@ inline int RunCase(const Case& c, const std::string& dir, FILE* out) {
         w.users.pop_back();
         w.emails.pop_back();
         w.folders.pop_back();
+        break;
+    case Edit::kMoveUserFolder:
+        snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%selsewhere%c", dir.c_str(),
+                 kDirSep);
         break;
     case Edit::kFresh: {
         DomainEntry d{};

@@ -46,6 +46,14 @@ void ApplyMailboxRow(HWND dialog, bool add) {
         MessageBoxA(nullptr, error, kAddChangeCaption, MB_OK | MB_ICONSTOP);
         return;
     }
+    // The user folder that Save will use is the one in the Options dialog's
+    // field (this editor's owner), typed or not yet saved.
+    char userFolder[sizeof RelaySettings::UserFolder];
+    GetDlgItemTextA(GetWindow(dialog, GW_OWNER), IDC_OPT_USERFOLDER, userFolder, sizeof userFolder);
+    if (const char* error = CheckMailboxFolderPath(folder, userFolder)) {
+        MessageBoxA(nullptr, error, kAddChangeCaption, MB_OK | MB_ICONSTOP);
+        return;
+    }
     if (!MailboxListView) {
         EndDialog(dialog, 1);
         return;

@@ -17,7 +17,6 @@
 
 namespace {
 
-const char kDeletedMark[] = "~DELETED";
 // Room for reading a column back: more than any text the editor accepts,
 // so nothing is cut on the way into the record.
 constexpr int kReadRoom = 256;
@@ -71,7 +70,19 @@ void ApplyDomainRow(HWND dialog, bool add) {
     char name[1024], server[1024];
     GetDlgItemTextA(dialog, IDC_DOMAIN_NAME, name, sizeof name);
     GetDlgItemTextA(dialog, IDC_DOMAIN_SERVER, server, sizeof server);
-    if (const char* error = CheckDomainFields(name, server)) {
+    // The names of the other rows as the list shows them now (a Change
+    // keeps its own row's name, so that row is left out).
+    char others[kMaxDomains * 2][kReadRoom];
+    const char* otherNames[kMaxDomains * 2];
+    int otherCount = 0;
+    int rows = DomainListView ? (int)SendMessageA(DomainListView, LVM_GETITEMCOUNT, 0, 0) : 0;
+    for (int r = 0; r < rows && otherCount < kMaxDomains * 2; r++) {
+        if (!add && r == CurrentDomainRow) continue;
+        GetRowText(DomainListView, r, kColDomain, others[otherCount], kReadRoom);
+        otherNames[otherCount] = others[otherCount];
+        otherCount++;
+    }
+    if (const char* error = CheckDomainFields(name, server, otherNames, otherCount)) {
         MessageBoxA(nullptr, error, kAddChangeCaption, MB_OK | MB_ICONSTOP);
         return;
     }

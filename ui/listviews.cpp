@@ -15,6 +15,7 @@
 #include "ui/app.h"
 
 DomainEditCopy DomainEditTable = {nullptr, 0};
+LoadedConfig OptionsLoaded;
 HWND MailboxListView = nullptr;
 HWND DomainListView = nullptr;
 int CurrentMailboxRow = -1;
@@ -54,13 +55,9 @@ HWND CreateList(HWND owner, DWORD sortStyle, int width, int height, const Column
     return list;
 }
 
-// Bounded copy of a text the relay worker may be rewriting at this moment
-// (see CreateMailboxListView); a null pointer reads as empty.
-void CopyLoadedText(const char* text, char* out, size_t size) {
-    snprintf(out, size, "%s", text ? text : "");
-}
-
 }  // namespace
+
+void TakeOptionsLoaded() { CopyLoadedConfig(&OptionsLoaded); }
 
 bool MakeDomainEditTable() {
     FreeDomainEditTable();
@@ -68,15 +65,8 @@ bool MakeDomainEditTable() {
     // written yet holds empty texts, never undefined ones.
     DomainEditTable.records = new (std::nothrow) DomainEditRecord[kMaxDomains]();
     if (!DomainEditTable.records) return false;
-    int count = domainCount;
-    if (count < 0) count = 0;
-    if (count > kMaxDomains) count = kMaxDomains;
-    for (int i = 0; i < count; i++) {
-        DomainEditRecord& r = DomainEditTable.records[i];
-        snprintf(r.name, sizeof r.name, "%.*s", (int)sizeof r.name - 1, domainTable[i].name);
-        snprintf(r.host, sizeof r.host, "%.*s", (int)sizeof r.host - 1, domainTable[i].host);
-        r.port = domainTable[i].port;
-    }
+    int count = OptionsLoaded.domainCount;
+    for (int i = 0; i < count; i++) DomainEditTable.records[i] = OptionsLoaded.domains[i];
     DomainEditTable.count = count;
     return true;
 }
@@ -135,23 +125,12 @@ void CreateMailboxListView(HWND owner) {
         MessageBoxA(nullptr, "Unable to open SMS Window", nullptr, MB_OK);
         return;
     }
-    // The relay worker may reload the tables while this runs and there is no
-    // lock between the two. The count is read once and bounded; the texts
-    // live in the string pool, which is never released, so a row rewritten
-    // meanwhile can at worst show the texts of the newer load, never freed
-    // or unterminated memory.
-    int count = mailboxCount;
-    if (count < 0) count = 0;
-    if (count > kMaxMailboxes) count = kMaxMailboxes;
+    // The rows come from the copy taken when the dialog opened (one load,
+    // whole); the texts live in the string pool, which is never released.
+    int count = OptionsLoaded.mailboxCount;
     for (int i = 0; i < count; i++) {
-        const MailboxEntry& m = mailboxTable[i];
-        char user[kColumnTextMax + 1], email[kColumnTextMax + 1], folder[kColumnTextMax + 1];
-        char column[kColumnTextMax + 16];
-        CopyLoadedText(m.user, user, sizeof user);
-        CopyLoadedText(m.email, email, sizeof email);
-        CopyLoadedText(m.folder, folder, sizeof folder);
-        FormatFolderColumn(folder, m.absolute != 0, relaySettings.UserFolder, column,
-                           sizeof column);
+        char user[kColumnTextMax + 16], email[kColumnTextMax + 16], column[kColumnTextMax + 16];
+        LoadedMailboxColumns(OptionsLoaded, i, user, email, column, sizeof user);
         int row = AppendRow(MailboxListView, "");
         if (row < 0) continue;
         SetRowText(MailboxListView, row, kColUser, user);
@@ -184,6 +163,8 @@ void CreateDomainListView(HWND owner) {
 void RemoveEditDomain(int index) {
     DomainEditCopy& t = DomainEditTable;
     if (!t.records || index < 0 || index >= t.count) return;
+    char removed[sizeof t.records[index].name];
+    snprintf(removed, sizeof removed, "%s", t.records[index].name);
     RemoveDomainRecord(t.records, t.count, index);
     int remaining = t.count - 1;
     if (!MailboxListView) return;
@@ -193,6 +174,10 @@ void RemoveEditDomain(int index) {
         char moved[2 * kColumnTextMax + 2];
         GetRowText(MailboxListView, r, kColEmail, email, sizeof email);
         if (!strchr(email, '@') || AddressDomainKnown(email, t.records, remaining)) continue;
+        // Only the mailboxes of the removed domain move with it. A mailbox
+        // whose domain was renamed in the same Close keeps its address, so
+        // that Save names it and asks before it moves.
+        if (strcmp(strchr(email, '@') + 1, removed) != 0) continue;
         GetRowText(MailboxListView, r, kColUser, user, sizeof user);
         // With no domain left there is no first domain to move to: the row
         // keeps its user name and an empty domain ("john@"), as the mailbox

@@ -17,6 +17,10 @@ struct DomainEditCopy {
 };
 
 extern DomainEditCopy DomainEditTable;
+// The loaded tables as the Options dialog found them when it opened, taken
+// in one piece; the lists and the domains' working copy are made from it,
+// and Save asks about what that load left out.
+extern LoadedConfig OptionsLoaded;
 extern HWND MailboxListView;  // child of the Options dialog, or null
 extern HWND DomainListView;   // child of the Domains dialog, or null
 // Row that the last right-click hit, -1 for empty space.
@@ -27,13 +31,16 @@ extern int CurrentDomainRow;
 constexpr int kColUser = 0, kColEmail = 1, kColFolder = 2;
 constexpr int kColNum = 0, kColDomain = 1, kColServer = 2;
 
-// Makes DomainEditTable anew from the loaded domain table; false (count 0,
+// Takes OptionsLoaded from the tables in force.
+void TakeOptionsLoaded();
+
+// Makes DomainEditTable anew from OptionsLoaded's domains; false (count 0,
 // records null) when there is no room for it.
 bool MakeDomainEditTable();
 void FreeDomainEditTable();
 
-// Create the list in the owner dialog and fill it from the loaded mailbox
-// table / from DomainEditTable. On failure a box says so and the handle
+// Create the list in the owner dialog and fill it from OptionsLoaded's
+// mailboxes / from DomainEditTable. On failure a box says so and the handle
 // stays null.
 void CreateMailboxListView(HWND owner);
 void CreateDomainListView(HWND owner);

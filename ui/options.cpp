@@ -53,6 +53,7 @@ int OuterHeight(HWND window) {
 }
 
 void OnInit(HWND dialog) {
+    TakeOptionsLoaded();
     if (!MakeDomainEditTable()) LogToWindow("Error allocating dialog memory!\r\n");
     char number[16];
     snprintf(number, sizeof number, "%u", (unsigned)relaySettings.LoopDelay.load());
@@ -63,13 +64,12 @@ void OnInit(HWND dialog) {
         SetDlgItemTextA(dialog, IDC_OPT_LOGNAME, relaySettings.LogName);
         SetDlgItemTextA(dialog, IDC_OPT_BADMAILS, relaySettings.Badmails);
     }
-    // Typing stops at what the settings hold, so Save never cuts a text. The
-    // two folders keep room for the separator that Save appends.
-    SendDlgItemMessageA(dialog, IDC_OPT_USERFOLDER, EM_LIMITTEXT, sizeof RelaySettings::UserFolder - 2, 0);
-    // The loaders read LogName back with room for one character less than
-    // the setting holds.
+    // Typing stops where Save would refuse: the loaders read each text back
+    // with room for one character less than the setting holds, and the two
+    // folders keep room for the separator that Save appends.
+    SendDlgItemMessageA(dialog, IDC_OPT_USERFOLDER, EM_LIMITTEXT, sizeof RelaySettings::UserFolder - 3, 0);
     SendDlgItemMessageA(dialog, IDC_OPT_LOGNAME, EM_LIMITTEXT, sizeof RelaySettings::LogName - 2, 0);
-    SendDlgItemMessageA(dialog, IDC_OPT_BADMAILS, EM_LIMITTEXT, sizeof RelaySettings::Badmails - 2, 0);
+    SendDlgItemMessageA(dialog, IDC_OPT_BADMAILS, EM_LIMITTEXT, sizeof RelaySettings::Badmails - 3, 0);
     SendDlgItemMessageA(dialog, IDC_OPT_LOOPDELAY, EM_LIMITTEXT, 10, 0);
 
     CreateMailboxListView(dialog);

@@ -94,16 +94,24 @@ void RefreshStatusParts() {
     SendMessageA(statusBar, SB_SETTEXTA, 0, (LPARAM)statusPart0);
 
     // A long log path or host name is cut at the end of the part's buffer.
+    // The log name and the domain row are copied whole under the locks their
+    // writers hold, so a load or a Save never shows through half-written.
+    char logName[sizeof relaySettings.LogName];
+    {
+        SettingsTextGuard guard;
+        snprintf(logName, sizeof logName, "%s", relaySettings.LogName);
+    }
     if (!connected) {
         snprintf(statusPart2, sizeof statusPart2, " Log: '%s'      Domains: %d      Users: %d",
-                 relaySettings.LogName, domainCount.load(), mailboxCount.load());
+                 logName, domainCount.load(), mailboxCount.load());
     } else {
         int domain = relayState.passDomain;
-        bool valid = domain >= 0 && domain < kMaxDomains;
+        DomainEntry row;
+        bool valid = CopyLoadedDomain(domain, &row);
         snprintf(statusPart2, sizeof statusPart2,
                  " Log: '%s'      Domain: %d      User: %d      SmtpServer: '%s:%d'",
-                 relaySettings.LogName, domain + 1, relayState.currentMailbox + 1,
-                 valid ? domainTable[domain].host : "", valid ? domainTable[domain].port : 0);
+                 logName, domain + 1, relayState.currentMailbox + 1, valid ? row.host : "",
+                 valid ? row.port : 0);
     }
     SendMessageA(statusBar, SB_SETTEXTA, 2, (LPARAM)statusPart2);
 }

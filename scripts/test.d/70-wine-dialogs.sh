@@ -5,4 +5,4 @@ set -euo pipefail
 ROOT=$1
 source "$ROOT/scripts/wine_env.sh"
 wine_init
-timeout 420 xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 "$ROOT/tests/wine/dialogs_test.py"
+timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 "$ROOT/tests/wine/dialogs_test.py"

@@ -2,7 +2,9 @@
 // switch, the limits, and what a load leaves in the tables.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "config/config_internal.h"
@@ -193,6 +195,99 @@ TEST_F(ConfigLoad, FailedLoadKeepsRawValuesAndEmptiesMailboxes) {
     EXPECT_EQ(domainCount, 0);
     EXPECT_EQ(relaySettings.LoopDelay, -1);
     EXPECT_STREQ(relaySettings.Badmails, "bad");
+}
+
+// What the Options dialog takes from a load: the whole tables of one load,
+// the user folder their paths were built from, and what the load left out.
+TEST_F(ConfigLoad, CopyForTheDialogsDescribesTheLoad) {
+    LoadedConfig copy;
+    ASSERT_TRUE(Load(Make("Domains=1\nMailBoxes=4", kOneDomain,
+                          "Mailbox1=john;john;1\nMailbox2=mary;nowhere;1\nMailbox4=x;john;9")));
+    CopyLoadedConfig(&copy);
+    EXPECT_TRUE(copy.loadSucceeded);
+    EXPECT_EQ(copy.mailboxCount, 1);
+    // Two lines of the file were left out; the absent third key is none.
+    EXPECT_EQ(copy.skippedLines, 2);
+    EXPECT_EQ(std::string(copy.userFolder), dir + "/users/");
+    // A later change of the setting (a Save, before the reload) does not
+    // change what the loaded paths were built from.
+    snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%s/elsewhere/", dir.c_str());
+    CopyLoadedConfig(&copy);
+    EXPECT_EQ(std::string(copy.userFolder), dir + "/users/");
+
+    EXPECT_FALSE(Load(Make("Domains=0\nMailBoxes=1", "", "Mailbox1=john;john;1")));
+    CopyLoadedConfig(&copy);
+    EXPECT_FALSE(copy.loadSucceeded);
+    ASSERT_TRUE(Load(Make("Domains=1\nMailBoxes=1", kOneDomain, "Mailbox1=john;john;1")));
+    ForgetLoadedMailboxes();  // the file went missing
+    CopyLoadedConfig(&copy);
+    EXPECT_FALSE(copy.loadSucceeded);
+    EXPECT_EQ(copy.mailboxCount, 0);
+}
+
+// The window thread copies the tables while the worker reloads them: every
+// copy is one whole load, never a table counted up from zero or rows of
+// two loads.
+TEST_F(ConfigLoad, CopiesTakenDuringReloadsAreWhole) {
+    std::string boxes;
+    for (int i = 1; i <= 40; i++) boxes += "Mailbox" + std::to_string(i) + "=john;john;" + std::to_string(1 + i % 3) + "\n";
+    ASSERT_TRUE(Load(Make("Domains=3\nMailBoxes=40",
+                          "Domain1=a.org\nSMTPServer1=h\nDomain2=b.org\nSMTPServer2=h\nDomain3=c.org\nSMTPServer3=h\n",
+                          boxes)));
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int i = 0; i < 30; i++) LoadConfiguration();
+        done = true;
+    });
+    static LoadedConfig copy;
+    int bad = 0, copies = 0;
+    while (!done) {
+        CopyLoadedConfig(&copy);
+        copies++;
+        if (copy.domainCount != 3 || copy.mailboxCount != 40) bad++;
+        for (int i = 0; i < copy.mailboxCount; i++) {
+            const MailboxEntry& m = copy.mailboxes[i];
+            std::string want = std::string("john@") + copy.domains[m.domainIndex].name;
+            if (want != m.email) bad++;
+        }
+    }
+    worker.join();
+    EXPECT_EQ(bad, 0) << copies << " copies";
+}
+
+// A save that replaces the file between the domain and the mailbox section
+// must not give old domains with new mailbox numbers: the load is made again.
+TEST_F(ConfigLoad, FileReplacedDuringTheLoadIsLoadedAgain) {
+    static std::string next, path;
+    next = Make("Domains=1\nMailBoxes=1", "Domain1=b.org\nSMTPServer1=h\n", "Mailbox1=john;john;1");
+    path = ini;
+    loadBetweenSectionsHook = [] {
+        loadBetweenSectionsHook = nullptr;
+        WriteFile(path + ".new", next);
+        rename((path + ".new").c_str(), path.c_str());
+    };
+    bool ok = Load(Make("Domains=2\nMailBoxes=1", "Domain1=a.org\nSMTPServer1=h\nDomain2=b.org\nSMTPServer2=h\n",
+                        "Mailbox1=john;john;2"));
+    loadBetweenSectionsHook = nullptr;
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(domainCount, 1);
+    ASSERT_EQ(mailboxCount, 1);
+    EXPECT_STREQ(mailboxTable[0].email, "john@b.org");
+    EXPECT_NE(Window().find("Config file changed while it was read, reading it again.\r\n"), std::string::npos);
+}
+
+// Each mailbox check changes the working folder: a relative user folder is
+// taken against the folder of the first load, for every mailbox alike.
+TEST_F(ConfigLoad, RelativeUserFolderIsMadeAbsoluteOnce) {
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    std::string text = "[Ambrel]\nVersion=0.28\nUserFolder=users/\nDomains=1\nMailBoxes=2\n[Domains]\n" +
+                       std::string(kOneDomain) + "[MailBoxes]\nMailbox1=john;john;1\nMailbox2=mary;mary;1\n";
+    ASSERT_TRUE(Load(text));
+    ASSERT_EQ(mailboxCount, 2) << Window();
+    EXPECT_STREQ(mailboxTable[1].folder, (dir + "/users/mary/").c_str());
+    EXPECT_STREQ(relaySettings.UserFolder, "users/");  // the setting stays as written
+    ASSERT_TRUE(Load(text));  // the second load starts in the last mailbox's folder
+    EXPECT_EQ(mailboxCount, 2) << Window();
 }
 
 TEST_F(ConfigLoad, SettingsThatKeepTheirValueWhenTheKeyGoes) {

@@ -67,10 +67,12 @@ TEST(FolderNotation, ColumnOfLoadedMailboxes) {
     EXPECT_EQ(Column(S + "box" + S, true, user), "@" + S + "box");
     // The user folder itself: the prefix alone.
     EXPECT_EQ(Column(user, false, user), kPrefix);
-    // Only the length of the user folder is skipped; a changed, longer
-    // setting leaves nothing instead of reading past the stored path.
-    EXPECT_EQ(Column(S + "abcdefgh" + S, false, "123"), kPrefix + "cdefgh");
-    EXPECT_EQ(Column(S + "a" + S, false, user + "much" + S + "longer" + S), kPrefix);
+    // The path is cut by the user folder it was built from; one that does
+    // not begin with it keeps its whole folder as an absolute one, never a
+    // text cut at some length (which names another folder).
+    EXPECT_EQ(Column(S + "abcdefgh" + S, false, "123"), "@" + S + "abcdefgh");
+    EXPECT_EQ(Column(S + "a" + S, false, user + "much" + S + "longer" + S), "@" + S + "a");
+    EXPECT_EQ(Column(user + "sub" + S + "deep" + S, false, user), kPrefix + "sub" + S + "deep");
 }
 
 TEST(FolderNotation, FieldOfAColumnAndBack) {
@@ -118,9 +120,18 @@ TEST(MailboxEditor, LengthsThatAColumnCannotHoldAreRefused) {
     EXPECT_EQ(Make("j", std::string(241, 'f')).error, nullptr);
     EXPECT_EQ(Make("j", std::string(241, 'f')).folder.size(), 254u);
     EXPECT_STREQ(Make("j", std::string(242, 'f')).error, kMailboxTextTooLong);
-    std::string name(254 - 1 - 6, 'n');  // name@ex.org fills 254
-    EXPECT_EQ(Make(name, "x").email.size(), 254u);
+    // The limit of an address is the loader's: 255 characters.
+    std::string name(255 - 1 - 6, 'n');  // name@ex.org fills 255
+    EXPECT_EQ(Make(name, "x").email.size(), 255u);
     EXPECT_STREQ(Make(name + "n", "x").error, kMailboxTextTooLong);
+    // The folder path is held to what a mailbox folder may be (122 with the
+    // final separator), counting the user folder as Save writes it.
+    const std::string uf = S + std::string(19, 'u');  // 20, 21 with the separator Save adds
+    EXPECT_EQ(CheckMailboxFolderPath((kPrefix + std::string(100, 'f')).c_str(), uf.c_str()), nullptr);
+    EXPECT_STREQ(CheckMailboxFolderPath((kPrefix + std::string(101, 'f')).c_str(), uf.c_str()),
+                 kMailboxPathTooLong);
+    EXPECT_EQ(CheckMailboxFolderPath(("@" + std::string(121, 'f')).c_str(), ""), nullptr);
+    EXPECT_STREQ(CheckMailboxFolderPath(("@" + std::string(122, 'f')).c_str(), ""), kMailboxPathTooLong);
 }
 
 TEST(ServerText, HostAndPort) {
@@ -162,10 +173,18 @@ TEST(DomainEditor, ChecksInOrderWithTheirTexts) {
     EXPECT_EQ(CheckDomainFields("~DELETED", "h"), nullptr);
     EXPECT_EQ(CheckDomainFields(std::string(98, 'd').c_str(), "h"), nullptr);
     EXPECT_STREQ(CheckDomainFields(std::string(99, 'd').c_str(), "h"), kDomainNameTooLong);
-    // The host part decides, not the whole text.
-    EXPECT_EQ(CheckDomainFields("d", (std::string(79, 'h') + ":2525").c_str()), nullptr);
+    // The saved "host:port" decides: it must read back within 78 characters.
+    EXPECT_EQ(CheckDomainFields("d", (std::string(73, 'h') + ":2525").c_str()), nullptr);
+    EXPECT_EQ(CheckDomainFields("d", std::string(75, 'h').c_str()), nullptr);  // + ":25"
+    EXPECT_STREQ(CheckDomainFields("d", (std::string(74, 'h') + ":2525").c_str()), kServerHostTooLong);
+    EXPECT_STREQ(CheckDomainFields("d", std::string(76, 'h').c_str()), kServerHostTooLong);
     EXPECT_STREQ(CheckDomainFields("d", std::string(80, 'h').c_str()), kServerHostTooLong);
     EXPECT_STREQ(CheckDomainFields("d", ("h:" + std::string(240, '1')).c_str()), kServerHostTooLong);
+    // A name the other rows already have is refused; two removal marks are not.
+    const char* others[] = {"a.org", "~DELETED", "b.org"};
+    EXPECT_STREQ(CheckDomainFields("b.org", "h", others, 3), kDomainNameTaken);
+    EXPECT_EQ(CheckDomainFields("B.org", "h", others, 3), nullptr);
+    EXPECT_EQ(CheckDomainFields("~DELETED", "h", others, 3), nullptr);
 }
 
 TEST(DomainChoice, WantedDomainAndMatch) {

@@ -76,6 +76,16 @@ TEST_F(Writer, RefusesRowsThatWouldNotReadBackAndWritesNothing) {
     };
     const std::string before = ReadFile(ini);
     const std::string userFolder = relaySettings.UserFolder;
+    {
+        // Two domains of one name (a file made by hand): a mailbox on the
+        // second would be saved on the first.
+        writer_cases::Working w = writer_cases::FromTables();
+        w.domains.push_back(w.domains[0]);
+        std::string error;
+        EXPECT_FALSE(Save(w, &error));
+        EXPECT_NE(error.find("Domains 1 and 2 have the same name (example.org)"), std::string::npos) << error;
+        EXPECT_EQ(ReadFile(ini), before);
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%s",

@@ -30,6 +30,10 @@ CAPTION = " ADD/CHANGE Error"
 NON_AT = " Non @-path cann't contain '\\'"
 DELETE_LIST = "wmnDo you really want to permanently\rDELETE all selected SMSs ?"
 DELETE_DIALOG = "wmkDo you really want to permanently\rDELETE all selected SMSs ?"
+TOO_LONG_HOST = " Server name too long (at most 78 characters with the ':' and the port)"
+TAKEN = " DomainName already in the list (mailboxes could not tell the two apart)"
+IDM_CLEARSCREEN, IDM_PAUSE = 4, 8
+EM_GETLIMITTEXT = 0xD5
 
 
 class SmtpSink(threading.Thread):
@@ -169,6 +173,226 @@ def ini_values(data):
             values[k.strip().lower()] = v.strip()
     return values
 
+def round_trips_and_questions(w, r, ui, main_window, log_text, folder, port):
+    """Save with no edits keeps every domain and mailbox line, also after a
+    User Folder change before any reload; what Save refuses and asks."""
+    rt = os.path.join(folder, "rt")
+    for d in ("users/john", "users/sub/deep", "users/sales", "abs/box", "other/john", "other/sub/deep"):
+        os.makedirs(os.path.join(rt, d))
+    wp = lambda *p: wt.win_path(os.path.join(rt, *p))  # noqa: E731
+    ini_path = os.path.join(folder, "Ambrel.ini")
+    long_user = "u" * 245  # u...u@five.test: 255 characters
+    domains = {"domain1": "example.org", "smtpserver1": f"127.0.0.1:{port}",
+               "domain2": "two.test", "smtpserver2": "127.0.0.1:2502",
+               "domain3": "three.test", "smtpserver3": "h3:25",
+               "domain4": "four.test", "smtpserver4": "h4:25",
+               "domain5": "five.test", "smtpserver5": "h5:25"}
+    boxes = {"mailbox1": "john;john;1", "mailbox2": "deep;sub\\deep;2",
+             "mailbox3": f"box;@{wp('abs', 'box')};3", "mailbox4": "DM:sales;sales;4",
+             "mailbox5": f"{long_user};john;5"}
+    w.probe("command", main_window, IDM_PAUSE)
+    lines = "".join(f"{k.capitalize()}={v}\n" for k, v in domains.items())
+    lines = lines.replace("Smtpserver", "SMTPServer")
+    with open(ini_path, "w", newline="\r\n") as f:
+        f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={wp('users')}\\\n"
+                f"Domains=5\nMailBoxes=5\n[Domains]\n{lines}[MailBoxes]\n" +
+                "".join(f"{k.capitalize()}={v}\n" for k, v in boxes.items()))
+
+    # The worker stays paused between the reloads this part asks for, so
+    # that no save or file written here is taken in behind its back.
+    def reload(done="AMBREL Config file Updated"):
+        w.probe("command", main_window, IDM_CLEARSCREEN)
+        w.probe("command", main_window, IDM_PAUSE)
+        w.probe("command", main_window, IDM_SENDNOW)
+        seen = wt.wait_for(lambda: done in log_text(), 30)
+        w.probe("command", main_window, IDM_PAUSE)
+        return seen
+
+
+    def options():
+        opt = ui.dialog(" Ambrel Options ")
+        return opt, ui.children(opt)["SysListView32"][0]
+
+    def lines_kept(name, want):
+        v = ini_values(read_ini(ini_path))
+        r.check(name, {k: v.get(k) for k in want} == want, {k: (v.get(k), want[k]) for k in want})
+
+    def save_and_answer(opt, caption, text_has, button):
+        w.probe("command", opt, IDOK)
+        box = w.wait_box(caption, 15)
+        r.check(f"Save shows '{text_has}'", box is not None and text_has in box.text, box)
+        return box
+
+    r.check("round-trip file loaded", reload(), log_text())
+    rows = [["john", "john@example.org", PREFIX + "john"],
+            ["deep", "deep@two.test", PREFIX + "sub\\deep"],
+            ["box", "box@three.test", "@" + wp("abs", "box")],
+            ["DM:sales", "DM:sales@four.test", PREFIX + "sales"],
+            [long_user, long_user + "@five.test", PREFIX + "john"]]
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    r.check("rows of nested, absolute, dm: and 255-character mailboxes", ui.rows(lv) == rows, ui.rows(lv))
+    c = ui.children(opt)
+    limits = [int(w.probe("send", c[i][0], EM_GETLIMITTEXT, 0, 0)[1] or -1) for i in (129, 123, 131)]
+    r.check("settings fields stop where Save refuses (user folder, log name, bad mail)",
+            limits == [257, 198, 117], limits)
+    before = read_ini(ini_path)
+    w.probe("command", opt, IDOK)
+    r.check("Save with no edits asks nothing", ui.gone(opt), w.boxes())
+    lines_kept("Save with no edits keeps every domain and mailbox line", {**domains, **boxes})
+
+    # A new User Folder, and Options again before the worker reloads (it is
+    # paused): the rows still show the folders below the user folder.
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    w.probe("setedit", opt, 129, wp("other") + "\\")
+    w.probe("command", opt, IDOK)
+    r.check("Save with a new user folder", ui.gone(opt))
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    r.check("reopened before the reload: the same rows", ui.rows(lv) == rows, ui.rows(lv))
+    w.probe("command", opt, IDOK)
+    r.check("second Save asks nothing", ui.gone(opt), w.boxes())
+    lines_kept("and keeps every line", {**domains, **boxes, "userfolder": wp("other") + "\\"})
+
+    # The reload cannot enter other\sales: Save asks before dropping it.
+    r.check("reload with a folder missing", reload(), log_text())
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    before = read_ini(ini_path)
+    box = save_and_answer(opt, " Save", "left out 1 mailbox line(s)", IDNO)
+    w.screenshot("dialogs_save_skipped_question")
+    if box:
+        w.dismiss(box, IDNO)
+    r.check("No: nothing written, Options open",
+            read_ini(ini_path) == before and w.probe("title", opt) == (0, " Ambrel Options "))
+    box = save_and_answer(opt, " Save", "left out 1 mailbox line(s)", IDYES)
+    if box:
+        w.dismiss(box, IDYES)
+    r.check("Yes: saved", ui.gone(opt))
+    boxes = {"mailbox1": "john;john;1", "mailbox2": "deep;sub\\deep;2",
+             "mailbox3": f"box;@{wp('abs', 'box')};3", "mailbox4": f"{long_user};john;5",
+             "mailboxes": "4"}
+    lines_kept("the skipped line is gone, the others kept", {**domains, **boxes})
+    r.check("reload of the saved file", reload(), log_text())
+    rows = [rows[0], rows[1], rows[2], rows[4]]
+
+    # Cancel after domain and mailbox edits: reopening starts from the loaded tables.
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    ui.right_click(" Domains", 4)
+    cd = ui.dialog(" Change Domain")
+    w.probe("command", cd, 131)
+    ui.gone(cd)
+    w.probe("command", dom, IDOK)
+    ui.gone(dom)
+    ui.right_click(" Ambrel Options ", 0)
+    cu = ui.dialog(" Change Mail User")
+    w.probe("command", cu, 131)
+    ui.gone(cu)
+    r.check("edits made", len(ui.rows(lv)) == 3 and ui.rows(lv)[-1][1] == long_user + "@example.org",
+            ui.rows(lv))
+    w.probe("command", opt, IDCANCEL)
+    ui.gone(opt)
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    r.check("after Cancel the mailbox rows are the loaded ones", ui.rows(lv) == rows, ui.rows(lv))
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    dlv = ui.children(dom)["SysListView32"][0]
+    r.check("after Cancel the domain rows are the loaded ones",
+            [row[1] for row in ui.rows(dlv)] == [domains[f"domain{i}"] for i in range(1, 6)], ui.rows(dlv))
+
+    def change(row, name=None, server=None, button=IDOK):
+        ui.right_click(" Domains", row)
+        cd = ui.dialog(" Change Domain")
+        if name is not None:
+            w.probe("setedit", cd, 1011, name)
+        if server is not None:
+            w.probe("setedit", cd, 1012, server)
+        w.probe("command", cd, button)
+        ui.gone(cd)
+
+    # A name another row has is refused; rename with a new server; a row
+    # marked for removal restored by Change; another row removed (its
+    # mailbox moves to the first domain at Close, as before).
+    ui.right_click(" Domains", 2)
+    cd = ui.dialog(" Change Domain")
+    ui.refused("a name another row has", cd, {1011: "example.org"}, IDOK, TAKEN)
+    w.probe("command", cd, IDCANCEL)
+    ui.gone(cd)
+    change(2, "tres.test", "127.0.0.1:2503")
+    change(3, button=131)
+    r.check("row marked", ui.rows(dlv)[3][1] == "~DELETED", ui.rows(dlv))
+    change(3, "four.test")
+    change(1, button=131)
+    w.probe("command", dom, IDOK)
+    ui.gone(dom)
+    before = read_ini(ini_path)
+    box = save_and_answer(opt, " Save", "name a domain that is not in the domain list:\r\n    box@three.test\r\n"
+                          " Saving moves them to the first domain (example.org).", IDNO)
+    w.screenshot("dialogs_save_move_question")
+    if box:
+        w.dismiss(box, IDNO)
+    r.check("No: nothing written, Options open",
+            read_ini(ini_path) == before and w.probe("title", opt) == (0, " Ambrel Options "))
+    box = save_and_answer(opt, " Save", "box@three.test", IDYES)
+    if box:
+        w.dismiss(box, IDYES)
+    r.check("Yes: saved", ui.gone(opt), w.boxes())
+    lines_kept("renamed, new server, restored, removed; the mailboxes moved",
+               {"domains": "4", "domain1": "example.org", "domain2": "tres.test",
+                "smtpserver2": "127.0.0.1:2503", "domain3": "four.test", "smtpserver3": "h4:25",
+                "domain4": "five.test", "mailbox2": "deep;sub\\deep;1",
+                "mailbox3": f"box;@{wp('abs', 'box')};1", "mailbox4": f"{long_user};john;4"})
+    r.check("reload of the saved file", reload(), log_text())
+
+    # Two rows marked and a domain added in one Close.
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    dlv = ui.children(dom)["SysListView32"][0]
+    change(1, button=131)
+    change(2, button=131)
+    ui.right_click(" Domains", None)
+    cd = ui.dialog(" Change Domain")
+    w.probe("setedit", cd, 1011, "added.test")
+    w.probe("setedit", cd, 1012, "h9")
+    w.probe("command", cd, 138)
+    ui.gone(cd)
+    w.probe("command", dom, IDOK)
+    ui.gone(dom)
+    w.probe("command", opt, IDOK)
+    r.check("Save asks nothing", ui.gone(opt), w.boxes())
+    lines_kept("two removed and one added in one Close",
+               {"domains": "3", "domain1": "example.org", "domain2": "five.test", "domain3": "added.test",
+                "smtpserver3": "h9:25", "mailbox4": f"{long_user};john;2"})
+
+    # A load that failed leaves an empty list: Save refuses to drop the
+    # file's mailboxes.
+    with open(ini_path, "w", newline="\r\n") as f:
+        f.write("[Ambrel]\nVersion=0.28\nDomains=1\nMailBoxes=2\n[Domains]\nDomain1=x.test\n"
+                "[MailBoxes]\nMailbox1=john;john;1\nMailbox2=mary;mary;1\n")
+    r.check("failed load", reload("AMBREL Invalid config file."), log_text())
+    before = read_ini(ini_path)
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt, lv = options()
+    r.check("empty list after the failed load", ui.rows(lv) == [], ui.rows(lv))
+    w.probe("command", opt, IDOK)
+    box = w.wait_box(" Save Error", 15)
+    r.check("Save refuses to drop the 2 mailboxes",
+            box is not None and "does not show its 2 mailbox(es)" in box.text, box)
+    w.screenshot("dialogs_save_refused_after_failed_load")
+    if box:
+        w.dismiss(box)
+    r.check("file untouched, Options open",
+            read_ini(ini_path) == before and w.probe("title", opt) == (0, " Ambrel Options "))
+    w.probe("command", opt, IDCANCEL)
+    ui.gone(opt)
+
 
 def main():
     wt.run_under_display()
@@ -290,9 +514,10 @@ Mailbox3=box;@{wp('abs', 'box')};1
         ui.refused("empty domain name", cd, {1011: "", 1012: ""}, 138, " Empty DomainName")
         ui.refused("empty server", cd, {1011: "new.test", 1012: ""}, 138, " Empty server name")
         ui.refused("domain name with @", cd, {1011: "a@new.test", 1012: "h"}, 138, " Invalid DomainName")
-        long_host = "h" * 80 + ":25"
-        ui.refused("host longer than the record", cd, {1011: "new.test", 1012: long_host}, 138,
-                   " Server name too long (at most 79 characters before the ':', 241 in all)")
+        # The saved "host:port" must read back: 78 characters with the port.
+        for long_host in ("h" * 80 + ":25", "h" * 74 + ":2525", "h" * 76):
+            ui.refused("host longer than the saved server can hold", cd, {1011: "new.test", 1012: long_host},
+                       138, TOO_LONG_HOST)
         w.probe("setedit", cd, 1011, "new.test")
         w.probe("setedit", cd, 1012, f"127.0.0.1:{sink2.port}")
         w.screenshot("dialogs_changedomain")
@@ -446,6 +671,10 @@ Mailbox3=box;@{wp('abs', 'box')};1
             w.dismiss(box)
         r.check("refused save keeps Options open and the file",
                 w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
+        ui.right_click(" Ambrel Options ", 3)
+        cu = ui.dialog(" Change Mail User")
+        w.probe("command", cu, 131)
+        ui.gone(cu)
 
         # Edit Domains from the editor finds the chosen domain again by its
         # name when an earlier one goes; when the chosen one goes, the first
@@ -486,7 +715,7 @@ Mailbox3=box;@{wp('abs', 'box')};1
         w.probe("command", dom, IDOK)
         ui.gone(dom)
         r.check("rows without any domain end at the @",
-                [row[1] for row in ui.rows(lv)] == ["john@", "box@", "newbie@", "root@"], ui.rows(lv))
+                [row[1] for row in ui.rows(lv)] == ["john@", "box@", "newbie@"], ui.rows(lv))
         w.probe("command", opt, IDOK)
         box = w.wait_box(" Save", 15)
         r.check("save without domains warns first", box is not None and "No domain is left" in box.text, box)
@@ -496,6 +725,8 @@ Mailbox3=box;@{wp('abs', 'box')};1
                 w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
         w.probe("command", opt, IDCANCEL)
         ui.gone(opt)
+
+        round_trips_and_questions(w, r, ui, main_window, log_text, folder, sink1.port)
     finally:
         w.stop()
         sink1.close()
