@@ -19,6 +19,7 @@
 
 #include "config/config.h"
 #include "relay/relay.h"
+#include "tests/wire_text.h"
 
 namespace {
 std::string filePath;
@@ -60,30 +61,6 @@ void Peer() {
             arrived.notify_one();
         }
     }
-}
-
-// The wire text built independently of the client: CR LF read as LF, then
-// LF, CR LF and a lone CR each end a line; each line goes out with CR LF and
-// a dot doubled at its start.
-std::string Expected(const std::string& file) {
-    std::string lf;
-    for (size_t i = 0; i < file.size(); i++) {
-        if (file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n') continue;
-        lf += file[i];
-    }
-    std::string out, line;
-    for (size_t i = 0; i <= lf.size(); i++) {
-        bool end = i == lf.size();
-        if (!end && lf[i] != '\r' && lf[i] != '\n') {
-            line += lf[i];
-            continue;
-        }
-        if (end && line.empty()) break;
-        out += (line.size() && line[0] == '.' ? "." : "") + line + (end ? "" : "\r\n");
-        line.clear();
-        if (!end && lf[i] == '\r' && i + 1 < lf.size() && lf[i + 1] == '\n') i++;
-    }
-    return out + "\r\n.\r\n";
 }
 
 // An address found must come from a line that starts with the header name,
@@ -159,6 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_lock<std::mutex> g(lock);
     if (!arrived.wait_for(g, std::chrono::seconds(5), [] { return done; })) __builtin_trap();
     CheckWire(received);
-    if (received != Expected(file)) __builtin_trap();
+    if (received != WireText(file)) __builtin_trap();
     return 0;
 }

@@ -189,27 +189,9 @@ def awkward_stop(label, folder, prepare, check_files, trace_path):
 def main():
     folder = w.scratch("service")
     exe = w.copy_exe(folder)
-    users = os.path.join(folder, "users")
-    os.makedirs(os.path.join(users, "john"))
     port = free_port()
-    with open(os.path.join(folder, "Ambrel.ini"), "w", newline="\r\n") as f:
-        f.write(f"""[Ambrel]
-Version=0.28
-LoopDelay=2
-UserFolder={wt.win_path(users)}\\
-MaxMailSent=6
-FlushLog=1
-Domains=1
-MailBoxes=1
-
-[Domains]
-Domain1=example.org
-SMTPServer1=127.0.0.1:{port}
-
-[MailBoxes]
-Mailbox1=john;john;1
-""")
-    message = os.path.join(users, "john", "1A2B3C.CNM")
+    mailbox = write_ini(os.path.join(folder, "Ambrel.ini"), port)
+    message = os.path.join(mailbox, "1A2B3C.CNM")
     with open(message, "wb") as f:
         f.write(b"Return-path: <alice@example.com>\r\nX-Envelope-To: <john@example.org>\r\n"
                 b"Subject: service relay\r\n\r\nrelayed by the service\r\n")
