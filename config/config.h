@@ -34,10 +34,22 @@ struct RelaySettings {
     char XToHeader[80];
 };
 
+// How a domain's relay server is reached: plain SMTP (the default), STARTTLS
+// after EHLO, or TLS from the first byte.
+enum DomainSecurity { kSecurityNone = 0, kSecurityStartTls = 1, kSecurityTls = 2 };
+
+constexpr size_t kAuthTextMax = 255;  // longest login name or password
+
 struct DomainEntry {
     char name[100];
     char host[80];
     uint16_t port;
+    // Optional; a domain without them is relayed in plain SMTP with HELO.
+    int security;                         // Security<n>: DomainSecurity
+    char authUser[kAuthTextMax + 1];      // AuthUser<n>
+    char authPassword[kAuthTextMax + 1];  // AuthPassword<n>, clear text (memory only)
+    int hasPin;                           // TlsFingerprint<n> given
+    unsigned char tlsPin[32];             // its SHA-256 bytes
 };
 
 struct MailboxEntry {

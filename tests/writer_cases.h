@@ -182,7 +182,7 @@ inline std::string Dump(const std::string& dir) {
              s.MaxMailSent, s.SMTPHelo, s.XToHeader);
     std::string out = line;
     for (int i = 0; i < domainCount; i++) {
-        snprintf(line, sizeof line, "domain %s %s:%d\n", domainTable[i].name, domainTable[i].host,
+        snprintf(line, sizeof line, "domain %.99s %.79s:%d\n", domainTable[i].name, domainTable[i].host,
                  (int)domainTable[i].port);
         out += line;
     }
