@@ -177,6 +177,9 @@ DWORD VerifyChain(PCCERT_CONTEXT cert, const char* serverName) {
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 3;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
+    // The intermediates the server sent are in the certificate's own store.
+    // No revocation look-up: a relay host often has no route to the lists,
+    // and a look-up that cannot finish would hold up every message.
     if (!CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &chainPara, 0, nullptr,
                                  &chain))
         return GetLastError() ? GetLastError() : (DWORD)CERT_E_CHAINING;
@@ -421,7 +424,7 @@ void TlsClose(TlsChannel* t) {
             SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, outBufs};
             ULONG attrs = 0;
             SECURITY_STATUS st = InitializeSecurityContextA(&t->cred, &t->ctx, t->target, kContextFlags,
-                                                            0, 0, nullptr, 0, nullptr, &outDesc,
+                                                            0, 0, nullptr, 0, &t->ctx, &outDesc,
                                                             &attrs, nullptr);
             if (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED) SendToken(t, &outBufs[0]);
             else if (outBufs[0].pvBuffer) FreeContextBuffer(outBufs[0].pvBuffer);
