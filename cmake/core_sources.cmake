@@ -6,14 +6,15 @@ if(WIN32)
   set(AMBREL_PLATFORM_SOURCES platform/platform_win32.cpp platform/sockets_win32.cpp)
 else()
   set(AMBREL_PLATFORM_SOURCES platform/platform_posix.cpp platform/sockets_posix.cpp
-      platform/profile_posix.cpp)
+      platform/profile_posix.cpp platform/tls_posix.cpp)
 endif()
 set(AMBREL_CORE_SOURCES)
 foreach(src
     ${AMBREL_PLATFORM_SOURCES} platform/msgfile.cpp
     log/log.cpp log/socket_errors.cpp
     config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
-    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp
+    config/security.cpp
+    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp relay/secure.cpp
     host/paths.cpp host/shutdown.cpp)
   list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})
 endforeach()

@@ -18,6 +18,7 @@ bool LoadLegacyConfiguration() {
     RelaySettings& s = relaySettings;
     DomainEntry& d = domainTable[0];
     domainCount = 1;
+    ClearDomainSecurity(d);  // the old layout has no security keys
 
     d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
     s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);
