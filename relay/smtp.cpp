@@ -344,7 +344,7 @@ void SendBytes(const char* data, size_t len) {
         return;
     }
     // Over TLS the bytes wait for a full record; every read sends them first.
-    while (len > 0 && !relayState.sessionFailed) {
+    while (len > 0) {
         size_t room = sizeof rs.tlsOut - rs.tlsOutLen;
         size_t n = len < room ? len : room;
         memcpy(rs.tlsOut + rs.tlsOutLen, data, n);
