@@ -52,8 +52,12 @@ void ReportFailure(const char* format, ...) {
 // Ends the session after a failure; the domain's other messages wait for the
 // next pass.
 void EndAfterFailure(int domainIndex, bool connectionUsable) {
-    relayState.sessionFailed = 1;
-    if (!connectionUsable) relaySession.connectionLost = 1;
+    // On a connection still usable it ends with QUIT (and RSET first when a
+    // reply was refused); no transaction is open yet.
+    if (!connectionUsable) {
+        relayState.sessionFailed = 1;
+        relaySession.connectionLost = 1;
+    }
     relaySession.securityFailedDomain = domainIndex + 1;
     CloseSession();
 }
