@@ -303,6 +303,10 @@ TLS_CASES = [
      "TLS with server #0 (127.0.0.1 for example.org) failed: certificate not trusted"),
     ("STARTTLS not offered", "plain", "Security1=starttls\n" + LOGIN, "trust", "stays",
      "server #0 (127.0.0.1 for example.org) does not offer STARTTLS"),
+    ("AUTH LOGIN when PLAIN is not offered", "starttls-login",
+     "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN, {}, "deleted", None),
+    ("neither PLAIN nor LOGIN offered", "starttls-noauth", "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN,
+     {}, "stays", "server #0 (127.0.0.1 for example.org) offers neither AUTH PLAIN nor AUTH LOGIN"),
     ("wrong password", "starttls", "Security1=starttls\nTlsFingerprint1={fp}\nAuthUser1=joe\nAuthPassword1=wrong\n",
      {}, "stays", "login as joe to server #0 (127.0.0.1 for example.org) refused (535)"),
 ]
@@ -333,6 +337,10 @@ def test_tls(scratch):
                 if os.path.exists(os.path.join(root, "received.jsonl.login")) else []
             check(f"tls {name}: both messages sent logged in over TLS",
                   len(logins) == 2 and all(x["authenticated"] and x["tls"] for x in logins), logins)
+            mechanisms = open(os.path.join(root, "received.jsonl.mechanism")).read().split()
+            # PLAIN is preferred (one round trip); LOGIN only where PLAIN is missing.
+            want = "LOGIN" if mode == "starttls-login" else "PLAIN"
+            check(f"tls {name}: AUTH {want} used once", mechanisms == [want], mechanisms)
         else:
             log = open(os.path.join(root, "relay.log"), errors="replace").read()
             # One line per pass however many messages wait: the second is not

@@ -5,6 +5,8 @@ came off the wire, so a test can prove what crossed in clear text.
 
 usage: tls_server.py MODE PORT CERT KEY CAPTURE RAW USER PASSWORD
   MODE: starttls  STARTTLS offered and required, AUTH offered after it
+        starttls-login  the same, with AUTH LOGIN only
+        starttls-noauth the same, with neither AUTH PLAIN nor AUTH LOGIN
         tls       TLS from the first byte, AUTH offered
         plain     no STARTTLS at all (AUTH offered in clear text, as a careless
                   server may: the client must still not use it)
@@ -36,6 +38,8 @@ class Handler(capture_handler.Capture):
 
 
 def authenticate(server, session, envelope, mechanism, auth_data):
+    with open(capture + ".mechanism", "a") as f:
+        f.write(mechanism + "\n")
     ok = auth_data.login == user.encode() and auth_data.password == password.encode()
     return AuthResult(success=ok, handled=False)
 
@@ -43,8 +47,12 @@ def authenticate(server, session, envelope, mechanism, auth_data):
 context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
 context.load_cert_chain(cert, key)
 kwargs = dict(authenticator=authenticate, server_hostname="peer.test")
-if mode == "starttls":
+if mode.startswith("starttls"):
     kwargs.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+    if mode == "starttls-login":
+        kwargs.update(auth_exclude_mechanism=["PLAIN"])
+    elif mode == "starttls-noauth":
+        kwargs.update(auth_exclude_mechanism=["PLAIN", "LOGIN"])
 elif mode == "tls":
     kwargs.update(ssl_context=context, auth_require_tls=False)
 else:
