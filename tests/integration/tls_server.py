@@ -10,7 +10,8 @@ usage: tls_server.py MODE PORT CERT KEY CAPTURE RAW USER PASSWORD
         tls       TLS from the first byte, AUTH offered
         plain     no STARTTLS at all (AUTH offered in clear text, as a careless
                   server may: the client must still not use it)
-Accepted messages go to CAPTURE as capture_handler.Capture writes them, with
+RAW "-" leaves the relay out (the server listens on PORT itself: for
+timings). Accepted messages go to CAPTURE as capture_handler.Capture writes them, with
 whether the session had logged in and ran over TLS (CAPTURE.login). Runs until terminated."""
 import json
 import socket
@@ -57,6 +58,11 @@ elif mode == "tls":
     kwargs.update(ssl_context=context, auth_require_tls=False)
 else:
     kwargs.update(auth_require_tls=False)
+
+if raw == "-":
+    controller = Controller(Handler(capture), hostname="127.0.0.1", port=port, **kwargs)
+    controller.start()
+    threading.Event().wait()
 
 # The inner server listens on a port of its own, picked free.
 with socket.socket() as probe:
