@@ -6,7 +6,7 @@ if(WIN32)
   set(AMBREL_PLATFORM_SOURCES platform/platform_win32.cpp platform/sockets_win32.cpp)
 else()
   set(AMBREL_PLATFORM_SOURCES platform/platform_posix.cpp platform/sockets_posix.cpp
-      platform/profile_posix.cpp platform/tls_posix.cpp)
+      platform/profile_posix.cpp platform/secret_posix.cpp)
 endif()
 set(AMBREL_CORE_SOURCES)
 foreach(src
@@ -18,3 +18,7 @@ foreach(src
     host/paths.cpp host/shutdown.cpp)
   list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})
 endforeach()
+if(NOT WIN32)
+  # TLS for the console host: OpenSSL, which every user of these sources links.
+  list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/platform/tls_posix.cpp)
+endif()

@@ -1,5 +1,4 @@
-// TLS client on a connected socket with OpenSSL, and the stored-secret
-// functions, which have no system service behind them here.
+// TLS client on a connected socket with OpenSSL.
 //
 // The TLS records go through the socket functions of this layer (a BIO of
 // our own), so time-outs, the socket closed under a blocked read by the
@@ -211,9 +210,3 @@ void TlsClose(TlsChannel* t) {
     ERR_clear_error();
     Free(t);
 }
-
-// No data protection service on this system: a secret is stored as the
-// user typed it, and the file must then be readable by its user only.
-size_t ProtectSecret(const char*, unsigned char*, size_t) { return 0; }
-
-bool UnprotectSecret(const unsigned char*, size_t, char*, size_t) { return false; }
