@@ -165,12 +165,12 @@ bool ResolveRelayHost(int domainIndex) {
 bool OpenSession(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
     RelaySession& rs = relaySession;
+    if (rs.securityFailedDomain == domainIndex + 1) return false;  // reported once in this pass
     if (!ResolveRelayHost(domainIndex)) {
         LogBoth("\r\n AMBREL Error: Unable to connect to server #%d (%s for %s)\r\n", domainIndex,
                 d.host, d.name);
         return false;
     }
-    if (rs.securityFailedDomain == domainIndex + 1) return false;  // reported once in this pass
     rs.pendingCount = 0;
     rs.connectionLost = 0;
     rs.peerPort = d.port;
