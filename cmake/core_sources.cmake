@@ -14,7 +14,12 @@ foreach(src
     ${AMBREL_PLATFORM_SOURCES} platform/msgfile.cpp
     log/log.cpp log/socket_errors.cpp
     config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
-    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp
+    config/security.cpp
+    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp relay/secure.cpp
     host/paths.cpp host/shutdown.cpp)
   list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})
 endforeach()
+if(NOT WIN32)
+  # TLS for the console host: OpenSSL, which every user of these sources links.
+  list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/platform/tls_posix.cpp)
+endif()

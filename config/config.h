@@ -52,6 +52,30 @@ struct DomainEntry {
     unsigned char tlsPin[32];             // its SHA-256 bytes
 };
 
+// ---- a domain's security keys (security.cpp) --------------------------------
+// The defaults: plain SMTP, no login, no pin.
+void ClearDomainSecurity(DomainEntry& d);
+// Reads Security<n>, AuthUser<n>, AuthPassword<n> and TlsFingerprint<n> for
+// the domain of key number n into `d`; false, with a "Config error" line,
+// when a value is refused (the loader then drops the domain).
+bool LoadDomainSecurity(int n, DomainEntry& d);
+// The load lines of the keys in use, for the domain shown as `row` (never
+// the password).
+void ReportDomainSecurity(int row, const DomainEntry& d);
+// TlsFingerprint text: 64 hex digits, colons anywhere; false otherwise.
+bool ParseTlsFingerprint(const char* text, unsigned char* pin);
+// Base64 with padding. Encode: false (and "") when `out` is too small for
+// the text and its NUL. Decode: strict (length a multiple of 4, padding
+// only at the end); false on a bad text or when `out` is too small.
+bool Base64Encode(const void* data, size_t len, char* out, size_t outSize);
+bool Base64Decode(const char* text, unsigned char* out, size_t outSize, size_t* outLen);
+// The AuthPassword<n> value to store: "dpapi:<base64>" where the system can
+// protect it, else the clear text. False when it does not fit `out`.
+bool FormatStoredPassword(const char* clear, char* out, size_t outSize);
+// The clear password from a stored value (either form). False when a
+// protected value cannot be read on this machine or the text does not fit.
+bool ReadStoredPassword(const char* stored, char* clear, size_t clearSize);
+
 struct MailboxEntry {
     const char* folder;
     uint8_t absolute;
