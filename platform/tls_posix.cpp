@@ -109,7 +109,11 @@ TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char
         Free(t);
         return nullptr;
     }
+    // Nothing older than TLS 1.2: the earlier versions are broken, and every
+    // provider's submission server speaks 1.2 or 1.3.
     SSL_CTX_set_min_proto_version(t->ctx, TLS1_2_VERSION);
+    // Many servers just close after QUIT without the closing alert: that is
+    // the end of the connection, not an error.
     SSL_CTX_set_options(t->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     if (pinSha256) {
         // A pinned certificate alone decides: the chain and the name are not
@@ -196,8 +200,7 @@ int TlsRecv(TlsChannel* t, char* buf, int len) {
         if (n > 0) return n;
         int e = SSL_get_error(t->ssl, n);
         ERR_clear_error();
-        // The peer closed, with the closing alert or (ignored below, as most
-        // servers just close after QUIT) without it.
+        // The peer closed, with or without the closing alert.
         if (e == SSL_ERROR_ZERO_RETURN) return 0;
         return -1;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The console host relaying to real SMTP servers on 127.0.0.1: aiosmtpd
-(what arrived, byte for byte) and smtp-sink with its fault options (where
-every message file ends up). Every server is started and stopped here, on a
+(what arrived, byte for byte), smtp-sink with its fault options (where
+every message file ends up), and aiosmtpd with STARTTLS, implicit TLS and
+AUTH (tls_server.py: what crossed the wire in clear text, what failed). Every server is started and stopped here, on a
 port chosen at run time, and every wait is bounded.
 
 usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT

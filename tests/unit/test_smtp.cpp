@@ -211,6 +211,12 @@ TEST_F(Session, WindowAndFileLinesWithDebugOff) {
               "  -> QUIT\r\n"
               "SMTP Session ended.\r\n");
     EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM")));
+    // A domain without security keys: HELO and the same commands as ever,
+    // each line sent as it always was.
+    const std::vector<std::string> commands = {"HELO Vorpal\r\n", "MAIL FROM:<alice@example.com>\r\n",
+                                               "RCPT TO:<john@example.org>\r\n", "DATA\r\n", "QUIT\r\n"};
+    EXPECT_EQ(peer.Commands(), commands);
+    EXPECT_EQ(peer.Received().find("EHLO"), std::string::npos);
 }
 
 TEST_F(Session, WindowAndFileLinesWithDebugOn) {
