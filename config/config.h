@@ -163,6 +163,18 @@ bool CheckConfigurationCore(const DomainEntry* domains, int count, const Mailbox
 bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
                            int rowCount, char* error, size_t errorSize);
 
+// The fields of the domain's Security dialog into the four settings of `d`
+// (left as it was on a refusal): the text of the first refusal for a box,
+// or null. The rules are the loader's: a login needs STARTTLS or TLS, a
+// fingerprint is 64 hex digits (colons allowed) or empty.
+const char* ApplySecurityFields(int security, const char* user, const char* password,
+                                const char* fingerprint, DomainEntry* d);
+extern const char kLoginNeedsTls[];
+extern const char kBadFingerprint[];
+extern const char kAuthTextTooLong[];
+// A pin as the writer stores it and the dialog shows it: 64 hex digits.
+void FormatTlsFingerprint(const unsigned char* pin, char* out, size_t size);
+
 // Append-only text pool in 5120-byte blocks; never released.
 const char* PoolCopy(const char* text);
 // Bytes used in the newest block (link included) and the number of blocks.

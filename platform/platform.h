@@ -34,6 +34,7 @@ size_t ProfileGetString(const char* section, const char* key, const char* def,
                         char* out, size_t size, const char* path);
 int ProfileGetInt(const char* section, const char* key, int def, const char* path);
 // Creates the file and the section when missing; replaces a key in place.
+// A null value removes the key.
 bool ProfileWriteString(const char* section, const char* key, const char* value,
                         const char* path);
 
@@ -156,6 +157,9 @@ void TlsClose(TlsChannel* t);
 // written to `out`, or 0 where the system has no such service (POSIX) or it
 // failed.
 size_t ProtectSecret(const char* clear, unsigned char* out, size_t outSize);
+// True where the system has that service (Windows): a 0 from ProtectSecret
+// is then a failure, not the absence of protection.
+bool SecretProtectionAvailable();
 // The clear text back; false when the bytes cannot be read on this machine or
 // the text does not fit.
 bool UnprotectSecret(const unsigned char* data, size_t len, char* clear, size_t clearSize);

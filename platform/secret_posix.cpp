@@ -5,6 +5,8 @@
 
 size_t ProtectSecret(const char*, unsigned char*, size_t) { return 0; }
 
+bool SecretProtectionAvailable() { return false; }
+
 bool UnprotectSecret(const unsigned char*, size_t, char* clear, size_t clearSize) {
     if (clearSize > 0) clear[0] = 0;
     return false;

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+bool SecretProtectionAvailable() { return true; }
+
 size_t ProtectSecret(const char* clear, unsigned char* out, size_t outSize) {
     size_t len = strlen(clear);
     if (len > 0xFFFF) return 0;  // far beyond any password; keeps the DWORD honest
