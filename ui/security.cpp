@@ -12,7 +12,7 @@
 
 namespace {
 
-const char kSecurityCaption[] = " Domain Security";
+const char kSecurityCaption[] = " Security Error";
 // In the order of DomainSecurity: the item index is the setting.
 const char* const kModes[] = {"none", "STARTTLS", "TLS"};
 
