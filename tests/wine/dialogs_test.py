@@ -593,7 +593,10 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         # A clear password typed into the file: loaded, and stored protected
         # by the next Save (the password is re-read from the file: prove it).
         text = read_ini(ini_path).decode("latin-1")
-        text = "\r\n".join("AuthPassword1=s3cret" if line.lower().startswith("authpassword1=") else line
+        # A clear one at a number past Domains (a slot the file keeps) is
+        # protected too.
+        text = "\r\n".join("AuthPassword1=s3cret\r\nAuthPassword3=l3ftover"
+                            if line.lower().startswith("authpassword1=") else line
                             for line in text.split("\r\n"))
         with open(ini_path, "wb") as f:
             f.write(text.encode("latin-1"))
@@ -605,8 +608,9 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         w.probe("command", opt, IDOK)
         r.check("Save with no edits", ui.gone(opt), w.boxes())
         data = read_ini(ini_path)
-        r.check("the typed password is stored protected",
-                (keys(1)["authpassword"] or "").startswith("dpapi:") and b"s3cret" not in data, data)
+        r.check("the typed passwords are stored protected",
+                (keys(1)["authpassword"] or "").startswith("dpapi:") and b"s3cret" not in data
+                and (keys(3)["authpassword"] or "").startswith("dpapi:") and b"l3ftover" not in data, data)
         r.check("reload of the protected password", reload(), log_text())
         r.check("relayed again with it", relay("SAVED2", "sec"), log_text())
         r.check("again logged in over TLS only", clean_wire())
