@@ -2,9 +2,11 @@
 """Relays batches of message files with the console host to smtp-sink and to
 aiosmtpd on 127.0.0.1 and prints messages/s, MB/s, peak memory, and the wall
 time against the pauses the relay makes on purpose (60 ms before every reply
-read, 10 ms after every mailbox scan).
+read, 10 ms after every mailbox scan). Then the 20 MB message to the same
+aiosmtpd server in plain SMTP, over implicit TLS and over STARTTLS (both with
+a login), and the TLS/plain wall ratios.
 
-usage: relay_bench.py AMBREL SMTP_SINK_ROOT"""
+usage: relay_bench.py AMBREL SMTP_SINK_ROOT [tls]   (tls: the TLS runs only)"""
 import os
 import shutil
 import socket
@@ -16,6 +18,9 @@ import time
 AMBREL = os.path.abspath(sys.argv[1])
 SINK_ROOT = os.path.abspath(sys.argv[2])
 REPLY_PAUSE, SCAN_PAUSE, MAX_MAIL_SENT = 0.060, 0.010, 6
+TLS_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration", "tls_server.py")
+# The server of the TLS runs: tls_server.py with its certificate, in `mode`.
+tls_setup = {}
 
 
 def free_port():
@@ -25,7 +30,12 @@ def free_port():
 
 
 def start(kind, port):
-    if kind == "smtp-sink":
+    if kind.startswith("tls-server"):
+        mode = kind.split(":")[1]
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(TLS_SERVER))
+        argv = ["/usr/bin/python3", TLS_SERVER, mode, str(port), tls_setup["cert"], tls_setup["key"],
+                tls_setup["capture"], "-", "joe", "s3cret"]
+    elif kind == "smtp-sink":
         env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(SINK_ROOT, "usr/lib/postfix"))
         user = ["-u", "nobody"] if os.getuid() == 0 else []
         argv = [os.path.join(SINK_ROOT, "usr/sbin/smtp-sink"), *user, f"127.0.0.1:{port}", "10"]
@@ -52,7 +62,7 @@ def message(size, n):
     return head + body
 
 
-def run(kind, count, size, boxes):
+def run(kind, count, size, boxes, domain_keys=""):
     root = tempfile.mkdtemp(prefix="ambrel-bench-")
     port = free_port()
     server = start(kind, port)
@@ -71,7 +81,7 @@ def run(kind, count, size, boxes):
             f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=100\nUserFolder={root}/users/\n"
                     f"LogName={root}/bench.log\nMaxMailSent={MAX_MAIL_SENT}\nDomains=1\n"
                     f"MailBoxes={boxes}\n[Domains]\nDomain1=example.org\nSMTPServer1=127.0.0.1:{port}\n"
-                    "[MailBoxes]\n" + "\n".join(lines) + "\n")
+                    + domain_keys + "[MailBoxes]\n" + "\n".join(lines) + "\n")
         t0 = time.monotonic()
         p = subprocess.Popen([AMBREL, f"{root}/bench.ini"], env=dict(os.environ, AMBREL_CYCLES="1"),
                              stdout=subprocess.DEVNULL)
@@ -92,7 +102,7 @@ def run(kind, count, size, boxes):
         left = sum(len(fs) for _, _, fs in os.walk(f"{root}/users"))
         sessions = -(-count // MAX_MAIL_SENT)
         pauses = (count * 4 + sessions * 3) * REPLY_PAUSE + boxes * SCAN_PAUSE
-        print(f"{kind:9} {count:4} x {size / 1e6:8.3f} MB  wall {wall:7.2f} s  "
+        print(f"{kind:20} {count:4} x {size / 1e6:8.3f} MB  wall {wall:7.2f} s  "
               f"{count / wall:7.2f} msg/s  {total / 1e6 / wall:7.2f} MB/s  "
               f"pauses {pauses:6.2f} s  pauses/wall {pauses / wall:5.3f}  "
               f"peak RSS {peak_kb / 1024:5.1f} MB  left {left}  rc {rc}", flush=True)
@@ -106,13 +116,33 @@ def run(kind, count, size, boxes):
 def main():
     walls = {}
     # Large first, so its peak memory is not hidden by an earlier run.
-    plan = [(1, 20_000_000, 1), (120, 1_000, 20), (20, 100_000, 5)]
+    plan = [(1, 20_000_000, 1), (120, 1_000, 20), (20, 100_000, 5)] if sys.argv[3:] != ["tls"] else []
     for count, size, boxes in plan:
         for kind in ("smtp-sink", "aiosmtpd"):
             walls[(kind, count, size)] = run(kind, count, size, boxes)
     for count, size, _ in plan:
         a, s = walls[("aiosmtpd", count, size)], walls[("smtp-sink", count, size)]
         print(f"{count} x {size / 1e6:.3f} MB: aiosmtpd/smtp-sink wall ratio {a / s:.2f}")
+
+    # TLS: the same server in plain SMTP, over implicit TLS and over STARTTLS.
+    folder = tempfile.mkdtemp(prefix="ambrel-bench-tls-")
+    try:
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True, timeout=60)
+        fp = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"], check=True,
+                            capture_output=True, text=True, timeout=30).stdout.strip().split("=", 1)[1]
+        tls_setup.update(cert=cert, key=key, capture=os.path.join(folder, "received.jsonl"))
+        login = f"TlsFingerprint1={fp}\nAuthUser1=joe\nAuthPassword1=s3cret\n"
+        tls_walls = {}
+        for mode, keys in (("plain", ""), ("tls", "Security1=tls\n" + login),
+                           ("starttls", "Security1=starttls\n" + login)):
+            tls_walls[mode] = run(f"tls-server:{mode}", 1, 20_000_000, 1, keys)
+        for mode in ("tls", "starttls"):
+            print(f"1 x 20.000 MB: {mode}/plain wall ratio {tls_walls[mode] / tls_walls['plain']:.2f}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

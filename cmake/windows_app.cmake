@@ -26,6 +26,9 @@ target_link_options(AmbrelTest PRIVATE -static -static-libgcc -static-libstdc++)
 add_executable(profile_check tests/wine/profile_check.cpp)
 target_link_libraries(profile_check PRIVATE ambrel_core)
 target_link_options(profile_check PRIVATE -static -static-libgcc -static-libstdc++)
+add_executable(tls_check tests/wine/tls_check.cpp)
+target_link_libraries(tls_check PRIVATE ambrel_core)
+target_link_options(tls_check PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Finds and drives the program's windows from outside (Wine tests).
 add_executable(probe tests/wine/probe.cpp)

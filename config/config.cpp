@@ -324,7 +324,9 @@ bool LoadDomainSection() {
         }
         snprintf(d.host, sizeof d.host, "%s", server);
         d.port = (uint16_t)(port & 0xFFFF);
+        if (!LoadDomainSecurity(n, d)) continue;
         LogBoth("Added domain[%d]='%s' (Server: %s:%d)\r\n", count + 1, d.name, d.host, (int)d.port);
+        ReportDomainSecurity(count + 1, d);
         stage.domainCount = ++count;
     }
     return count > 0;

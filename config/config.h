@@ -34,11 +34,47 @@ struct RelaySettings {
     char XToHeader[80];
 };
 
+// How a domain's relay server is reached: plain SMTP (the default), STARTTLS
+// after EHLO, or TLS from the first byte.
+enum DomainSecurity { kSecurityNone = 0, kSecurityStartTls = 1, kSecurityTls = 2 };
+
+constexpr size_t kAuthTextMax = 255;  // longest login name or password
+
 struct DomainEntry {
     char name[100];
     char host[80];
     uint16_t port;
+    // Optional; a domain without them is relayed in plain SMTP with HELO.
+    int security;                         // Security<n>: DomainSecurity
+    char authUser[kAuthTextMax + 1];      // AuthUser<n>
+    char authPassword[kAuthTextMax + 1];  // AuthPassword<n>, clear text (memory only)
+    int hasPin;                           // TlsFingerprint<n> given
+    unsigned char tlsPin[32];             // its SHA-256 bytes
 };
+
+// ---- a domain's security keys (security.cpp) --------------------------------
+// The defaults: plain SMTP, no login, no pin.
+void ClearDomainSecurity(DomainEntry& d);
+// Reads Security<n>, AuthUser<n>, AuthPassword<n> and TlsFingerprint<n> for
+// the domain of key number n into `d`; false, with a "Config error" line,
+// when a value is refused (the loader then drops the domain).
+bool LoadDomainSecurity(int n, DomainEntry& d);
+// The load lines of the keys in use, for the domain shown as `row` (never
+// the password).
+void ReportDomainSecurity(int row, const DomainEntry& d);
+// TlsFingerprint text: 64 hex digits, colons anywhere; false otherwise.
+bool ParseTlsFingerprint(const char* text, unsigned char* pin);
+// Base64 with padding. Encode: false (and "") when `out` is too small for
+// the text and its NUL. Decode: strict (length a multiple of 4, padding
+// only at the end); false on a bad text or when `out` is too small.
+bool Base64Encode(const void* data, size_t len, char* out, size_t outSize);
+bool Base64Decode(const char* text, unsigned char* out, size_t outSize, size_t* outLen);
+// The AuthPassword<n> value to store: "dpapi:<base64>" where the system can
+// protect it, else the clear text. False when it does not fit `out`.
+bool FormatStoredPassword(const char* clear, char* out, size_t outSize);
+// The clear password from a stored value (either form). False when a
+// protected value cannot be read on this machine or the text does not fit.
+bool ReadStoredPassword(const char* stored, char* clear, size_t clearSize);
 
 struct MailboxEntry {
     const char* folder;
@@ -126,6 +162,18 @@ bool CheckConfigurationCore(const DomainEntry* domains, int count, const Mailbox
 // when the rows cannot be written so that they read back the same.
 bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
                            int rowCount, char* error, size_t errorSize);
+
+// The fields of the domain's Security dialog into the four settings of `d`
+// (left as it was on a refusal): the text of the first refusal for a box,
+// or null. The rules are the loader's: a login needs STARTTLS or TLS, a
+// fingerprint is 64 hex digits (colons allowed) or empty.
+const char* ApplySecurityFields(int security, const char* user, const char* password,
+                                const char* fingerprint, DomainEntry* d);
+extern const char kLoginNeedsTls[];
+extern const char kBadFingerprint[];
+extern const char kAuthTextTooLong[];
+// A pin as the writer stores it and the dialog shows it: 64 hex digits.
+void FormatTlsFingerprint(const unsigned char* pin, char* out, size_t size);
 
 // Append-only text pool in 5120-byte blocks; never released.
 const char* PoolCopy(const char* text);

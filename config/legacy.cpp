@@ -19,6 +19,7 @@ bool LoadLegacyConfiguration() {
     StageFromLoaded();
     DomainEntry& d = StageDomain(0);
     SetStageDomainCount(1);
+    ClearDomainSecurity(d);  // the old layout has no security keys
 
     d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
     s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);

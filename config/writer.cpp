@@ -4,11 +4,20 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "config.h"
 #include "config_internal.h"
 #include "log/log.h"
 #include "platform/platform.h"
+
+const char kLoginNeedsTls[] =
+    " A login needs STARTTLS or TLS: the user name and password are never sent over an"
+    " unencrypted connection.";
+const char kBadFingerprint[] =
+    " The fingerprint must be the SHA-256 of the server certificate: 64 hex digits, colons"
+    " allowed (or empty to trust the system's certificates).";
+const char kAuthTextTooLong[] = " The user name and the password can have at most 255 characters.";
 
 // "<UserFolder" + separator + ">": 13 characters.
 const char kUserFolderPrefix[] = {'<', 'U', 's', 'e', 'r', 'F', 'o', 'l', 'd', 'e', 'r', kDirSep, '>', 0};
@@ -130,6 +139,44 @@ bool CheckMailboxRow(const MailboxRow& row, int r, const DomainEntry* domains, i
     return false;
 }
 
+const char kProtectedPrefix[] = "dpapi:";
+// "dpapi:" and the base64 of the system's blob around a 255-character
+// password, with room to spare.
+constexpr size_t kStoredPasswordMax = 4096;
+
+// A value the reader would change (blanks at an end are dropped, a pair of
+// matching quotes around it is taken off) goes into the file inside double
+// quotes, which the reader takes off again.
+void QuotedIfNeeded(const char* text, char* out, size_t size) {
+    size_t n = strlen(text);
+    bool quoted = n >= 2 && (text[0] == '"' || text[0] == '\'') && text[n - 1] == text[0];
+    snprintf(out, size, HasOuterBlank(text) || quoted ? "\"%s\"" : "%s", text);
+}
+
+// Where the system cannot protect it, a password is stored as typed; one
+// that begins like a protected one would not read back.
+bool StoredClearIsAmbiguous(const char* password) {
+    return !SecretProtectionAvailable() &&
+           strncasecmp(password, kProtectedPrefix, sizeof kProtectedPrefix - 1) == 0;
+}
+
+// The AuthPassword value of a password. Where the system protects secrets a
+// failure refuses the save: the password must never land in the file in
+// clear text there.
+bool StoredPassword(const char* clear, char* out, size_t size) {
+    if (!SecretProtectionAvailable()) {
+        QuotedIfNeeded(clear, out, size);
+        return true;
+    }
+    unsigned char blob[kStoredPasswordMax / 2];
+    size_t n = ProtectSecret(clear, blob, sizeof blob);
+    size_t prefix = sizeof kProtectedPrefix - 1;
+    bool ok = n > 0 && size > prefix && Base64Encode(blob, n, out + prefix, size - prefix);
+    if (ok) memcpy(out, kProtectedPrefix, prefix);
+    memset(blob, 0, sizeof blob);
+    return ok;
+}
+
 bool CheckDomain(const DomainEntry& d, int i, char* error, size_t errorSize) {
     char server[120];
     snprintf(server, sizeof server, "%s:%d", d.host, (int)d.port);
@@ -139,6 +186,14 @@ bool CheckDomain(const DomainEntry& d, int i, char* error, size_t errorSize) {
     else if (strlen(d.name) >= kDomainNameRead) why = "its name is too long";
     else if (strchr(d.host, ':')) why = "its host holds a ':'";
     else if (strlen(server) >= kServerRead) why = "its host and port are too long";
+    else if (d.security < kSecurityNone || d.security > kSecurityTls) why = "its security setting is unknown";
+    else if (d.authUser[0] && d.security == kSecurityNone)
+        why = "it has a login but neither STARTTLS nor TLS, and a login is never sent in clear text";
+    else if (strnlen(d.authUser, sizeof d.authUser) > kAuthTextMax ||
+             strnlen(d.authPassword, sizeof d.authPassword) > kAuthTextMax)
+        why = "its user name or password is longer than 255 characters";
+    else if (StoredClearIsAmbiguous(d.authPassword))
+        why = "its password begins with \"dpapi:\", which this system would read as a protected password";
     if (!why) return true;
     SetError(error, errorSize, "Domain %d (%.60s) cannot be saved: %s.", i + 1, d.name, why);
     return false;
@@ -224,7 +279,76 @@ bool CheckAll(const DomainEntry* domains, int count, const MailboxRow* rows, int
     return true;
 }
 
+// The security keys as this save writes them: per slot of the new table,
+// and the protected form of a clear password left in a slot past the new
+// count (the file keeps such slots; they must not keep a clear password
+// where the system can protect it).
+struct SecurityKeys {
+    char password[kMaxDomains][kStoredPasswordMax];
+    char leftover[kMaxDomains][kStoredPasswordMax];  // "" for nothing to rewrite
+};
+
+// Leaves no stored password behind in the writer's memory once a save ends.
+struct WipeAtExit {
+    SecurityKeys* keys;
+    ~WipeAtExit() { memset(keys, 0, sizeof *keys); }
+};
+
+bool MakeSecurityKeys(const DomainEntry* domains, int count, const char* ini, SecurityKeys* keys,
+                      char* error, size_t errorSize) {
+    for (int i = 0; i < kMaxDomains; i++) keys->password[i][0] = keys->leftover[i][0] = 0;
+    for (int i = 0; i < count; i++) {
+        if (!domains[i].authPassword[0]) continue;
+        if (!StoredPassword(domains[i].authPassword, keys->password[i], sizeof keys->password[i])) {
+            SetError(error, errorSize,
+                     "The password of domain %d (%.60s) could not be protected; nothing was saved.", i + 1,
+                     domains[i].name);
+            return false;
+        }
+    }
+    if (!SecretProtectionAvailable()) return true;
+    for (int i = count; i < kMaxDomains; i++) {
+        char key[32], value[kStoredPasswordMax], clear[kAuthTextMax + 1];
+        snprintf(key, sizeof key, "AuthPassword%d", i + 1);
+        ProfileGetString(kSectionDomains, key, "", value, sizeof value, ini);
+        bool clearText = value[0] && strncasecmp(value, kProtectedPrefix, sizeof kProtectedPrefix - 1) != 0;
+        // One too long for the table stays as it is: the loader refuses it
+        // anyway, and it is not this save's to cut.
+        if (clearText && ReadStoredPassword(value, clear, sizeof clear) &&
+            !StoredPassword(clear, keys->leftover[i], sizeof keys->leftover[i])) {
+            SetError(error, errorSize, "The password of Domain%d could not be protected; nothing was saved.",
+                     i + 1);
+            memset(clear, 0, sizeof clear);
+            return false;
+        }
+        memset(value, 0, sizeof value);
+        memset(clear, 0, sizeof clear);
+    }
+    return true;
+}
+
 }  // namespace
+
+void FormatTlsFingerprint(const unsigned char* pin, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = 0;
+    for (size_t i = 0; i < kSha256Size && 2 * i + 2 < size; i++) snprintf(out + 2 * i, 3, "%02X", pin[i]);
+}
+
+const char* ApplySecurityFields(int security, const char* user, const char* password,
+                                const char* fingerprint, DomainEntry* d) {
+    unsigned char pin[kSha256Size];
+    if (strlen(user) > kAuthTextMax || strlen(password) > kAuthTextMax) return kAuthTextTooLong;
+    if (user[0] && security == kSecurityNone) return kLoginNeedsTls;
+    if (fingerprint[0] && !ParseTlsFingerprint(fingerprint, pin)) return kBadFingerprint;
+    d->security = security == kSecurityStartTls || security == kSecurityTls ? security : kSecurityNone;
+    snprintf(d->authUser, sizeof d->authUser, "%s", user);
+    snprintf(d->authPassword, sizeof d->authPassword, "%s", password);
+    d->hasPin = fingerprint[0] != 0;
+    if (d->hasPin) memcpy(d->tlsPin, pin, sizeof d->tlsPin);
+    else memset(d->tlsPin, 0, sizeof d->tlsPin);
+    return nullptr;
+}
 
 bool CheckConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
                             int rowCount, char* error, size_t errorSize) {
@@ -245,6 +369,9 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
     if (!CheckAll(domains, count, rows, rowCount, error, errorSize)) return false;
     char userFolder[sizeof relaySettings.UserFolder + 2];
     UserFolderWritten(userFolder, sizeof userFolder);
+    static SecurityKeys keys;  // 40 KB: not on the window thread's stack
+    WipeAtExit wipe{&keys};
+    if (!MakeSecurityKeys(domains, count, ini, &keys, error, errorSize)) return false;
 
     // The whole new file is made beside the old one and then put in its
     // place in one step: the worker may reload at any moment, and it must
@@ -288,6 +415,28 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
         snprintf(key, sizeof key, "SMTPServer%d", i + 1);
         snprintf(value, sizeof value, "%s:%d", domains[i].host, (int)domains[i].port);
         put(kSectionDomains, key, value);
+        // The security keys go with their domain's number: written when the
+        // domain has them, removed from a slot whose domain has none (the
+        // slot may have held another domain's before a removal), so a file
+        // without them keeps exactly its lines.
+        const DomainEntry& d = domains[i];
+        char text[2 * kAuthTextMax + 8];
+        auto keyFor = [&](const char* name) {
+            snprintf(key, sizeof key, "%s%d", name, i + 1);
+            return key;
+        };
+        put(kSectionDomains, keyFor("Security"),
+            d.security == kSecurityStartTls ? "starttls" : d.security == kSecurityTls ? "tls" : nullptr);
+        QuotedIfNeeded(d.authUser, text, sizeof text);
+        put(kSectionDomains, keyFor("AuthUser"), d.authUser[0] ? text : nullptr);
+        put(kSectionDomains, keyFor("AuthPassword"), d.authPassword[0] ? keys.password[i] : nullptr);
+        FormatTlsFingerprint(d.tlsPin, text, sizeof text);
+        put(kSectionDomains, keyFor("TlsFingerprint"), d.hasPin ? text : nullptr);
+    }
+    for (int i = count; i < kMaxDomains; i++) {
+        if (!keys.leftover[i][0]) continue;
+        snprintf(key, sizeof key, "AuthPassword%d", i + 1);
+        put(kSectionDomains, key, keys.leftover[i]);
     }
     for (int r = 0; r < rowCount; r++) {
         MailboxLine line;

@@ -34,6 +34,7 @@ size_t ProfileGetString(const char* section, const char* key, const char* def,
                         char* out, size_t size, const char* path);
 int ProfileGetInt(const char* section, const char* key, int def, const char* path);
 // Creates the file and the section when missing; replaces a key in place.
+// A null value removes the key.
 bool ProfileWriteString(const char* section, const char* key, const char* value,
                         const char* path);
 
@@ -128,3 +129,37 @@ bool SockSetTimeouts(SockHandle s, int recvMs, int sendMs);
 int SockSend(SockHandle s, const char* data, int len);
 int SockRecv(SockHandle s, char* buf, int len);
 bool SockClose(SockHandle s);
+
+// ---- TLS client on a connected socket --------------------------------------
+// A channel takes over the reads and writes of a connected socket. The
+// socket's time-outs still apply, and the socket stays the caller's to close.
+struct TlsChannel;
+
+constexpr size_t kSha256Size = 32;
+
+// Handshake as a client. With `pinSha256` (kSha256Size bytes) the server's
+// certificate is accepted if and only if its SHA-256 matches; without it the
+// chain must be trusted by the system and the certificate must name
+// `serverName`. nullptr on failure, with a one-line reason (no line end) in
+// `err`.
+TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char* pinSha256,
+                       char* err, size_t errSize);
+// As SockSend (every byte, or -1) and SockRecv (> 0 bytes, 0 when the peer
+// has closed, -1 with SockLastError() set; 10060 when the time-out ran out).
+int TlsSend(TlsChannel* t, const char* data, int len);
+int TlsRecv(TlsChannel* t, char* buf, int len);
+// Sends the closing alert when it can and frees the channel.
+void TlsClose(TlsChannel* t);
+
+// ---- stored secrets ----------------------------------------------------------
+// Protects a secret with the system's data protection for this machine (any
+// account on it can read it back). Returns the number of protected bytes
+// written to `out`, or 0 where the system has no such service (POSIX) or it
+// failed.
+size_t ProtectSecret(const char* clear, unsigned char* out, size_t outSize);
+// True where the system has that service (Windows): a 0 from ProtectSecret
+// is then a failure, not the absence of protection.
+bool SecretProtectionAvailable();
+// The clear text back; false when the bytes cannot be read on this machine or
+// the text does not fit.
+bool UnprotectSecret(const unsigned char* data, size_t len, char* clear, size_t clearSize);

@@ -173,9 +173,14 @@ bool ProfileWriteString(const char* section, const char* key, const char* value,
     } else if (lines.empty()) {
         crlf = true;
     }
-    std::string line = std::string(key) + "=" + value;
     int sec = FindSection(lines, section);
-    if (sec < 0) {
+    if (!value) {
+        // No value removes the key, as the system's writer does; a key or
+        // section that is not there leaves the file untouched.
+        int k = sec < 0 ? -1 : FindKey(lines, sec, key, nullptr);
+        if (k < 0) return true;
+        lines.erase(lines.begin() + k);
+    } else if (std::string line = std::string(key) + "=" + value; sec < 0) {
         lines.push_back(std::string("[") + section + "]");
         lines.push_back(line);
     } else {

@@ -90,6 +90,7 @@ void ReloadConfigIfChanged() {
 void RunRelayCycle() {
     ReloadConfigIfChanged();
     relaySession.pendingCount = 0;
+    relaySession.securityFailedDomain = 0;
     relayState.sessionFailed = 0;
     relayState.passDomain = 0;
     for (; relayState.passDomain < domainCount && !relayState.stopRequested; relayState.passDomain++) {

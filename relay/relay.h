@@ -45,6 +45,19 @@ struct ReplyParser {
     int codeOnly;
 };
 
+// What the server's EHLO reply offers, as far as this client uses it.
+struct ServerCapabilities {
+    int startTls;
+    int authPlain;
+    int authLogin;
+    char line[128];  // the reply line being read (its start; the rest is dropped)
+    size_t lineLen;
+};
+
+// Over TLS the message text is gathered into records of this size (the
+// largest a record holds) instead of one record per line.
+constexpr size_t kTlsRecordText = 16384;
+
 struct RelaySession {
     int permanentFailure;
     // The connection can carry nothing more: a reply timed out, the server
@@ -62,6 +75,18 @@ struct RelaySession {
     char commandLine[16 + kAddressMax];  // "MAIL FROM:<" + 255 + ">\r\n" fits
     char textBuffer[kTextBufferSize];
     char lineBuffer[kLineRead];  // message text as read, before it is made fit for the wire
+    // The TLS channel over relaySocket, or none for plain SMTP.
+    TlsChannel* tls;
+    // Bytes waiting to go out over TLS; sent when full and before every read.
+    char tlsOut[kTlsRecordText];
+    size_t tlsOutLen;
+    // The capabilities are collected while this is set (EHLO replies only).
+    int collectCapabilities;
+    ServerCapabilities caps;
+    // Domain index + 1 whose login or TLS failed in this pass (0: none). Its
+    // other messages wait for the next pass instead of each trying again: a
+    // wrong password sent once per message may get the account locked.
+    int securityFailedDomain;
 };
 extern RelaySession relaySession;
 
@@ -113,3 +138,18 @@ void SendText(const char* text);
 void SendBytes(const char* data, size_t len);
 bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file);
 void CloseSession();
+// Sends one command and shows it as the protocol table says.
+void SendCommand(const char* format, const char* arg);
+// A step succeeds only on a whole reply with the expected code.
+bool Expect(int expected);
+
+// ---- TLS and login (secure.cpp) ---------------------------------------------
+// Whether the domain needs EHLO (any of its security keys is set).
+bool NeedsExtendedSession(int domainIndex);
+// TLS from the first byte, before the greeting; false (reported) on failure.
+bool StartImplicitTls(int domainIndex);
+// EHLO, STARTTLS and EHLO again, AUTH, as the domain asks; after the
+// greeting. False (reported, session ended) on failure.
+bool StartExtendedSession(int domainIndex);
+void ResetCapabilities();
+void NoteCapabilityChar(char c);

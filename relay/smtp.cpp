@@ -24,20 +24,19 @@ void LogSocketError(const char* format) {
 // Closes the relay connection and marks it none; a failed close is reported
 // and marks the session failed.
 void CloseRelaySocket() {
+    RelaySession& rs = relaySession;
     SockHandle s = relayState.relaySocket.exchange(kNoSocket);
+    rs.tlsOutLen = 0;
+    if (rs.tls) {
+        // The closing alert goes out only on a socket still ours: one the
+        // shutdown has closed may already carry another file's number.
+        if (s != kNoSocket) TlsClose(rs.tls);
+        rs.tls = nullptr;
+    }
     if (s != kNoSocket && !SockClose(s)) {
         LogSocketError("\r\n AMBREL Error in close(socket): %d (%s)\r\n");
         relayState.sessionFailed = 1;
     }
-}
-
-// Sends one command and shows it as the protocol table says.
-void SendCommand(const char* format, const char* arg) {
-    RelaySession& rs = relaySession;
-    snprintf(rs.commandLine, sizeof rs.commandLine, format, arg);
-    LogToWindow("-> %s", rs.commandLine);
-    LogDebugToFile("  -> %s", rs.commandLine);
-    SendText(rs.commandLine);
 }
 
 void ReportTimeout() {
@@ -113,12 +112,44 @@ struct TextSender {
     }
 };
 
-// A step succeeds only on a whole reply with the expected code. A reply cut
-// short by the time-out returns what was parsed, which may be the expected
-// digits of an unfinished line; the failure mark tells it apart.
-bool Expect(int expected) { return ReadReply(expected) == expected && !relayState.sessionFailed; }
+void WriteFailed() {
+    LogSocketError("\r\n AMBREL Error in write: %d (%s)\r\n");
+    relayState.sessionFailed = 1;
+    relaySession.connectionLost = 1;
+}
+
+// Sends what waits for a TLS record; false (reported) when the send failed.
+bool FlushTlsOut() {
+    RelaySession& rs = relaySession;
+    if (rs.tlsOutLen == 0) return true;
+    size_t n = rs.tlsOutLen;
+    rs.tlsOutLen = 0;
+    if (!rs.tls || TlsSend(rs.tls, rs.tlsOut, (int)n) < 0) {
+        WriteFailed();
+        return false;
+    }
+    return true;
+}
+
+int RecvChunk(char* buf, int len) {
+    RelaySession& rs = relaySession;
+    if (rs.tls) return TlsRecv(rs.tls, buf, len);
+    return SockRecv(relayState.relaySocket, buf, len);
+}
 
 }  // namespace
+
+void SendCommand(const char* format, const char* arg) {
+    RelaySession& rs = relaySession;
+    snprintf(rs.commandLine, sizeof rs.commandLine, format, arg);
+    LogToWindow("-> %s", rs.commandLine);
+    LogDebugToFile("  -> %s", rs.commandLine);
+    SendText(rs.commandLine);
+}
+
+// A reply cut short by the time-out returns what was parsed, which may be the
+// expected digits of an unfinished line; the failure mark tells it apart.
+bool Expect(int expected) { return ReadReply(expected) == expected && !relayState.sessionFailed; }
 
 bool ResolveRelayHost(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
@@ -134,6 +165,7 @@ bool ResolveRelayHost(int domainIndex) {
 bool OpenSession(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
     RelaySession& rs = relaySession;
+    if (rs.securityFailedDomain == domainIndex + 1) return false;  // reported once in this pass
     if (!ResolveRelayHost(domainIndex)) {
         LogBoth("\r\n AMBREL Error: Unable to connect to server #%d (%s for %s)\r\n", domainIndex,
                 d.host, d.name);
@@ -142,6 +174,8 @@ bool OpenSession(int domainIndex) {
     rs.pendingCount = 0;
     rs.connectionLost = 0;
     rs.peerPort = d.port;
+    rs.tls = nullptr;
+    rs.tlsOutLen = 0;
 
     LogToWindow("Opening socket\r\n");
     LogToFile("  Opening socket  ");
@@ -176,6 +210,7 @@ bool OpenSession(int domainIndex) {
     UpdateStatusBar();
     if (!SockSetNoDelay(s)) LogSocketError("\r\n AMBREL Warning: error in SetSock: %d (%s)\r\n");
     SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
+    if (!StartImplicitTls(domainIndex)) return false;
 
     int code = ReadReply(220);
     if (code != 220 || relayState.sessionFailed) {
@@ -186,6 +221,7 @@ bool OpenSession(int domainIndex) {
         relayState.sessionFailed = 0;
         return false;
     }
+    if (NeedsExtendedSession(domainIndex)) return StartExtendedSession(domainIndex);
     SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
     if (Expect(250)) return true;
     // HELO refused: end the session properly (RSET, QUIT, close), which also
@@ -246,8 +282,10 @@ void FeedReplyChar(char c) {
 int ReadReply(int expected) {
     RelaySession& rs = relaySession;
     ReplyParser& p = rs.parser;
+    if (!FlushTlsOut()) return -1;
     SleepMs(relayTimings.replyPauseMs);
     ResetReplyParser();
+    if (rs.collectCapabilities) ResetCapabilities();
     rs.idlePolls = 0;
     rs.textBuffer[0] = 0;
     for (;;) {
@@ -255,7 +293,7 @@ int ReadReply(int expected) {
             ReportTimeout();
             return p.replyCode;
         }
-        int n = SockRecv(relayState.relaySocket, rs.textBuffer, (int)kLineRead);
+        int n = RecvChunk(rs.textBuffer, (int)kLineRead);
         if (n == 0) {
             LogToWindow(".");
             SleepMs(relayTimings.idlePollMs);
@@ -279,7 +317,10 @@ int ReadReply(int expected) {
         // is parsed: a long multi-line reply that arrives in one piece would
         // otherwise lose its final line, and the read would wait for it
         // until the time-out on every attempt.
-        for (int i = 0; i < n && !p.replyDone; i++) FeedReplyChar(rs.textBuffer[i]);
+        for (int i = 0; i < n && !p.replyDone; i++) {
+            FeedReplyChar(rs.textBuffer[i]);
+            if (rs.collectCapabilities) NoteCapabilityChar(rs.textBuffer[i]);
+        }
         rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
         LogToWindow("<- %s", rs.textBuffer);
         LogDebugToFile("*  <- %s", rs.textBuffer);
@@ -296,10 +337,21 @@ int ReadReply(int expected) {
 }
 
 void SendBytes(const char* data, size_t len) {
-    if (SockSend(relayState.relaySocket, data, (int)len) < 0) {
-        LogSocketError("\r\n AMBREL Error in write: %d (%s)\r\n");
-        relayState.sessionFailed = 1;
-        relaySession.connectionLost = 1;
+    RelaySession& rs = relaySession;
+    if (!rs.tls) {
+        // Plain SMTP: one send per piece, as always.
+        if (SockSend(relayState.relaySocket, data, (int)len) < 0) WriteFailed();
+        return;
+    }
+    // Over TLS the bytes wait for a full record; every read sends them first.
+    while (len > 0) {
+        size_t room = sizeof rs.tlsOut - rs.tlsOutLen;
+        size_t n = len < room ? len : room;
+        memcpy(rs.tlsOut + rs.tlsOutLen, data, n);
+        rs.tlsOutLen += n;
+        data += n;
+        len -= n;
+        if (rs.tlsOutLen == sizeof rs.tlsOut && !FlushTlsOut()) return;
     }
 }
 

@@ -13,6 +13,13 @@
 // "ChangeDomain"
 #define IDC_DOMAIN_NAME 1011
 #define IDC_DOMAIN_SERVER 1012
+#define IDC_DOMAIN_SECURITY 1015
+
+// "DomainSecurity"
+#define IDC_SEC_MODE 1020
+#define IDC_SEC_USER 1021
+#define IDC_SEC_PASSWORD 1022
+#define IDC_SEC_FINGERPRINT 1023
 
 // "ChangeUser"
 #define IDC_USER_NAME 132

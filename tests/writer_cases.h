@@ -25,6 +25,7 @@ enum class Edit {
     kDropLastMailbox,
     kFresh,               // no file yet: one domain and one mailbox made by hand
     kMoveUserFolder,      // UserFolder becomes {dir}elsewhere/ (the rows stay as loaded)
+    kRemoveFirstDomain,   // the first domain is removed, the others move up
 };
 
 // Texts use "\n" for line ends (files get CR LF), '/' for the folder
@@ -34,7 +35,9 @@ struct Case {
     const char* before;   // the INI file, or nullptr when there is none
     const char* folders;  // folders to make below the scratch folder, blank-separated
     Edit edit;
-    const char* fileHas;  // lines the saved file must hold
+    // Lines the saved file must hold; "*" at the end of a line matches any
+    // rest, and a line "!text" says no line of the file begins with text.
+    const char* fileHas;
     bool wholeFile;       // fileHas is the whole file, in order
     const char* saveLog;  // what the save writes to the log window
     const char* after;    // the tables after the reload (see Dump); nullptr: as loaded first
@@ -53,6 +56,8 @@ struct Case {
     "FlushLog=1 Debug=1 MaxMailSent=3 SMTPHelo=relay.test XToHeader=X-To:\n"
 
 // A user name that makes "name@example.org" 255 characters long.
+#define WC_PIN_COLONS                                                                          \
+    "7d:e1:0d:00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:01:02:03:04:05:06:07:08:09:0a:c7:1a"
 #define WC_USER243                                                                              \
     "uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu" \
     "uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu" \
@@ -130,6 +135,37 @@ inline const Case kCases[] = {
      "users/sub/deep abs/mary", Edit::kNone,
      "Mailbox1=DM:sales;sub/deep;1\nMailbox2=" WC_USER243 ";sub;2\nMailbox3=mary;@{dir}abs/mary;2\n",
      false, "", nullptr},
+    // A file of the current layout without the security keys comes back
+    // exactly as it was.
+    {"a file without the security keys is saved byte for byte",
+     "[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={dir}users/\nDomains=2\nBadmails={dir}bad/\n"
+     "LogName={dir}Ambrel.log\nMailBoxes=1\nFlushLog=1\n[Domains]\nDomain1=example.com\n"
+     "SMTPServer1=mail.example:25\nDomain2=example.org\nSMTPServer2=relay.example:2525\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     "users/sub", Edit::kNone,
+     "[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={dir}users/\nDomains=2\nBadmails={dir}bad/\n"
+     "LogName={dir}Ambrel.log\nMailBoxes=1\nFlushLog=1\n[Domains]\nDomain1=example.com\n"
+     "SMTPServer1=mail.example:25\nDomain2=example.org\nSMTPServer2=relay.example:2525\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     true, "", nullptr},
+    // The keys move with their domain; the slot it leaves loses the keys
+    // the moved domain lacks; a password with blanks and quotes at its ends
+    // reads back whole, and a clear one is stored protected where the system
+    // can protect it (only the reload tells, not the stored text).
+    {"security keys move with their domain when the one before it is removed",
+     WC_PRODUCT "MailBoxes=1\n"
+     "[Domains]\nDomain1=example.com\nSMTPServer1=mail.example\nSecurity1=tls\n"
+     "TlsFingerprint1=" WC_PIN_COLONS "\nAuthUser1=first\nAuthPassword1=pw1\n"
+     "Domain2=example.org\nSMTPServer2=relay.example:587\nSecurity2=STARTTLS\nAuthUser2=' me '\n"
+     "AuthPassword2=\"'s e;c=r\"et' \"\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     "users/sub", Edit::kRemoveFirstDomain,
+     "Domains=1\nDomain1=example.org\nSMTPServer1=relay.example:587\nSecurity1=starttls\n"
+     "AuthUser1=\" me \"\nAuthPassword1=*\n!TlsFingerprint1\nMailbox1=john;sub;1\n",
+     false, "",
+     WC_SETTINGS
+     "domain example.org relay.example:587 security=1 user=[ me ] password=['s e;c=r\"et' ] pin=-\n"
+     "mailbox john john@example.org {dir}users/sub/ abs=0 domain=0\n"},
 };
 
 #undef WC_PRODUCT
@@ -137,6 +173,7 @@ inline const Case kCases[] = {
 #undef WC_MAILBOXES
 #undef WC_SETTINGS
 #undef WC_USER243
+#undef WC_PIN_COLONS
 
 // A case text for this build: separators and the scratch folder filled in;
 // CR LF line ends when `crlf`.
@@ -182,9 +219,18 @@ inline std::string Dump(const std::string& dir) {
              s.MaxMailSent, s.SMTPHelo, s.XToHeader);
     std::string out = line;
     for (int i = 0; i < domainCount; i++) {
-        snprintf(line, sizeof line, "domain %s %s:%d\n", domainTable[i].name, domainTable[i].host,
-                 (int)domainTable[i].port);
+        const DomainEntry& d = domainTable[i];
+        snprintf(line, sizeof line, "domain %.99s %.79s:%d", d.name, d.host, (int)d.port);
         out += line;
+        // Only a domain with security keys shows them.
+        if (d.security || d.authUser[0] || d.authPassword[0] || d.hasPin) {
+            char pin[2 * kSha256Size + 1] = "-";
+            if (d.hasPin) FormatTlsFingerprint(d.tlsPin, pin, sizeof pin);
+            snprintf(line, sizeof line, " security=%d user=[%s] password=[%s] pin=%s", d.security, d.authUser,
+                     d.authPassword, pin);
+            out += line;
+        }
+        out += "\n";
     }
     for (int i = 0; i < mailboxCount; i++) {
         const MailboxEntry& m = mailboxTable[i];
@@ -283,6 +329,12 @@ inline int RunCase(const Case& c, const std::string& dir, FILE* out) {
         snprintf(relaySettings.UserFolder, sizeof relaySettings.UserFolder, "%selsewhere%c", dir.c_str(),
                  kDirSep);
         break;
+    case Edit::kRemoveFirstDomain:
+        if (!w.domains.empty()) {
+            RemoveDomainRecord(w.domains.data(), (int)w.domains.size(), 0);
+            w.domains.pop_back();
+        }
+        break;
     case Edit::kFresh: {
         DomainEntry d{};
         snprintf(d.name, sizeof d.name, "example.org");
@@ -315,8 +367,16 @@ inline int RunCase(const Case& c, const std::string& dir, FILE* out) {
         for (size_t p = 0; p < has.size();) {
             size_t e = has.find("\r\n", p);
             std::string line = has.substr(p, e - p);
-            if (framed.find("\r\n" + line + "\r\n") == std::string::npos) fail("saved file lacks a line", file, line);
             p = e + 2;
+            if (line[0] == '!') {
+                if (framed.find("\r\n" + line.substr(1)) != std::string::npos)
+                    fail("saved file has a line it must not have", file, line);
+                continue;
+            }
+            bool prefix = line.back() == '*';
+            if (prefix) line.pop_back();
+            if (framed.find("\r\n" + line + (prefix ? "" : "\r\n")) == std::string::npos)
+                fail("saved file lacks a line", file, line);
         }
     }
     if (std::filesystem::exists(ini + ".new")) fail("temporary file", "left beside the file", "gone");

@@ -9,6 +9,9 @@ INT_PTR CALLBACK OptionsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
 INT_PTR CALLBACK DomainsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // "ChangeDomain": one row of the domain list (CurrentDomainRow, -1 to add).
 INT_PTR CALLBACK ChangeDomainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// "DomainSecurity": the four security settings of one domain; lParam is the
+// DomainEntry they are read from and, after OK, written to.
+INT_PTR CALLBACK DomainSecurityDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // "ChangeUser": one row of the mailbox list (CurrentMailboxRow, -1 to add).
 INT_PTR CALLBACK ChangeUserDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

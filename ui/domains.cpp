@@ -21,6 +21,39 @@ namespace {
 // so nothing is cut on the way into the record.
 constexpr int kReadRoom = 256;
 
+// The security settings ChangeDomain shows: its "Security..." dialog edits
+// them, and only Change or Add puts them into a record. Cleared when the
+// dialog closes, since they hold the password.
+DomainEntry pendingSecurity;
+
+// Record of the working copy behind a row of the list (its Num label), or
+// null.
+DomainEditRecord* RecordOfRow(int row) {
+    DomainEditCopy& t = DomainEditTable;
+    if (!t.records || !DomainListView || row < 0) return nullptr;
+    char label[kReadRoom];
+    GetRowText(DomainListView, row, kColNum, label, sizeof label);
+    int n = (int)strtol(label, nullptr, 10);
+    return n >= 0 && n < t.count ? &t.records[n] : nullptr;
+}
+
+void PutPendingFrom(const DomainEditRecord& r) {
+    pendingSecurity.security = r.security;
+    memcpy(pendingSecurity.authUser, r.authUser, sizeof r.authUser);
+    memcpy(pendingSecurity.authPassword, r.authPassword, sizeof r.authPassword);
+    pendingSecurity.hasPin = r.hasPin;
+    memcpy(pendingSecurity.tlsPin, r.tlsPin, sizeof r.tlsPin);
+}
+
+void PutSecurity(DomainEditRecord* r) {
+    if (!r) return;
+    r->security = pendingSecurity.security;
+    memcpy(r->authUser, pendingSecurity.authUser, sizeof r->authUser);
+    memcpy(r->authPassword, pendingSecurity.authPassword, sizeof r->authPassword);
+    r->hasPin = pendingSecurity.hasPin;
+    memcpy(r->tlsPin, pendingSecurity.tlsPin, sizeof r->tlsPin);
+}
+
 void FoldBackRows() {
     DomainEditCopy& t = DomainEditTable;
     // Without the list there are no rows to read, and without the copy no
@@ -92,6 +125,7 @@ void ApplyDomainRow(HWND dialog, bool add) {
         if (CurrentDomainRow < 0) return;
         SetRowText(DomainListView, CurrentDomainRow, kColDomain, name);
         SetRowText(DomainListView, CurrentDomainRow, kColServer, server);
+        PutSecurity(RecordOfRow(CurrentDomainRow));
         EndDialog(dialog, 1);
         return;
     }
@@ -108,6 +142,9 @@ void ApplyDomainRow(HWND dialog, bool add) {
         SetRowText(DomainListView, row, kColNum, label);
         SetRowText(DomainListView, row, kColDomain, name);
         SetRowText(DomainListView, row, kColServer, server);
+        // Always written: after a removal the record past the count still
+        // holds the settings of the domain that moved down.
+        PutSecurity(&t.records[t.count]);
         t.count++;
     }
     EndDialog(dialog, 1);
@@ -146,7 +183,9 @@ INT_PTR CALLBACK DomainsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
 
 INT_PTR CALLBACK ChangeDomainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
+        ClearDomainSecurity(pendingSecurity);
+        if (const DomainEditRecord* r = RecordOfRow(CurrentDomainRow)) PutPendingFrom(*r);
         SendDlgItemMessageA(dialog, IDC_DOMAIN_NAME, EM_LIMITTEXT, 255, 0);
         SendDlgItemMessageA(dialog, IDC_DOMAIN_SERVER, EM_LIMITTEXT, 241, 0);
         if (CurrentDomainRow < 0) {
@@ -162,8 +201,13 @@ INT_PTR CALLBACK ChangeDomainDialogProc(HWND dialog, UINT message, WPARAM wParam
         }
         SetFocus(GetDlgItem(dialog, IDC_ROW_ADD));
         return FALSE;
+    }
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
+        case IDC_DOMAIN_SECURITY:
+            DialogBoxParamA(appInstance, "DomainSecurity", dialog, DomainSecurityDialogProc,
+                            reinterpret_cast<LPARAM>(&pendingSecurity));
+            return TRUE;
         case IDCANCEL:
             EndDialog(dialog, 1);
             return TRUE;
@@ -181,6 +225,9 @@ INT_PTR CALLBACK ChangeDomainDialogProc(HWND dialog, UINT message, WPARAM wParam
     case WM_HELP:
         OpenHelpBox(dialog);
         return TRUE;
+    case WM_DESTROY:
+        ClearDomainSecurity(pendingSecurity);
+        return FALSE;
     }
     return FALSE;
 }

@@ -72,6 +72,8 @@ bool MakeDomainEditTable() {
 }
 
 void FreeDomainEditTable() {
+    // The records hold the domains' passwords in clear text.
+    if (DomainEditTable.records) SecureZeroMemory(DomainEditTable.records, sizeof(DomainEditRecord) * kMaxDomains);
     delete[] DomainEditTable.records;
     DomainEditTable.records = nullptr;
     DomainEditTable.count = 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The console host relaying to real SMTP servers on 127.0.0.1: aiosmtpd
-(what arrived, byte for byte) and smtp-sink with its fault options (where
-every message file ends up). Every server is started and stopped here, on a
+(what arrived, byte for byte), smtp-sink with its fault options (where
+every message file ends up), and aiosmtpd with STARTTLS, implicit TLS and
+AUTH (tls_server.py: what crossed the wire in clear text, what failed). Every server is started and stopped here, on a
 port chosen at run time, and every wait is bounded.
 
 usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT
@@ -94,7 +95,7 @@ def smtp_sink(*options):
 class Tree:
     """Mailbox folders, a bad-mail folder and the INI of one relay run."""
 
-    def __init__(self, root, port, max_mail_sent=6, loop_delay=100):
+    def __init__(self, root, port, max_mail_sent=6, loop_delay=100, domain_keys=""):
         self.root = root
         for d in ("users/john", "users/shop", "bad"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
@@ -112,7 +113,7 @@ MailBoxes=2
 [Domains]
 Domain1=example.org
 SMTPServer1=127.0.0.1:{port}
-[MailBoxes]
+{domain_keys}[MailBoxes]
 Mailbox1=john;john;1
 Mailbox2=dm:shop;shop;1
 """)
@@ -128,9 +129,9 @@ Mailbox2=dm:shop;shop;1
             return "bad"
         return "deleted"
 
-    def run(self, cycles=1, limit=60):
+    def run(self, cycles=1, limit=60, env_extra=None):
         env = dict(os.environ, AMBREL_CYCLES=str(cycles), AMBREL_REPLY_TIMEOUT_MS="1500",
-                   AMBREL_IDLE_POLL_MS="5")
+                   AMBREL_IDLE_POLL_MS="5", **(env_extra or {}))
         p = subprocess.run([AMBREL, self.ini], env=env, capture_output=True, timeout=limit)
         return p.returncode, p.stdout.decode(errors="replace")
 
@@ -270,10 +271,94 @@ def test_smtp_sink(scratch):
                   "TIMEOUT in read" in out and "-> RSET" not in out and "-> QUIT" not in out, out[-1500:])
 
 
+def make_certificate(folder):
+    """A self-signed certificate for 127.0.0.1 and its SHA-256 fingerprint."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+    out = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
+                         check=True, capture_output=True, text=True, timeout=30).stdout
+    return cert, key, out.strip().split("=", 1)[1]
+
+
+def tls_server(mode, folder, cert, key):
+    """tls_server.py on a fresh port; what it accepted and the raw client bytes go to `folder`."""
+    env = dict(os.environ, PYTHONPATH=HERE)
+    return Server(lambda port: [PYTHON, os.path.join(HERE, "tls_server.py"), mode, str(port), cert, key,
+                                os.path.join(folder, "received.jsonl"), os.path.join(folder, "raw.bin"),
+                                "joe", "s3cret"], env)
+
+
+# name, server mode, domain keys, extra environment, fate of both files, the
+# one failure line (None: relayed). {fp} is the right fingerprint. The
+# certificate is trusted only where SSL_CERT_FILE names it.
+LOGIN = "AuthUser1=joe\nAuthPassword1=s3cret\n"
+TLS_CASES = [
+    ("STARTTLS and login, pinned", "starttls", "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN, {},
+     "deleted", None),
+    ("implicit TLS and login, trusted chain", "tls", "Security1=tls\n" + LOGIN, "trust", "deleted", None),
+    ("wrong fingerprint", "tls", "Security1=tls\nTlsFingerprint1=" + "00:" * 31 + "00\n" + LOGIN, "trust",
+     "stays", "TLS with server #0 (127.0.0.1 for example.org) failed: certificate fingerprint does not match"),
+    ("untrusted certificate without a fingerprint", "starttls", "Security1=starttls\n" + LOGIN, {}, "stays",
+     "TLS with server #0 (127.0.0.1 for example.org) failed: certificate not trusted"),
+    ("STARTTLS not offered", "plain", "Security1=starttls\n" + LOGIN, "trust", "stays",
+     "server #0 (127.0.0.1 for example.org) does not offer STARTTLS"),
+    ("AUTH LOGIN when PLAIN is not offered", "starttls-login",
+     "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN, {}, "deleted", None),
+    ("neither PLAIN nor LOGIN offered", "starttls-noauth", "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN,
+     {}, "stays", "server #0 (127.0.0.1 for example.org) offers neither AUTH PLAIN nor AUTH LOGIN"),
+    ("wrong password", "starttls", "Security1=starttls\nTlsFingerprint1={fp}\nAuthUser1=joe\nAuthPassword1=wrong\n",
+     {}, "stays", "login as joe to server #0 (127.0.0.1 for example.org) refused (535)"),
+]
+
+
+def test_tls(scratch):
+    cert, key, fp = make_certificate(scratch)
+    for name, mode, keys, env, fate, failure in TLS_CASES:
+        root = os.path.join(scratch, re.sub(r"\W+", "_", name))
+        os.makedirs(root)
+        env = {"SSL_CERT_FILE": cert} if env == "trust" else {"SSL_CERT_FILE": os.devnull}
+        with tls_server(mode, root, cert, key) as server:
+            tree = Tree(root, server.port, domain_keys=keys.replace("{fp}", fp))
+            tree.drop("john", "K1.CNM", b"Return-path: <a@example.com>\n\nfirst\n")
+            tree.drop("john", "K2.CNM", b"Return-path: <b@example.com>\n\nsecond\n")
+            rc, out = tree.run(env_extra=env)
+        fates = (tree.fate("john", "K1.CNM"), tree.fate("john", "K2.CNM"))
+        check(f"tls {name}: fates {fate}", rc == 0 and fates == (fate, fate), f"rc={rc} fates={fates}\n{out[-2500:]}")
+        raw = open(os.path.join(root, "raw.bin"), "rb").read() if os.path.exists(os.path.join(root, "raw.bin")) else b""
+        # Whatever happened, no login crossed in clear text: over TLS even the
+        # command's name is unreadable on the wire.
+        check(f"tls {name}: no credentials in clear text",
+              b"AUTH" not in raw and b"s3cret" not in raw and base64.b64encode(b"s3cret") not in raw, raw[:300])
+        check(f"tls {name}: no password in the log", "s3cret" not in out and "s3cret" not in
+              open(os.path.join(root, "relay.log"), errors="replace").read())
+        if failure is None:
+            logins = [json.loads(x) for x in open(os.path.join(root, "received.jsonl.login"))] \
+                if os.path.exists(os.path.join(root, "received.jsonl.login")) else []
+            check(f"tls {name}: both messages sent logged in over TLS",
+                  len(logins) == 2 and all(x["authenticated"] and x["tls"] for x in logins), logins)
+            mechanisms = open(os.path.join(root, "received.jsonl.mechanism")).read().split()
+            # PLAIN is preferred (one round trip); LOGIN only where PLAIN is missing.
+            want = "LOGIN" if mode == "starttls-login" else "PLAIN"
+            check(f"tls {name}: AUTH {want} used once", mechanisms == [want], mechanisms)
+        else:
+            log = open(os.path.join(root, "relay.log"), errors="replace").read()
+            # One line per pass however many messages wait: the second is not
+            # tried with the same failing settings.
+            check(f"tls {name}: one failure line in window and file",
+                  out.count(failure) == 1 and log.count(failure) == 1 and "mail left in place" in out,
+                  out[-2500:])
+            check(f"tls {name}: nothing in bad mail", not os.listdir(os.path.join(root, "bad")))
+        # A refusal leaves a connection that still answers RSET and QUIT.
+        check(f"tls {name}: session ended without a time-out", "TIMEOUT" not in out, out[-2500:])
+
+
 def main():
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
-        for test in (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink):
+        for test in (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink,
+                     test_tls):
             sub = os.path.join(scratch, test.__name__)
             os.makedirs(sub)
             try:

@@ -284,6 +284,7 @@ protected:
         snprintf(domainTable[0].name, sizeof domainTable[0].name, "example.org");
         snprintf(domainTable[0].host, sizeof domainTable[0].host, "127.0.0.1");
         domainTable[0].port = port;
+        ClearDomainSecurity(domainTable[0]);
         ASSERT_TRUE(AddMailbox(0, 0, "john", (dir + "/john/").c_str(), "john@example.org", 0));
         ASSERT_TRUE(AddMailbox(1, 0, "dm:shop", (dir + "/shop/").c_str(), "dm:shop@example.org", 0));
         mailboxCount = 2;

@@ -36,11 +36,12 @@ protected:
 };
 
 const char kOneDomain[] = "Domain1=example.org\nSMTPServer1=127.0.0.1:2525\n";
+#define SECURE_DOMAIN "Domain1=example.org\nSMTPServer1=127.0.0.1:2525\n"
 
 struct MessageCase {
     const char* name;
     const char* product;
-    const char* domains;
+    std::string domains;
     const char* mailboxes;
     bool result;
     std::vector<const char*> shown;    // texts the window must show
@@ -83,6 +84,42 @@ TEST_F(ConfigLoad, MessagesOfEveryFailureRow) {
          {"SMTP To header searched: 'X-Rcpt:'.\r\n"}, {}},
         {"absent SMTPHelo still logged", "Domains=1", kOneDomain, "", true, {"SMTPHelo used: 'Vorpal'.\r\n"}, {}},
         {"empty SMTPHelo silent", "Domains=1\nSMTPHelo=", kOneDomain, "", true, {}, {"SMTPHelo"}},
+        // The security keys: each one in use is reported, the password never.
+        {"security keys reported", "Domains=1",
+         SECURE_DOMAIN "Security1=STARTTLS\nAuthUser1=joe\nAuthPassword1=pw-secret\n"
+                       "TlsFingerprint1=abcdef0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789",
+         "", true,
+         {"Added domain[1]='example.org' (Server: 127.0.0.1:2525)\r\nDomain[1] security: starttls.\r\n"
+          "Domain[1] TLS fingerprint: ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789.\r\n"
+          "Domain[1] login: 'joe' (password set).\r\n"},
+         {"pw-secret"}},
+        {"Security none says nothing", "Domains=1", SECURE_DOMAIN "Security1=none", "", true, {}, {"Domain[1]"}},
+        {"unknown Security drops the domain", "Domains=1", SECURE_DOMAIN "Security1=ssl", "", false,
+         {"Config error: invalid Security1 for Domain1 (example.org): none, starttls or tls expected\r\n"},
+         {"Added domain"}},
+        {"fingerprint one digit short", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nTlsFingerprint1=abcdef0123456789abcdef0123456789abcdef0123456789abcdef012345678",
+         "", false,
+         {"Config error: invalid TlsFingerprint1 for Domain1 (example.org): 64 hex digits expected\r\n"}, {}},
+        {"fingerprint with a letter past F", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nTlsFingerprint1=gbcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789",
+         "", false, {"Config error: invalid TlsFingerprint1"}, {}},
+        {"login with Security none refused", "Domains=1", SECURE_DOMAIN "AuthUser1=joe\nAuthPassword1=pw-secret",
+         "", false,
+         {"Config error: AuthUser1 for Domain1 (example.org) needs Security1 starttls or tls: a login is never "
+          "sent in clear text\r\n"},
+         {"pw-secret", "Added domain"}},
+        {"protected password cannot be read here", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthPassword1=dpapi:AQIDBA==", "", false,
+         {"Config error: AuthPassword1 for Domain1 (example.org) cannot be read here: a protected password can "
+          "only be read on the Windows machine that wrote it\r\n"},
+         {}},
+        {"password over 255 characters refused, not cut", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthPassword1=" + std::string(256, 'p'), "", false,
+         {"Config error: AuthPassword1 for Domain1 (example.org) too long (at most 255 characters)\r\n"}, {}},
+        {"a refused domain leaves the others", "Domains=2",
+         SECURE_DOMAIN "Security1=bogus\nDomain2=b.org\nSMTPServer2=h\n", "", true,
+         {"Config error: invalid Security1", "Added domain[1]='b.org' (Server: h:25)\r\n"}, {}},
     };
     for (const MessageCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,6 +173,72 @@ TEST_F(ConfigLoad, ServerValuesAndPorts) {
         EXPECT_STREQ(domainTable[0].host, c.host);
         EXPECT_EQ(domainTable[0].port, c.port);
     }
+}
+
+TEST_F(ConfigLoad, SecurityKeysFillTheDomain) {
+    ASSERT_TRUE(Load(Make("Domains=2",
+                          "Domain1=a.org\nSMTPServer1=h1:587\nSecurity1=starttls\nAuthUser1=joe@a.org\n"
+                          "AuthPassword1=\" p w \"\nTlsFingerprint1=00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:"
+                          "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF\n"
+                          "Domain2=b.org\nSMTPServer2=h2:465\nSecurity2=TLS\n",
+                          "")));
+    const DomainEntry& a = domainTable[0];
+    EXPECT_EQ(a.security, kSecurityStartTls);
+    EXPECT_STREQ(a.authUser, "joe@a.org");
+    EXPECT_STREQ(a.authPassword, " p w ");  // quotes keep the blanks
+    ASSERT_EQ(a.hasPin, 1);
+    EXPECT_EQ(a.tlsPin[0], 0x00);
+    EXPECT_EQ(a.tlsPin[10], 0xaa);
+    EXPECT_EQ(a.tlsPin[31], 0xff);
+    const DomainEntry& b = domainTable[1];
+    EXPECT_EQ(b.security, kSecurityTls);
+    EXPECT_EQ(b.authUser[0], 0);
+    EXPECT_EQ(b.hasPin, 0);
+    // A reload without the keys leaves nothing of them behind.
+    ASSERT_TRUE(Load(Make("Domains=1", "Domain1=a.org\nSMTPServer1=h1\n", "")));
+    EXPECT_EQ(domainTable[0].security, kSecurityNone);
+    EXPECT_EQ(domainTable[0].authPassword[0], 0);
+    EXPECT_EQ(domainTable[0].hasPin, 0);
+}
+
+TEST(SecurityText, Base64FingerprintAndStoredPassword) {
+    const struct {
+        std::string clear, encoded;
+    } vectors[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"},
+                   {std::string("\0joe\0pw", 7), "AGpvZQBwdw=="}, {"\xff\xfe", "//4="}};
+    for (const auto& v : vectors) {
+        char out[64];
+        ASSERT_TRUE(Base64Encode(v.clear.data(), v.clear.size(), out, sizeof out));
+        EXPECT_EQ(std::string(out), v.encoded);
+        unsigned char back[64];
+        size_t n = 99;
+        ASSERT_TRUE(Base64Decode(v.encoded.c_str(), back, sizeof back, &n)) << v.encoded;
+        EXPECT_EQ(std::string((const char*)back, n), v.clear);
+    }
+    char small[5];
+    EXPECT_FALSE(Base64Encode("foob", 4, small, sizeof small));  // 8 characters and the NUL
+    unsigned char buf[8];
+    size_t n;
+    for (const char* bad : {"Zg=", "Z===", "Zg=a", "Zm9v!A==", "=Zm9"}) EXPECT_FALSE(Base64Decode(bad, buf, sizeof buf, &n)) << bad;
+    EXPECT_FALSE(Base64Decode("Zm9vYmFyYmF6", buf, 8, &n));  // 9 bytes do not fit
+
+    unsigned char pin[32];
+    EXPECT_TRUE(ParseTlsFingerprint(std::string(64, 'a').c_str(), pin));
+    EXPECT_TRUE(ParseTlsFingerprint((":" + std::string(64, '0') + ":").c_str(), pin));
+    EXPECT_FALSE(ParseTlsFingerprint(std::string(66, 'a').c_str(), pin));
+    EXPECT_FALSE(ParseTlsFingerprint((std::string(63, 'a') + " ").c_str(), pin));
+    EXPECT_FALSE(ParseTlsFingerprint("", pin));
+
+    // Without a protection service the password is stored as typed.
+    char stored[300], clear[256];
+    ASSERT_TRUE(FormatStoredPassword("pw:dpapi", stored, sizeof stored));
+    EXPECT_STREQ(stored, "pw:dpapi");
+    EXPECT_FALSE(FormatStoredPassword("longer", stored, 4));
+    ASSERT_TRUE(ReadStoredPassword("plain", clear, sizeof clear));
+    EXPECT_STREQ(clear, "plain");
+    EXPECT_FALSE(ReadStoredPassword("dpapi:AQID", clear, sizeof clear));
+    EXPECT_FALSE(ReadStoredPassword("dpapi:***", clear, sizeof clear));
+    EXPECT_FALSE(ReadStoredPassword(std::string(256, 'x').c_str(), clear, sizeof clear));
 }
 
 TEST_F(ConfigLoad, SkippedDomainsDoNotUsePositions) {

@@ -212,6 +212,12 @@ TEST_F(Session, WindowAndFileLinesWithDebugOff) {
               "  -> QUIT\r\n"
               "SMTP Session ended.\r\n");
     EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM")));
+    // A domain without security keys: HELO and the same commands as ever,
+    // each line sent as it always was.
+    const std::vector<std::string> commands = {"HELO Vorpal\r\n", "MAIL FROM:<alice@example.com>\r\n",
+                                               "RCPT TO:<john@example.org>\r\n", "DATA\r\n", "QUIT\r\n"};
+    EXPECT_EQ(peer.Commands(), commands);
+    EXPECT_EQ(peer.Received().find("EHLO"), std::string::npos);
 }
 
 TEST_F(Session, WindowAndFileLinesWithDebugOn) {
@@ -506,4 +512,112 @@ TEST_F(Session, UnfinishedReplyIsNotAnAcceptance) {
     EXPECT_EQ(w.find("Routed O.K."), std::string::npos) << w;
     EXPECT_NE(w.find("          Routing failed !\r\n"), std::string::npos) << w;
     EXPECT_TRUE(fs::exists(Mail("john", "U.CNM")));
+}
+
+// ---- the extended session: EHLO, STARTTLS, login ----------------------------
+
+TEST(Capabilities, ReadFromTheEhloLines) {
+    struct {
+        const char* name;
+        std::string reply;
+        int startTls, plain, login;
+    } cases[] = {
+        {"STARTTLS among others", "250-peer\r\n250-STARTTLS\r\n250 HELP\r\n", 1, 0, 0},
+        {"both mechanisms", "250-peer\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1\r\n", 0, 1, 1},
+        {"old AUTH= form and a second AUTH line", "250-peer\r\n250-AUTH=LOGIN\r\n250 AUTH CRAM-MD5\r\n", 0, 0, 1},
+        {"any case, on the final line", "250-peer\r\n250-auth plain\r\n250 starttls\r\n", 1, 1, 0},
+        {"whole words only", "250-STARTTLSX\r\n250-XAUTH PLAIN\r\n250 AUTH PLAINX LOGINS\r\n", 0, 0, 0},
+        {"words of the first line are the server's name", "250 peer STARTTLS\r\n", 0, 0, 0},
+        {"an overlong line is not glued to the next",
+         "250-" + std::string(300, 'X') + "\r\n250 STARTTLS\r\n", 1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        ResetCapabilities();
+        for (char ch : c.reply) NoteCapabilityChar(ch);
+        const ServerCapabilities& caps = relaySession.caps;
+        EXPECT_EQ(caps.startTls, c.startTls) << c.name;
+        EXPECT_EQ(caps.authPlain, c.plain) << c.name;
+        EXPECT_EQ(caps.authLogin, c.login) << c.name;
+    }
+}
+
+namespace {
+
+const char kEhloPlain[] = "250-peer\r\n250-AUTH PLAIN LOGIN\r\n250 HELP\r\n";
+const char kEhloTls[] = "250-peer\r\n250-STARTTLS\r\n250 HELP\r\n";
+
+struct SecureCase {
+    const char* name;
+    int security;
+    const char* user;
+    std::vector<std::vector<PeerStep>> sessions;
+    std::map<std::string, std::string> replies;
+    std::string failure;                // the one failure line
+    std::vector<std::string> commands;  // what the peer received, in order
+};
+
+}  // namespace
+
+// Failures that are the server's or the configuration's: the message stays
+// (never bad mail), the session ends, one line names the domain and the
+// cause, and the domain's next message waits for the next pass.
+TEST_F(Session, SecureSessionFailuresLeaveTheMail) {
+    const std::string where = "server #0 (127.0.0.1 for example.org)";
+    const std::vector<SecureCase> cases = {
+        {"STARTTLS not offered", kSecurityStartTls, "joe", {}, {{"EHLO", kEhloPlain}},
+         " AMBREL Error: " + where + " does not offer STARTTLS; mail left in place\r\n",
+         {"EHLO Vorpal\r\n", "QUIT\r\n"}},
+        {"STARTTLS refused", kSecurityStartTls, "", {}, {{"EHLO", kEhloTls}, {"STAR", "454 not now\r\n"}},
+         " AMBREL Error: " + where + " refused STARTTLS (454); mail left in place\r\n",
+         {"EHLO Vorpal\r\n", "STARTTLS\r\n", "RSET\r\n", "QUIT\r\n"}},
+        {"EHLO refused: no fall-back to HELO", kSecurityStartTls, "", {}, {{"EHLO", "502 no\r\n"}},
+         " AMBREL Error: " + where + " refused EHLO (502); mail left in place\r\n",
+         {"EHLO Vorpal\r\n", "RSET\r\n", "QUIT\r\n"}},
+        {"no TLS after the 220", kSecurityStartTls, "",
+         {{SendStep("220 hi\r\n"), LineStep(), SendStep(kEhloTls), LineStep(), SendStep("220 go ahead\r\n"), HoldStep()}},
+         {}, " AMBREL Error: TLS with " + where + " failed: TLS handshake failed (socket error 10060); mail left in place\r\n",
+         {}},
+        {"implicit TLS to a plain server", kSecurityTls, "", {}, {},
+         " AMBREL Error: TLS with " + where + " failed: TLS handshake failed", {}},
+        {"login without TLS", kSecurityNone, "joe", {}, {{"EHLO", kEhloPlain}},
+         " AMBREL Error: login to " + where + " refused: the connection is not encrypted; mail left in place\r\n",
+         {"EHLO Vorpal\r\n", "QUIT\r\n"}},
+    };
+    for (const SecureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(c.sessions, c.replies);
+        UsePort(peer.port);
+        domainTable[0].security = c.security;
+        snprintf(domainTable[0].authUser, sizeof domainTable[0].authUser, "%s", c.user);
+        snprintf(domainTable[0].authPassword, sizeof domainTable[0].authPassword, "%s", "pw-secret");
+        relaySession.securityFailedDomain = 0;
+        Drop("john", "S1.CNM", "Subject: a\n\nx\n");
+        Drop("john", "S2.CNM", "Subject: b\n\ny\n");
+        size_t fileBefore = FileText().size();
+        ClearCaptured();
+        RouteMessage(0, "S1.CNM");
+        RouteMessage(0, "S2.CNM");
+        CloseSession();
+        std::string w = Window(), file = FileText().substr(fileBefore);
+        size_t at = w.find(c.failure);
+        EXPECT_NE(at, std::string::npos) << w;
+        EXPECT_EQ(w.find(" AMBREL Error", at + 1), std::string::npos) << "one failure line\n" << w;
+        EXPECT_NE(file.find(c.failure), std::string::npos) << file;
+        EXPECT_EQ(peer.Connections(), 1) << "the second message waits for the next pass";
+        EXPECT_TRUE(fs::exists(Mail("john", "S1.CNM")));
+        EXPECT_TRUE(fs::exists(Mail("john", "S2.CNM")));
+        EXPECT_TRUE(fs::is_empty(Path("bad")));
+        EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+        EXPECT_EQ(relayState.sessionFailed.load(), 0);
+        if (c.sessions.empty()) {
+            EXPECT_EQ(peer.Commands(), c.commands);
+        }
+        std::string got = peer.Received();
+        EXPECT_EQ(got.find("AUTH"), std::string::npos);
+        EXPECT_EQ(got.find("pw-secret"), std::string::npos);
+        EXPECT_EQ(w.find("pw-secret"), std::string::npos);
+        fs::remove(Mail("john", "S1.CNM"));
+        fs::remove(Mail("john", "S2.CNM"));
+    }
+    ClearDomainSecurity(domainTable[0]);
 }

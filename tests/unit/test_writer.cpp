@@ -51,28 +51,37 @@ TEST_F(Writer, RefusesRowsThatWouldNotReadBackAndWritesNothing) {
         const char* host;
         const char* userFolder;
         const char* said;
+        void (*domain)(DomainEntry&);  // a change to the first domain, or null
     } cases[] = {
         {"semicolon in the user name", "jo;hn", "jo;hn@example.org", p + "john", "127.0.0.1", nullptr,
-         "Mailbox 1 (jo;hn) cannot be saved: a user name or folder with ';' would not read back"},
-        {"semicolon in the folder", "john", "john@example.org", "@" + dir + "/a;b", "127.0.0.1", nullptr, "';'"},
+         "Mailbox 1 (jo;hn) cannot be saved: a user name or folder with ';' would not read back", nullptr},
+        {"semicolon in the folder", "john", "john@example.org", "@" + dir + "/a;b", "127.0.0.1", nullptr, "';'", nullptr},
         {"line over 510 characters", u255.c_str(), "x@example.org", "@" + std::string(254, 'f'), "127.0.0.1",
-         nullptr, "its line would be longer than 510 characters"},
+         nullptr, "its line would be longer than 510 characters", nullptr},
         {"the user folder itself", "john", "john@example.org", p, "127.0.0.1", nullptr,
-         "its folder is the user folder itself"},
+         "its folder is the user folder itself", nullptr},
         {"folder in no known notation", "john", "john@example.org", "john", "127.0.0.1", nullptr,
-         "neither absolute"},
-        {"no user name", "", "@example.org", p + "john", "127.0.0.1", nullptr, "it has no user name"},
+         "neither absolute", nullptr},
+        {"no user name", "", "@example.org", p + "john", "127.0.0.1", nullptr, "it has no user name", nullptr},
         {"blank before the user name", " john", "john@example.org", p + "john", "127.0.0.1", nullptr,
-         "begins with a blank"},
+         "begins with a blank", nullptr},
         {"address over 255 characters", u255.c_str(), "x@example.org", p + "john", "127.0.0.1", nullptr,
-         "longer than 255 characters"},
+         "longer than 255 characters", nullptr},
         {"folder path over the search limit", "john", "john@example.org", p + std::string(130, 'f'), "127.0.0.1",
-         nullptr, "the folder path is longer than 122 characters"},
+         nullptr, "the folder path is longer than 122 characters", nullptr},
         {"host with a colon", "john", "john@example.org", p + "john", "mail:25", nullptr,
-         "Domain 1 (example.org) cannot be saved: its host holds a ':'"},
+         "Domain 1 (example.org) cannot be saved: its host holds a ':'", nullptr},
+        {"a login over a plain connection", "john", "john@example.org", p + "john", "127.0.0.1", nullptr,
+         "Domain 1 (example.org) cannot be saved: it has a login but neither STARTTLS nor TLS",
+         [](DomainEntry& d) { snprintf(d.authUser, sizeof d.authUser, "me"); }},
+        {"a clear password that reads as a protected one", "john", "john@example.org", p + "john", "127.0.0.1",
+         nullptr, "its password begins with \"dpapi:\"", [](DomainEntry& d) {
+             d.security = kSecurityTls;
+             snprintf(d.authPassword, sizeof d.authPassword, "DPAPI:abc");
+         }},
         {"user folder the loader would cut", "john", "john@example.org", p + "john", "127.0.0.1",
          longUserFolder.c_str(),
-         "The UserFolder setting is too long to be saved."},
+         "The UserFolder setting is too long to be saved.", nullptr},
     };
     const std::string before = ReadFile(ini);
     const std::string userFolder = relaySettings.UserFolder;
@@ -95,6 +104,7 @@ TEST_F(Writer, RefusesRowsThatWouldNotReadBackAndWritesNothing) {
         w.users[0] = c.user;
         w.emails[0] = c.email;
         w.folders[0] = c.folder;
+        if (c.domain) c.domain(w.domains[0]);
         ClearCaptured();
         std::string error;
         EXPECT_FALSE(Save(w, &error));
@@ -171,4 +181,40 @@ TEST_F(Writer, SaveWithinTheSameSecondAsTheLoadIsPickedUp) {
     ReloadConfigIfChanged();
     EXPECT_NE(Window().find("AMBREL Config file Updated (delay: 31 sec)\r\n"), std::string::npos);
     EXPECT_EQ(relaySettings.LoopDelay, 31);
+}
+
+// The Security dialog's fields: the loader's rules, and nothing changes on a
+// refusal.
+TEST(SecurityFields, RefusedLikeTheLoaderAndStoredWhole) {
+    const char* pin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
+    const std::string u256(256, 'u');
+    const std::string notHex = "g" + std::string(63, '0'), tooLong(66, '0');
+    struct {
+        int security;
+        const char *user, *password, *fingerprint, *refusal;
+    } cases[] = {
+        {kSecurityNone, "me", "", "", kLoginNeedsTls},
+        {kSecurityStartTls, "me", "pw", "00112233", kBadFingerprint},
+        {kSecurityTls, "", "", notHex.c_str(), kBadFingerprint},
+        {kSecurityTls, "", "", tooLong.c_str(), kBadFingerprint},
+        {kSecurityTls, u256.c_str(), "pw", "", kAuthTextTooLong},
+    };
+    DomainEntry d{};
+    snprintf(d.authUser, sizeof d.authUser, "old");
+    for (const auto& c : cases) {
+        EXPECT_STREQ(ApplySecurityFields(c.security, c.user, c.password, c.fingerprint, &d), c.refusal);
+        EXPECT_STREQ(d.authUser, "old");
+    }
+    ASSERT_EQ(ApplySecurityFields(kSecurityStartTls, "me", " pw ", pin, &d), nullptr);
+    EXPECT_EQ(d.security, kSecurityStartTls);
+    EXPECT_STREQ(d.authUser, "me");
+    EXPECT_STREQ(d.authPassword, " pw ");
+    char shown[80];
+    ASSERT_TRUE(d.hasPin);
+    FormatTlsFingerprint(d.tlsPin, shown, sizeof shown);
+    EXPECT_STREQ(shown, "00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF");
+    // Emptied fields clear the settings: no login, no pin.
+    ASSERT_EQ(ApplySecurityFields(kSecurityNone, "", "", "", &d), nullptr);
+    EXPECT_EQ(d.security, kSecurityNone);
+    EXPECT_EQ(d.authUser[0] | d.authPassword[0] | d.hasPin, 0);
 }

@@ -141,6 +141,12 @@ class Ui:
         subprocess.run(["xdotool", "mousemove", str(x + 420), str(y + 115), "click", "1",
                         "sleep", "0.3", "key", "F1"], env=self.w.env, timeout=30)
 
+    def key_at(self, caption, x, y, key):
+        """A click at x, y of the window with this caption, then a real key."""
+        left, top = self.geometry(caption)
+        subprocess.run(["xdotool", "mousemove", str(left + x), str(top + y), "click", "1",
+                        "sleep", "0.3", "key", key], env=self.w.env, timeout=30)
+
     def expect_box(self, name, caption, text, button=IDOK):
         box = self.w.wait_box(caption, 15)
         self.r.check(name, box is not None and box.text == text, box)
@@ -392,6 +398,229 @@ def round_trips_and_questions(w, r, ui, main_window, log_text, folder, port):
             read_ini(ini_path) == before and w.probe("title", opt) == (0, " Ambrel Options "))
     w.probe("command", opt, IDCANCEL)
     ui.gone(opt)
+
+
+LOGIN_NEEDS_TLS = (" A login needs STARTTLS or TLS: the user name and password are never sent over an"
+                   " unencrypted connection.")
+BAD_FINGERPRINT = (" The fingerprint must be the SHA-256 of the server certificate: 64 hex digits, colons"
+                   " allowed (or empty to trust the system's certificates).")
+IDC_DOMAIN_SECURITY, IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT = 1015, 1020, 1021, 1022, 1023
+INTEGRATION = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "integration")
+
+
+def security_keys(w, r, ui, main_window, log_text, folder):
+    """Security... of ChangeDomain: the four keys through Save (the password
+    protected, never in clear text in the file or the log), the next load
+    relaying with them over STARTTLS and a login to a local aiosmtpd, the
+    keys moving with their domain when another is removed, and a clear
+    password typed into the file stored protected by the next Save. The
+    worker is paused on entry (as round_trips_and_questions leaves it) and
+    runs only for the reloads and relays asked for here."""
+    sec = os.path.join(folder, "sec")
+    for d in ("users/sec", "users/plain"):
+        os.makedirs(os.path.join(sec, d))
+    cert, key = os.path.join(sec, "cert.pem"), os.path.join(sec, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+    pin = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"], check=True,
+                         capture_output=True, text=True, timeout=30).stdout.strip().split("=", 1)[1]
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    received, raw = os.path.join(sec, "received.jsonl"), os.path.join(sec, "raw.bin")
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(INTEGRATION, "tls_server.py"), "starttls",
+                               str(port), cert, key, received, raw, "joe", "s3cret"],
+                              env=dict(os.environ, PYTHONPATH=INTEGRATION), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+
+    def listening():
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return True
+        except OSError:
+            return False
+    try:
+        r.check("TLS server up", wt.wait_for(listening, 20))
+        wp = lambda *p: wt.win_path(os.path.join(sec, *p))  # noqa: E731
+        ini_path = os.path.join(folder, "Ambrel.ini")
+        with open(ini_path, "w", newline="\r\n") as f:
+            f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={wp('users')}\\\nSMTPHelo=dialogs.test\n"
+                    f"Domains=3\nMailBoxes=2\n[Domains]\nDomain1=gone.test\nSMTPServer1=127.0.0.1:2501\n"
+                    f"Domain2=secure.test\nSMTPServer2=127.0.0.1:{port}\nDomain3=plain.test\n"
+                    f"SMTPServer3=127.0.0.1:2503\n[MailBoxes]\nMailbox1=sec;sec;2\nMailbox2=plain;plain;3\n")
+
+        def reload(done="AMBREL Config file Updated"):
+            w.probe("command", main_window, IDM_CLEARSCREEN)
+            w.probe("command", main_window, IDM_PAUSE)
+            w.probe("command", main_window, IDM_SENDNOW)
+            seen = wt.wait_for(lambda: done in log_text(), 30)
+            w.probe("command", main_window, IDM_PAUSE)
+            return seen
+
+        def open_domains():
+            w.probe("command", main_window, IDM_OPTIONS)
+            opt = ui.dialog(" Ambrel Options ")
+            w.probe("command", opt, 1010)
+            return opt, ui.dialog(" Domains")
+
+        def security(cd):
+            w.probe("command", cd, IDC_DOMAIN_SECURITY)
+            return ui.dialog(" Domain Security")
+
+        def fill(sd, mode, user, password, fingerprint):
+            c = ui.children(sd)
+            w.probe("send", c[IDC_SEC_MODE][0], CB_SETCURSEL, mode, 0)
+            for ident, value in ((IDC_SEC_USER, user), (IDC_SEC_PASSWORD, password),
+                                 (IDC_SEC_FINGERPRINT, fingerprint)):
+                w.probe("setedit", sd, ident, value)
+
+        def keys(n):
+            v = ini_values(read_ini(ini_path))
+            return {k: v.get(f"{k}{n}") for k in ("security", "authuser", "authpassword", "tlsfingerprint")}
+
+        r.check("security file loaded", reload(), log_text())
+        opt, dom = open_domains()
+        dlv = ui.children(dom)["SysListView32"][0]
+
+        # Settings made and then cancelled with ChangeDomain change nothing.
+        ui.right_click(" Domains", 2)
+        cd = ui.dialog(" Change Domain")
+        sd = security(cd)
+        fill(sd, 2, "x", "y", "")
+        w.probe("command", sd, IDOK)
+        ui.gone(sd)
+        w.probe("command", cd, IDCANCEL)
+        ui.gone(cd)
+
+        ui.right_click(" Domains", 1)
+        cd = ui.dialog(" Change Domain")
+        c = ui.children(cd)
+        r.check("ChangeDomain has Security...", c.get(IDC_DOMAIN_SECURITY, ("", ""))[1] == "&Security...", c)
+        w.screenshot("dialogs_changedomain_security_button")
+        sd = security(cd)
+        c = ui.children(sd)
+        r.check("DomainSecurity opens on the domain's settings: none, no login, no pin",
+                sd and [c[i][1] for i in (IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT)]
+                == ["none", "", "", ""], c)
+        fill(sd, 0, "joe", "s3cret", "")
+        w.probe("command", sd, IDOK)
+        ui.expect_box("a login without TLS is refused", " Security Error", LOGIN_NEEDS_TLS)
+        fill(sd, 1, "joe", "s3cret", pin[:-3])
+        w.probe("command", sd, IDOK)
+        ui.expect_box("a short fingerprint is refused", " Security Error", BAD_FINGERPRINT)
+        r.check("the dialog stays open after the refusals", w.probe("title", sd) == (0, " Domain Security"))
+        fill(sd, 1, "joe", "s3cret", pin)
+        w.screenshot("dialogs_domain_security")
+        ui.key_at(" Domain Security", 60, 78, "F1")
+        help_box = ui.dialog(" Ambrel Option information", 10)
+        r.check("F1 in DomainSecurity opens the help box", help_box)
+        if help_box:
+            w.probe("click", help_box, IDOK)
+            ui.gone(help_box)
+        w.probe("command", sd, IDOK)
+        r.check("OK ends DomainSecurity", ui.gone(sd))
+        w.probe("command", cd, IDOK)
+        ui.gone(cd)
+        r.check("the domain list shows no login and no password",
+                not any("joe" in cell or "s3cret" in cell for row in ui.rows(dlv) for cell in row), ui.rows(dlv))
+        w.probe("command", dom, IDOK)
+        ui.gone(dom)
+        w.probe("command", opt, IDOK)
+        r.check("Save asks nothing", ui.gone(opt), w.boxes())
+
+        data = read_ini(ini_path)
+        k = keys(2)
+        r.check("the four keys saved with the domain, the password protected",
+                k["security"] == "starttls" and k["authuser"] == "joe"
+                and (k["authpassword"] or "").startswith("dpapi:")
+                and k["tlsfingerprint"] == pin.replace(":", ""), k)
+        r.check("no clear password in the file", b"s3cret" not in data, data)
+        r.check("domains without the keys have none (also the cancelled settings)",
+                keys(1) == keys(3) == dict.fromkeys(keys(1)), (keys(1), keys(3)))
+
+        r.check("reload with the keys", reload(), log_text())
+        log = log_text()
+        r.check("the load reports the keys and never the password",
+                "Domain[2] security: starttls." in log and
+                f"Domain[2] TLS fingerprint: {pin.replace(':', '')}." in log and
+                "Domain[2] login: 'joe' (password set)." in log and "s3cret" not in log, log)
+
+        def accepted():
+            return len(open(received).read().splitlines()) if os.path.exists(received) else 0
+
+        def relay(name, user):
+            message = os.path.join(sec, "users", "sec", name + ".CNM")
+            with open(message, "w", newline="\r\n") as f:
+                f.write(f"Return-path: <alice@example.com>\nX-Envelope-To: <{user}@secure.test>\n"
+                        f"Subject: {name}\n\nover TLS with a login\n")
+            before = accepted()
+            w.probe("command", main_window, IDM_PAUSE)
+            w.probe("command", main_window, IDM_SENDNOW)
+            done = wt.wait_for(lambda: not os.path.exists(message) and accepted() == before + 1, 40)
+            w.probe("command", main_window, IDM_PAUSE)
+            return done
+
+        def clean_wire():
+            wire = open(raw, "rb").read() if os.path.exists(raw) else b""
+            logins = [line for line in open(received + ".login").read().splitlines()] \
+                if os.path.exists(received + ".login") else []
+            return (b"s3cret" not in wire and b"AGpvZQBzM2NyZXQ=" not in wire and b"czNjcmV0" not in wire
+                    and logins and all('"authenticated": true' in x and '"tls": true' in x for x in logins))
+        r.check("relayed with the saved password over STARTTLS, pinned", relay("SAVED1", "sec"), log_text())
+        r.check("logged in over TLS only, no password on the wire in clear", clean_wire())
+
+        # The first domain removed: the keys move to slot 1 with their
+        # domain; slot 2 (now plain.test) loses them.
+        opt, dom = open_domains()
+        ui.right_click(" Domains", 0)
+        cd = ui.dialog(" Change Domain")
+        w.probe("command", cd, 131)
+        ui.gone(cd)
+        w.probe("command", dom, IDOK)
+        ui.gone(dom)
+        w.probe("command", opt, IDOK)
+        r.check("Save after the removal asks nothing", ui.gone(opt), w.boxes())
+        v = ini_values(read_ini(ini_path))
+        k = keys(1)
+        r.check("the keys moved with their domain to number 1",
+                v.get("domains") == "2" and v.get("domain1") == "secure.test" and k["security"] == "starttls"
+                and k["authuser"] == "joe" and (k["authpassword"] or "").startswith("dpapi:")
+                and k["tlsfingerprint"] == pin.replace(":", ""), (v, k))
+        r.check("the domain now at number 2 has no keys",
+                v.get("domain2") == "plain.test" and keys(2) == dict.fromkeys(keys(2)), keys(2))
+
+        # A clear password typed into the file: loaded, and stored protected
+        # by the next Save (the password is re-read from the file: prove it).
+        text = read_ini(ini_path).decode("latin-1")
+        # A clear one at a number past Domains (a slot the file keeps) is
+        # protected too.
+        text = "\r\n".join("AuthPassword1=s3cret\r\nAuthPassword3=l3ftover"
+                            if line.lower().startswith("authpassword1=") else line
+                            for line in text.split("\r\n"))
+        with open(ini_path, "wb") as f:
+            f.write(text.encode("latin-1"))
+        r.check("reload with a clear password", reload(), log_text())
+        r.check("it is read (password set), never shown",
+                "Domain[1] login: 'joe' (password set)." in log_text() and "s3cret" not in log_text(), log_text())
+        w.probe("command", main_window, IDM_OPTIONS)
+        opt = ui.dialog(" Ambrel Options ")
+        w.probe("command", opt, IDOK)
+        r.check("Save with no edits", ui.gone(opt), w.boxes())
+        data = read_ini(ini_path)
+        r.check("the typed passwords are stored protected",
+                (keys(1)["authpassword"] or "").startswith("dpapi:") and b"s3cret" not in data
+                and (keys(3)["authpassword"] or "").startswith("dpapi:") and b"l3ftover" not in data, data)
+        r.check("reload of the protected password", reload(), log_text())
+        r.check("relayed again with it", relay("SAVED2", "sec"), log_text())
+        r.check("again logged in over TLS only", clean_wire())
+    finally:
+        server.terminate()
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(10)
 
 
 def main():
@@ -727,6 +956,7 @@ Mailbox3=box;@{wp('abs', 'box')};1
         ui.gone(opt)
 
         round_trips_and_questions(w, r, ui, main_window, log_text, folder, sink1.port)
+        security_keys(w, r, ui, main_window, log_text, folder)
     finally:
         w.stop()
         sink1.close()

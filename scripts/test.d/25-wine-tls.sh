@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The TLS channel (SChannel) and the protected secrets under Wine, against a
+# TLS server of our own on 127.0.0.1 with a certificate made for the run.
+set -euo pipefail
+ROOT=$1
+source "$ROOT/scripts/wine_env.sh"
+wine_init
+work=$(mktemp -d)
+server=
+cleanup() {
+    if [ -n "$server" ]; then
+        kill "$server" 2>/dev/null || true
+        wait "$server" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+    -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
+    -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+pin=$(openssl x509 -in "$work/cert.pem" -outform DER | sha256sum | cut -d' ' -f1)
+
+# Each TLS connection's first line says what the server does: "echo N" reads
+# N bytes and sends them back, "close" answers "bye" and sends the closing
+# alert, "drop" cuts the connection, "silent" waits for the client to go. The
+# plain port greets like an SMTP server and waits.
+/usr/bin/python3 -u - "$work" >"$work/ports" <<'PY' &
+import socket, ssl, sys, threading
+work = sys.argv[1]
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(work + "/cert.pem", work + "/key.pem")
+
+def listener():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(8)
+    return s
+
+def line(c):
+    b = b""
+    while not b.endswith(b"\n"):
+        d = c.recv(1)
+        if not d:
+            return None
+        b += d
+    return b.decode().split()
+
+def exact(c, n):
+    b = b""
+    while len(b) < n:
+        d = c.recv(min(65536, n - len(b)))
+        if not d:
+            break
+        b += d
+    return b
+
+def serve_tls(raw):
+    raw.settimeout(30)
+    try:
+        c = ctx.wrap_socket(raw, server_side=True)
+        while True:
+            cmd = line(c)
+            if not cmd:
+                break
+            if cmd[0] == "echo":
+                c.sendall(exact(c, int(cmd[1])))
+            elif cmd[0] == "close":
+                c.sendall(b"bye\n")
+                c.unwrap()
+                break
+            elif cmd[0] == "drop":
+                break
+            elif cmd[0] == "silent":
+                while c.recv(4096):
+                    pass
+                break
+    except (OSError, ValueError):
+        pass  # refused handshakes end here
+    finally:
+        raw.close()
+
+def serve_plain(c):
+    c.settimeout(30)
+    try:
+        c.sendall(b"220 localhost ESMTP\r\n")
+        while c.recv(4096):
+            pass
+    except OSError:
+        pass
+    finally:
+        c.close()
+
+def accept(s, handler):
+    while True:
+        c, _ = s.accept()
+        threading.Thread(target=handler, args=(c,), daemon=True).start()
+
+t, p = listener(), listener()
+threading.Thread(target=accept, args=(p, serve_plain), daemon=True).start()
+print(t.getsockname()[1], p.getsockname()[1], flush=True)
+accept(t, serve_tls)
+PY
+server=$!
+for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.1; done
+read -r tls_port plain_port <"$work/ports" || { echo "FAIL the test server did not start"; exit 1; }
+cd "$BUILD_WIN64"
+timeout 120 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin"

@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""An aiosmtpd server for the TLS and login tests, behind a recording relay:
+every byte the client sends crosses the relay and is appended to RAW as it
+came off the wire, so a test can prove what crossed in clear text.
+
+usage: tls_server.py MODE PORT CERT KEY CAPTURE RAW USER PASSWORD
+  MODE: starttls  STARTTLS offered and required, AUTH offered after it
+        starttls-login  the same, with AUTH LOGIN only
+        starttls-noauth the same, with neither AUTH PLAIN nor AUTH LOGIN
+        tls       TLS from the first byte, AUTH offered
+        plain     no STARTTLS at all (AUTH offered in clear text, as a careless
+                  server may: the client must still not use it)
+RAW "-" leaves the relay out (the server listens on PORT itself: for
+timings). Accepted messages go to CAPTURE as capture_handler.Capture writes them, with
+whether the session had logged in and ran over TLS (CAPTURE.login). Runs until terminated."""
+import json
+import socket
+import ssl
+import sys
+import threading
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
+
+import capture_handler
+
+mode, port, cert, key, capture, raw, user, password = sys.argv[1:9]
+port = int(port)
+
+
+class Handler(capture_handler.Capture):
+    async def handle_DATA(self, server, session, envelope):
+        reply = await super().handle_DATA(server, session, envelope)
+        with open(self.path + ".login", "a") as f:
+            f.write(json.dumps({"authenticated": bool(session.authenticated),
+                                "tls": session.ssl is not None or
+                                server.transport.get_extra_info("ssl_object") is not None}) + "\n")
+        return reply
+
+
+def authenticate(server, session, envelope, mechanism, auth_data):
+    with open(capture + ".mechanism", "a") as f:
+        f.write(mechanism + "\n")
+    ok = auth_data.login == user.encode() and auth_data.password == password.encode()
+    return AuthResult(success=ok, handled=False)
+
+
+context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+context.load_cert_chain(cert, key)
+kwargs = dict(authenticator=authenticate, server_hostname="peer.test")
+if mode.startswith("starttls"):
+    kwargs.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+    if mode == "starttls-login":
+        kwargs.update(auth_exclude_mechanism=["PLAIN"])
+    elif mode == "starttls-noauth":
+        kwargs.update(auth_exclude_mechanism=["PLAIN", "LOGIN"])
+elif mode == "tls":
+    kwargs.update(ssl_context=context, auth_require_tls=False)
+else:
+    kwargs.update(auth_require_tls=False)
+
+if raw == "-":
+    controller = Controller(Handler(capture), hostname="127.0.0.1", port=port, **kwargs)
+    controller.start()
+    threading.Event().wait()
+
+# The inner server listens on a port of its own, picked free.
+with socket.socket() as probe:
+    probe.bind(("127.0.0.1", 0))
+    inner_port = probe.getsockname()[1]
+controller = Controller(Handler(capture), hostname="127.0.0.1", port=inner_port, **kwargs)
+controller.start()
+
+lock = threading.Lock()
+
+
+def pump(src, dst, record):
+    try:
+        while True:
+            data = src.recv(65536)
+            if not data:
+                break
+            if record:
+                with lock, open(raw, "ab") as f:
+                    f.write(data)
+            dst.sendall(data)
+    except OSError:
+        pass
+    for s in (src, dst):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port))
+listener.listen(8)
+while True:
+    client, _ = listener.accept()
+    inner = socket.create_connection(("127.0.0.1", inner_port), 5)
+    threading.Thread(target=pump, args=(client, inner, True), daemon=True).start()
+    threading.Thread(target=pump, args=(inner, client, False), daemon=True).start()

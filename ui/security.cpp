@@ -1,0 +1,85 @@
+// "DomainSecurity": the connection, login and certificate pin of one domain.
+// It edits the pending settings of the ChangeDomain dialog that opened it;
+// ChangeDomain's Change or Add puts them into the domains' working copy, so
+// a Cancel anywhere on the way changes nothing.
+#include <windows.h>
+
+#include <cstring>
+
+#include "config/config.h"
+#include "dialogs_ids.h"
+#include "ui/dialogs.h"
+
+namespace {
+
+const char kSecurityCaption[] = " Security Error";
+// In the order of DomainSecurity: the item index is the setting.
+const char* const kModes[] = {"none", "STARTTLS", "TLS"};
+
+DomainEntry* editing = nullptr;  // the pending settings (one dialog at a time)
+
+void Fill(HWND dialog, const DomainEntry& d) {
+    HWND mode = GetDlgItem(dialog, IDC_SEC_MODE);
+    for (const char* m : kModes) SendMessageA(mode, CB_ADDSTRING, 0, (LPARAM)m);
+    SendMessageA(mode, CB_SETCURSEL, d.security >= kSecurityNone && d.security <= kSecurityTls ? d.security : 0, 0);
+    for (int id : {IDC_SEC_USER, IDC_SEC_PASSWORD})
+        SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kAuthTextMax, 0);
+    // 32 pairs with a colon between each.
+    SendDlgItemMessageA(dialog, IDC_SEC_FINGERPRINT, EM_LIMITTEXT, 95, 0);
+    SetDlgItemTextA(dialog, IDC_SEC_USER, d.authUser);
+    SetDlgItemTextA(dialog, IDC_SEC_PASSWORD, d.authPassword);
+    char pin[2 * sizeof d.tlsPin + 1] = "";
+    if (d.hasPin) FormatTlsFingerprint(d.tlsPin, pin, sizeof pin);
+    SetDlgItemTextA(dialog, IDC_SEC_FINGERPRINT, pin);
+}
+
+// The fields into the pending settings; false (the dialog stays open) after
+// a box says what is refused.
+bool Apply(HWND dialog) {
+    // One more than the longest value, so an over-long text is seen, not cut.
+    char user[kAuthTextMax + 2], password[kAuthTextMax + 2], pin[200];
+    GetDlgItemTextA(dialog, IDC_SEC_USER, user, sizeof user);
+    GetDlgItemTextA(dialog, IDC_SEC_PASSWORD, password, sizeof password);
+    GetDlgItemTextA(dialog, IDC_SEC_FINGERPRINT, pin, sizeof pin);
+    int mode = (int)SendDlgItemMessageA(dialog, IDC_SEC_MODE, CB_GETCURSEL, 0, 0);
+    const char* refusal = ApplySecurityFields(mode < 0 ? kSecurityNone : mode, user, password,
+                                              pin, editing);
+    SecureZeroMemory(password, sizeof password);
+    if (!refusal) return true;
+    MessageBoxA(nullptr, refusal, kSecurityCaption, MB_OK | MB_ICONSTOP);
+    return false;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK DomainSecurityDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        editing = reinterpret_cast<DomainEntry*>(lParam);
+        if (!editing) {
+            EndDialog(dialog, 0);
+            return TRUE;
+        }
+        Fill(dialog, *editing);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK:
+            if (Apply(dialog)) EndDialog(dialog, 1);
+            return TRUE;
+        case IDCANCEL:
+            EndDialog(dialog, 0);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_HELP:
+        OpenHelpBox(dialog);
+        return TRUE;
+    case WM_DESTROY:
+        // The masked text is the password itself: it does not outlive the dialog.
+        SetDlgItemTextA(dialog, IDC_SEC_PASSWORD, "");
+        editing = nullptr;
+        return FALSE;
+    }
+    return FALSE;
+}
