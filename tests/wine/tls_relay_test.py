@@ -146,6 +146,16 @@ DOTS = message("dots over TLS", b".\r\n..two\r\n.lead\r\nlast line without end")
 SMALL = message("second", b"second message\r\n")
 
 
+def pass_over(hwnd):
+    """The first pass has ended once the loop delay counts (status part 1
+    reads " Loop: n/600"; during a pass it shows -1): then nothing more is
+    written to the window or the log file for ten minutes."""
+    def counting():
+        rc, out = w.probe("sbtext", hwnd, 1)
+        return rc == 0 and re.fullmatch(r" Loop: \d+/600", out) is not None
+    return wt.wait_for(counting, 60, 0.3)
+
+
 def no_credentials_in_clear(server):
     raw = server.read("raw.bin", binary=True)
     return b"AUTH" not in raw and not any(s.encode() in raw for s in SECRETS), raw[:300]
@@ -199,7 +209,8 @@ def window_run(folder, cert, key, fp):
             log_text = open(log, "rb").read().decode("latin-1") if os.path.exists(log) else ""
             gone = all(not os.path.exists(os.path.join(users, d, n)) for d, _, files, _ in relayed for n in files)
             return gone and all(f in text and f in log_text for f in failures.values()) and text
-        text = wt.wait_for(cycle_done, 90, 0.5) or w.text(edit) or ""
+        r.check("window: the pass ends", wt.wait_for(cycle_done, 90, 0.5) and pass_over(hwnd))
+        text = w.text(edit) or ""
         log_text = open(log, "rb").read().decode("latin-1") if os.path.exists(log) else ""
         w.screenshot("wine-tls-relay")
 
@@ -294,6 +305,7 @@ def service_run(folder, cert, key, fp):
         done = wt.wait_for(lambda: not os.path.exists(good) and os.path.exists(log_path)
                            and line in open(log_path, "rb").read().decode("latin-1"), 90, 0.5)
         hwnd = w.wait_window("AmbrelClass", None, 20)
+        r.check("service: the pass ends", done and hwnd and pass_over(hwnd))
         text = (hwnd and w.text(w.log_edit(hwnd))) or ""
         w.screenshot("wine-tls-relay-service")
         log_text = open(log_path, "rb").read().decode("latin-1") if os.path.exists(log_path) else ""
