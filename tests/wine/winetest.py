@@ -239,6 +239,15 @@ class Wine:
         rc, out = self.probe("text", hwnd)
         return unescape(out) if rc == 0 else None
 
+    def log_edit(self, main):
+        """HWND text of the main window's log (its edit child), or None."""
+        rc, out = self.probe("children", main)
+        for line in out.splitlines() if rc == 0 else []:
+            fields = line.split("\t")
+            if len(fields) > 1 and fields[1].lower() == "edit":
+                return fields[0]
+        return None
+
     def boxes(self):
         rc, out = self.probe("boxes")
         return [Box(line) for line in out.splitlines() if line.strip()] if rc == 0 else []

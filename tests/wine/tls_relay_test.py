@@ -1,0 +1,357 @@
+#!/usr/bin/python3
+"""Ambrel.exe under Wine relaying over TLS with a login, through SChannel, to
+aiosmtpd servers on 127.0.0.1 (tests/integration/tls_server.py: STARTTLS
+required with AUTH, implicit TLS, or no STARTTLS at all, each behind a
+recorder of the raw client bytes), with a certificate made by openssl here.
+
+One start of the windowed program relays six domains, one server each: two
+that work (STARTTLS and implicit TLS, the certificate pinned) and four that
+fail (wrong fingerprint, an untrusted certificate with no fingerprint, no
+STARTTLS offered, a wrong password). Then one run as a service relays over
+STARTTLS with a login and reports a refused login in the event log (read
+from Wine's trace of the service: Wine keeps no event log).
+
+Debug=1 puts the whole conversation into the log file, so "no password in
+the log" is checked where it would most likely leak.
+"""
+import base64
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import winetest as wt  # noqa: E402
+
+wt.run_under_display()
+
+TLS_SERVER = os.path.join(wt.ROOT, "tests", "integration", "tls_server.py")
+USER, PASSWORD, WRONG = "joe", "s3cret", "n0tRight"
+SECRETS = [PASSWORD, WRONG, base64.b64encode(PASSWORD.encode()).decode(),
+           base64.b64encode(WRONG.encode()).decode(),
+           base64.b64encode(f"\0{USER}\0{PASSWORD}".encode()).decode()]
+
+w = wt.Wine()
+r = wt.Results()
+
+
+def make_certificate(folder):
+    """A self-signed certificate for 127.0.0.1 and its SHA-256 fingerprint
+    as openssl prints it (upper-case hex with colons)."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+    out = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
+                         check=True, capture_output=True, text=True, timeout=30).stdout
+    return cert, key, out.strip().split("=", 1)[1]
+
+
+class TlsServer:
+    """tls_server.py on a free port; what it accepted, the mechanisms and the
+    raw client bytes go to `folder`."""
+
+    def __init__(self, mode, folder, cert, key):
+        os.makedirs(folder, exist_ok=True)
+        self.folder = folder
+        self.port = wt.free_port()
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", TLS_SERVER, mode, str(self.port), cert, key,
+             os.path.join(folder, "received.jsonl"), os.path.join(folder, "raw.bin"), USER, PASSWORD],
+            env=dict(os.environ, PYTHONPATH=os.path.dirname(TLS_SERVER)),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), 0.5).close()
+            return True
+        except OSError:
+            return False
+
+    def read(self, name, binary=False):
+        path = os.path.join(self.folder, name)
+        if not os.path.exists(path):
+            return b"" if binary else ""
+        with open(path, "rb" if binary else "r") as f:
+            return f.read()
+
+    def messages(self):
+        return [json.loads(x) for x in self.read("received.jsonl").splitlines() if x.strip()]
+
+    def logins(self):
+        return [json.loads(x) for x in self.read("received.jsonl.login").splitlines() if x.strip()]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+
+def start_servers(specs, folder, cert, key):
+    servers = {name: TlsServer(mode, os.path.join(folder, "srv_" + name), cert, key) for name, mode in specs}
+    up = wt.wait_for(lambda: all(s.listening() or s.proc.poll() is not None for s in servers.values()), 20)
+    r.check("test servers listening", up and all(s.proc.poll() is None for s in servers.values()),
+            {n: s.proc.poll() for n, s in servers.items()})
+    return servers
+
+
+def wire_content(data):
+    """What the server keeps of a file: each line end sent as CR LF, and the
+    empty line that the end of data adds."""
+    text = data.replace(b"\r\n", b"\n")
+    return re.sub(rb"\r\n|\r|\n", b"\r\n", text) + b"\r\n"
+
+
+def write_ini(path, users, domains, log=None, bad=None):
+    """The INI of one run: one mailbox `john` per domain, in a folder named
+    after the domain. `domains` is a list of (domain, port, security keys)."""
+    lines = ["[Ambrel]", "Version=0.28", "LoopDelay=600", f"UserFolder={wt.win_path(users)}\\",
+             "MaxMailSent=6", "FlushLog=1", "Debug=1"]
+    if log:
+        lines.append(f"LogName={wt.win_path(log)}")
+    if bad:
+        lines.append(f"Badmails={wt.win_path(bad)}\\")
+    lines += [f"Domains={len(domains)}", f"MailBoxes={len(domains)}", "[Domains]"]
+    for n, (name, port, security) in enumerate(domains, 1):
+        lines += [f"Domain{n}={name}", f"SMTPServer{n}=127.0.0.1:{port}"]
+        lines += [line.replace("#", str(n)) for line in security]
+    lines.append("[MailBoxes]")
+    for n, (name, _, _) in enumerate(domains, 1):
+        os.makedirs(os.path.join(users, name), exist_ok=True)
+        lines.append(f"Mailbox{n}=john;{name};{n}")
+    with open(path, "w", newline="\r\n") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def login(password=PASSWORD):
+    return ["AuthUser#=" + USER, "AuthPassword#=" + password]
+
+
+def message(subject, body):
+    return (b"Return-path: <alice@example.com>\r\nX-Envelope-To: <x@example.net>\r\nSubject: " + subject.encode()
+            + b"\r\n\r\n" + body)
+
+
+# Larger than several TLS records, with lines that need a dot added.
+BIG = message("big over STARTTLS", b"".join(b"%s%05d %s\r\n" % (b"." if i % 97 == 0 else b"", i, b"x" * 70)
+                                            for i in range(1500)))
+DOTS = message("dots over TLS", b".\r\n..two\r\n.lead\r\nlast line without end")
+SMALL = message("second", b"second message\r\n")
+
+
+def pass_over(hwnd):
+    """The first pass has ended once the loop delay counts (status part 1
+    reads " Loop: n/600"; during a pass it shows -1): then nothing more is
+    written to the window or the log file for ten minutes."""
+    def counting():
+        rc, out = w.probe("sbtext", hwnd, 1)
+        return rc == 0 and re.fullmatch(r" Loop: \d+/600", out) is not None
+    return wt.wait_for(counting, 60, 0.3)
+
+
+def no_credentials_in_clear(server):
+    raw = server.read("raw.bin", binary=True)
+    return b"AUTH" not in raw and not any(s.encode() in raw for s in SECRETS), raw[:300]
+
+
+def window_run(folder, cert, key, fp):
+    users, bad, log = os.path.join(folder, "users"), os.path.join(folder, "bad"), os.path.join(folder, "relay.log")
+    os.makedirs(bad)
+    servers = start_servers([("starttls", "starttls"), ("tls", "tls"), ("wrongpin", "tls"),
+                             ("untrusted", "starttls"), ("nostarttls", "plain")],
+                            folder, cert, key)
+    plain_pin = fp.replace(":", "").lower()
+    # domain, security keys, the messages in its mailbox, the one failure
+    # line (None: relayed); "#N" in it is the domain's 0-based number. Five
+    # domains at most; the failing ones last, so that their lines are all
+    # still in the log window, which keeps only its last 3000 characters.
+    # The wrong password is the service run's failure.
+    cases = [
+        ("starttls.test", ["Security#=starttls", "TlsFingerprint#=" + fp] + login(), {"S1.CNM": BIG, "S2.CNM": SMALL},
+         None),
+        ("tls.test", ["Security#=tls", "TlsFingerprint#=" + plain_pin] + login(), {"T1.CNM": DOTS, "T2.CNM": SMALL},
+         None),
+        ("wrongpin.test", ["Security#=tls", "TlsFingerprint#=" + "00:" * 31 + "00"] + login(),
+         {"P1.CNM": SMALL, "P2.CNM": SMALL}, "TLS with server #N (127.0.0.1 for D) failed: "
+                                            "certificate fingerprint does not match; mail left in place\r\n"),
+        ("untrusted.test", ["Security#=starttls"] + login(), {"U1.CNM": SMALL, "U2.CNM": SMALL},
+         "TLS with server #N (127.0.0.1 for D) failed: certificate not trusted ("),
+        ("nostarttls.test", ["Security#=starttls"] + login(), {"N1.CNM": SMALL, "N2.CNM": SMALL},
+         "server #N (127.0.0.1 for D) does not offer STARTTLS; mail left in place\r\n"),
+    ]
+    server_of = dict(zip((c[0] for c in cases), servers.values()))
+    write_ini(os.path.join(folder, "Ambrel.ini"), users,
+              [(d, server_of[d].port, keys) for d, keys, _, _ in cases], log=log, bad=bad)
+    for d, _, files, _ in cases:
+        for name, data in files.items():
+            with open(os.path.join(users, d, name), "wb") as f:
+                f.write(data)
+    failures = {d: " AMBREL Error: " + fail.replace("#N", "#%d" % i).replace(" D)", " %s)" % d)
+                for i, (d, _, _, fail) in enumerate(cases) if fail}
+    exe = w.copy_exe(folder, product=True)
+    w.start(exe)
+    try:
+        hwnd = w.wait_window("AmbrelClass", None, 30)
+        if not r.check("window: main window found", hwnd):
+            return
+        edit = w.log_edit(hwnd)
+        relayed = [c for c in cases if c[3] is None]
+
+        def cycle_done():
+            text = w.text(edit) or ""
+            log_text = open(log, "rb").read().decode("latin-1") if os.path.exists(log) else ""
+            gone = all(not os.path.exists(os.path.join(users, d, n)) for d, _, files, _ in relayed for n in files)
+            return gone and all(f in text and f in log_text for f in failures.values()) and text
+        r.check("window: the pass ends", wt.wait_for(cycle_done, 90, 0.5) and pass_over(hwnd))
+        text = w.text(edit) or ""
+        log_text = open(log, "rb").read().decode("latin-1") if os.path.exists(log) else ""
+        w.screenshot("wine-tls-relay")
+
+        for d, keys, files, fail in cases:
+            s = server_of[d]
+            ok, raw = no_credentials_in_clear(s)
+            r.check(f"{d}: no AUTH and no password before TLS", ok, raw)
+            if fail is None:
+                got = {base64.b64decode(m["data"]): m for m in s.messages()}
+                r.check(f"{d}: both messages arrived whole", all(wire_content(data) in got for data in files.values())
+                        and len(got) == len(files), [k[:80] for k in got])
+                r.check(f"{d}: envelope", all((m["from"], m["to"]) == ("alice@example.com", [f"john@{d}"])
+                                              for m in got.values()), [(m["from"], m["to"]) for m in got.values()])
+                logins = s.logins()
+                r.check(f"{d}: sent logged in over TLS, one AUTH PLAIN for the session",
+                        len(logins) == 2 and all(x["authenticated"] and x["tls"] for x in logins)
+                        and s.read("received.jsonl.mechanism").split() == ["PLAIN"],
+                        (logins, s.read("received.jsonl.mechanism")))
+                r.check(f"{d}: files deleted",
+                        not any(os.path.exists(os.path.join(users, d, n)) for n in files))
+            else:
+                line = failures[d]
+                r.check(f"{d}: one failure line in the window and in the log file",
+                        f"Routing mail {min(files)}" in text and text.count(line) == 1 and log_text.count(line) == 1,
+                        (line, text.count(line), log_text.count(line), text[-1500:]))
+                r.check(f"{d}: messages stay, nothing received",
+                        all(os.path.exists(os.path.join(users, d, n)) for n in files) and not s.messages(),
+                        (os.listdir(os.path.join(users, d)), s.messages()))
+        r.check("log file: TLS started and logged in for the two working domains only",
+                log_text.count("TLS started.\r\n") == 2 and log_text.count(f"Logged in as {USER}.\r\n") == 2,
+                log_text[-3000:])
+        r.check("log file: the login command shown without credentials", "AUTH PLAIN <credentials>" in log_text)
+        r.check("bad-mail folder empty", not os.listdir(bad), os.listdir(bad))
+        r.check("no password in the window or the log file",
+                not any(s in text or s in log_text for s in SECRETS))
+        r.check("no time-out in any session", "TIMEOUT" not in text, text[-2000:])
+    finally:
+        w.stop()
+        for s in servers.values():
+            s.stop()
+
+
+def event_log_errors(trace_path):
+    """The error texts the service sent to the event log, as Wine's trace
+    shows them (with C escapes)."""
+    with open(trace_path, "rb") as f:
+        trace = f.read().decode("latin-1")
+    return re.findall(r':err:eventlog:ReportEventW L"(.*?)"(?:\.\.\.)?$', trace, re.M)
+
+
+def service_run(folder, cert, key, fp):
+    users, bad = os.path.join(folder, "users"), os.path.join(folder, "bad")
+    os.makedirs(bad)
+    servers = start_servers([("good", "starttls"), ("refused", "starttls")], folder, cert, key)
+    write_ini(os.path.join(folder, "Ambrel.ini"), users, [
+        ("good.test", servers["good"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login()),
+        ("refused.test", servers["refused"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login(WRONG))],
+        bad=bad)
+    good = os.path.join(users, "good.test", "G1.CNM")
+    kept = [os.path.join(users, "refused.test", n) for n in ("R1.CNM", "R2.CNM")]
+    for path in [good] + kept:
+        with open(path, "wb") as f:
+            f.write(message("service " + os.path.basename(path), b"over STARTTLS\r\n"))
+    exe = w.copy_exe(folder, product=True)
+    trace_path = os.path.join(folder, "trace.txt")
+    trace = open(trace_path, "ab")
+    # The prefix's first program keeps its services up and hands the trace
+    # settings to the service manager, which it starts.
+    trace_env = dict(w.env, WINEDEBUG="err+eventlog")
+    w.restart()
+    w.start(w.probe_exe, "idle", 300000, cwd=w.build, env=trace_env, stderr=trace)
+    subprocess.run(["wine", w.probe_exe, "svc-status", "NoSuchService"], env=trace_env, cwd=w.build,
+                   stdout=subprocess.DEVNULL, stderr=trace, timeout=120)
+
+    def run_with_box(*args):
+        p = w.start(exe, *args)
+        box = w.wait_box(None, 30)
+        if box:
+            w.dismiss(box)
+        p.wait(30)
+        return box
+    try:
+        if w.probe("svc-status", "Ambrel")[0] == 0:  # left by an interrupted run
+            w.probe("svc-control", "Ambrel", 1)
+            w.probe("svc-delete", "Ambrel")
+        box = run_with_box("-i")
+        r.check("service: installed", box is not None and box.caption == "Service Ambrel installed", box)
+        rc, out = w.run(["net", "start", "Ambrel"], timeout=120)
+        r.check("service: net start", rc == 0, (rc, out))
+        log_path = os.path.join(folder, "Ambrel.log")
+        line = " AMBREL Error: login as joe to server #1 (127.0.0.1 for refused.test) refused (535); mail left in place"
+        done = wt.wait_for(lambda: not os.path.exists(good) and os.path.exists(log_path)
+                           and line in open(log_path, "rb").read().decode("latin-1"), 90, 0.5)
+        hwnd = w.wait_window("AmbrelClass", None, 20)
+        r.check("service: the pass ends", done and hwnd and pass_over(hwnd))
+        text = (hwnd and w.text(w.log_edit(hwnd))) or ""
+        w.screenshot("wine-tls-relay-service")
+        log_text = open(log_path, "rb").read().decode("latin-1") if os.path.exists(log_path) else ""
+        got = [base64.b64decode(m["data"]) for m in servers["good"].messages()]
+        r.check("service: relayed over STARTTLS with a login, file deleted",
+                done and got == [wire_content(message("service G1.CNM", b"over STARTTLS\r\n"))]
+                and [x["authenticated"] and x["tls"] for x in servers["good"].logins()] == [True], (done, got))
+        r.check("service: wrong password leaves both messages, nothing in bad mail",
+                all(map(os.path.exists, kept)) and not servers["refused"].messages() and not os.listdir(bad))
+        r.check("service: one failure line in the window and in the log file",
+                "Routing mail R1.CNM" in text and text.count(line + "\r\n") == 1
+                and log_text.count(line + "\r\n") == 1, (text[-1500:], log_text[-1500:]))
+        errors = wt.wait_for(lambda: [e for e in event_log_errors(trace_path) if "refused.test" in e], 20, 0.5)
+        r.check("service: the failure line in the event log, once",
+                errors and len(errors) == 1 and errors[0].startswith(line), event_log_errors(trace_path))
+        r.check("service: no credentials before TLS, no password in the window or the log",
+                all(no_credentials_in_clear(s)[0] for s in servers.values())
+                and not any(s in log_text or s in text for s in SECRETS))
+        rc, out = w.run(["net", "stop", "Ambrel"], timeout=120)
+        r.check("service: net stop", rc == 0, (rc, out))
+        box = run_with_box("-u")
+        r.check("service: uninstalled", box is not None and box.caption == "Service Ambrel Deleted", box)
+    finally:
+        if w.probe("svc-status", "Ambrel")[0] == 0:
+            w.probe("svc-control", "Ambrel", 1)
+            w.probe("svc-delete", "Ambrel")
+        w.stop()
+        trace.close()
+        for s in servers.values():
+            s.stop()
+
+
+def main():
+    top = w.scratch("tls_relay")
+    cert, key, fp = make_certificate(top)
+    w.restart()
+    for name, run in (("window", window_run), ("service", service_run)):
+        folder = os.path.join(top, name)
+        os.makedirs(folder)
+        try:
+            run(folder, cert, key, fp)
+        except Exception as e:  # a broken peer or a hung program is a failed check, not a hang
+            r.check(name + " run", False, repr(e))
+    print(f"{r.count - r.failed} passed, {r.failed} failed", flush=True)
+    return 1 if r.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
