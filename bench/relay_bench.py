@@ -15,6 +15,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration"))
+from certificate import make_certificate  # noqa: E402
+
 AMBREL = os.path.abspath(sys.argv[1])
 SINK_ROOT = os.path.abspath(sys.argv[2])
 REPLY_PAUSE, SCAN_PAUSE, MAX_MAIL_SENT = 0.060, 0.010, 6
@@ -127,12 +130,7 @@ def main():
     # TLS: the same server in plain SMTP, over implicit TLS and over STARTTLS.
     folder = tempfile.mkdtemp(prefix="ambrel-bench-tls-")
     try:
-        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-                       check=True, capture_output=True, timeout=60)
-        fp = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"], check=True,
-                            capture_output=True, text=True, timeout=30).stdout.strip().split("=", 1)[1]
+        cert, key, fp = make_certificate(folder)
         tls_setup.update(cert=cert, key=key, capture=os.path.join(folder, "received.jsonl"))
         login = f"TlsFingerprint1={fp}\nAuthUser1=joe\nAuthPassword1=s3cret\n"
         tls_walls = {}

@@ -19,6 +19,8 @@ import sys
 import tempfile
 import time
 
+from certificate import make_certificate
+
 AMBREL = os.path.abspath(sys.argv[1])
 SINK_ROOT = os.path.abspath(sys.argv[2])
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -269,17 +271,6 @@ def test_smtp_sink(scratch):
         if lost:
             check(f"smtp-sink {name}: closed without RSET or QUIT",
                   "TIMEOUT in read" in out and "-> RSET" not in out and "-> QUIT" not in out, out[-1500:])
-
-
-def make_certificate(folder):
-    """A self-signed certificate for 127.0.0.1 and its SHA-256 fingerprint."""
-    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-                   check=True, capture_output=True, timeout=60)
-    out = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
-                         check=True, capture_output=True, text=True, timeout=30).stdout
-    return cert, key, out.strip().split("=", 1)[1]
 
 
 def tls_server(mode, folder, cert, key):

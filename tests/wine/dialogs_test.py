@@ -18,6 +18,8 @@ import threading
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetest as wt  # noqa: E402
+sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
+from certificate import make_certificate  # noqa: E402
 
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 IDM_SENDNOW, IDM_OPTIONS = 6, 14
@@ -419,12 +421,7 @@ def security_keys(w, r, ui, main_window, log_text, folder):
     sec = os.path.join(folder, "sec")
     for d in ("users/sec", "users/plain"):
         os.makedirs(os.path.join(sec, d))
-    cert, key = os.path.join(sec, "cert.pem"), os.path.join(sec, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-                   check=True, capture_output=True, timeout=60)
-    pin = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"], check=True,
-                         capture_output=True, text=True, timeout=30).stdout.strip().split("=", 1)[1]
+    cert, key, pin = make_certificate(sec)
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]

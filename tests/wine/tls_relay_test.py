@@ -25,6 +25,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import winetest as wt  # noqa: E402
+sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
+from certificate import make_certificate  # noqa: E402
 
 wt.run_under_display()
 
@@ -36,18 +38,6 @@ SECRETS = [PASSWORD, WRONG, base64.b64encode(PASSWORD.encode()).decode(),
 
 w = wt.Wine()
 r = wt.Results()
-
-
-def make_certificate(folder):
-    """A self-signed certificate for 127.0.0.1 and its SHA-256 fingerprint
-    as openssl prints it (upper-case hex with colons)."""
-    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-                   check=True, capture_output=True, timeout=60)
-    out = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
-                         check=True, capture_output=True, text=True, timeout=30).stdout
-    return cert, key, out.strip().split("=", 1)[1]
 
 
 class TlsServer:
