@@ -3,9 +3,9 @@
 set -euo pipefail
 PACKAGES=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth
-          imagemagick python3-aiosmtpd xdotool openssl)
+          imagemagick python3-aiosmtpd xdotool
+          openssl libssl-dev)  # OpenSSL: the console host's TLS and the tests' certificates
 missing=()
-PACKAGES+=(libssl-dev)  # OpenSSL for the console host's TLS
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
