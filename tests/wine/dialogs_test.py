@@ -9,6 +9,7 @@ new domain's server (a small SMTP sink on 127.0.0.1). Cancel and the refused
 saves must leave the file as it was. Screenshots of the four dialogs are
 kept in the build folder.
 """
+import functools
 import os
 import socket
 import subprocess
@@ -181,6 +182,18 @@ def ini_values(data):
             values[k.strip().lower()] = v.strip()
     return values
 
+
+def reload_paused(w, main_window, log_text, done="AMBREL Config file Updated"):
+    """Lets the paused worker run one cycle and pauses it again: the reload a
+    test asks for, and no save or file it writes taken in behind its back."""
+    w.probe("command", main_window, IDM_CLEARSCREEN)
+    w.probe("command", main_window, IDM_PAUSE)
+    w.probe("command", main_window, IDM_SENDNOW)
+    seen = wt.wait_for(lambda: done in log_text(), 30)
+    w.probe("command", main_window, IDM_PAUSE)
+    return seen
+
+
 def round_trips_and_questions(w, r, ui, main_window, log_text, folder, port):
     """Save with no edits keeps every domain and mailbox line, also after a
     User Folder change before any reload; what Save refuses and asks."""
@@ -206,16 +219,7 @@ def round_trips_and_questions(w, r, ui, main_window, log_text, folder, port):
                 f"Domains=5\nMailBoxes=5\n[Domains]\n{lines}[MailBoxes]\n" +
                 "".join(f"{k.capitalize()}={v}\n" for k, v in boxes.items()))
 
-    # The worker stays paused between the reloads this part asks for, so
-    # that no save or file written here is taken in behind its back.
-    def reload(done="AMBREL Config file Updated"):
-        w.probe("command", main_window, IDM_CLEARSCREEN)
-        w.probe("command", main_window, IDM_PAUSE)
-        w.probe("command", main_window, IDM_SENDNOW)
-        seen = wt.wait_for(lambda: done in log_text(), 30)
-        w.probe("command", main_window, IDM_PAUSE)
-        return seen
-
+    reload = functools.partial(reload_paused, w, main_window, log_text)
 
     def options():
         opt = ui.dialog(" Ambrel Options ")
@@ -447,13 +451,7 @@ def security_keys(w, r, ui, main_window, log_text, folder):
                     f"Domain2=secure.test\nSMTPServer2=127.0.0.1:{port}\nDomain3=plain.test\n"
                     f"SMTPServer3=127.0.0.1:2503\n[MailBoxes]\nMailbox1=sec;sec;2\nMailbox2=plain;plain;3\n")
 
-        def reload(done="AMBREL Config file Updated"):
-            w.probe("command", main_window, IDM_CLEARSCREEN)
-            w.probe("command", main_window, IDM_PAUSE)
-            w.probe("command", main_window, IDM_SENDNOW)
-            seen = wt.wait_for(lambda: done in log_text(), 30)
-            w.probe("command", main_window, IDM_PAUSE)
-            return seen
+        reload = functools.partial(reload_paused, w, main_window, log_text)
 
         def open_domains():
             w.probe("command", main_window, IDM_OPTIONS)
