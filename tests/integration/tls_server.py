@@ -13,13 +13,18 @@ usage: tls_server.py MODE PORT CERT KEY CAPTURE RAW USER PASSWORD
 RAW "-" leaves the relay out (the server listens on PORT itself: for
 timings). Accepted messages go to CAPTURE as capture_handler.Capture writes them, with
 whether the session had logged in and ran over TLS (CAPTURE.login). Runs until terminated."""
+import atexit
 import json
+import os
+import shutil
+import signal
 import socket
 import ssl
 import sys
+import tempfile
 import threading
 
-from aiosmtpd.controller import Controller
+from aiosmtpd.controller import Controller, UnixSocketController
 from aiosmtpd.smtp import AuthResult
 
 import capture_handler
@@ -59,16 +64,27 @@ elif mode == "tls":
 else:
     kwargs.update(auth_require_tls=False)
 
+# A loaded machine may need more than the library's 5 s to start a server.
+kwargs.update(ready_timeout=60)
 if raw == "-":
     controller = Controller(Handler(capture), hostname="127.0.0.1", port=port, **kwargs)
     controller.start()
     threading.Event().wait()
 
-# The inner server listens on a port of its own, picked free.
-with socket.socket() as probe:
-    probe.bind(("127.0.0.1", 0))
-    inner_port = probe.getsockname()[1]
-controller = Controller(Handler(capture), hostname="127.0.0.1", port=inner_port, **kwargs)
+# The port the test chose is taken at once. The inner server listens on a
+# Unix socket: a TCP port picked free here could be the port another test
+# server was given and has not bound yet.
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port))
+listener.listen(8)
+inner_dir = tempfile.mkdtemp(prefix="ambrel-tls-")
+inner_path = os.path.join(inner_dir, "smtp")
+# The test ends the server with SIGTERM: leave through exit, so that the
+# socket's folder goes too.
+atexit.register(shutil.rmtree, inner_dir, True)
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+controller = UnixSocketController(Handler(capture), unix_socket=inner_path, **kwargs)
 controller.start()
 
 lock = threading.Lock()
@@ -93,12 +109,15 @@ def pump(src, dst, record):
             pass
 
 
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(("127.0.0.1", port))
-listener.listen(8)
 while True:
     client, _ = listener.accept()
-    inner = socket.create_connection(("127.0.0.1", inner_port), 5)
+    inner = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        inner.connect(inner_path)
+    except OSError:
+        # One refused connection, not the end of the server.
+        inner.close()
+        client.close()
+        continue
     threading.Thread(target=pump, args=(client, inner, True), daemon=True).start()
     threading.Thread(target=pump, args=(inner, client, False), daemon=True).start()
