@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "relay/relay.h"
+#include "fuzz/message_file.h"
 
 namespace {
 std::string filePath;
@@ -39,12 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ExtractAddress(out, value.c_str());
     CheckAddress(out);
 
-    FILE* f = fopen(filePath.c_str(), "wb");
-    if (!f) return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
-    int err = 0;
-    MsgFile* m = MsgOpen(filePath.c_str(), &err);
+    MsgFile* m = OpenInputAsMessage(filePath.c_str(), data, size);
     if (!m) return 0;
     char sender[kAddressMax + 1], recipient[kAddressMax + 1];
     bool found = ScanEnvelope(m, sender, recipient);

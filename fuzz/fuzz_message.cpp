@@ -19,6 +19,7 @@
 
 #include "config/config.h"
 #include "relay/relay.h"
+#include "fuzz/message_file.h"
 #include "tests/wire_text.h"
 
 namespace {
@@ -112,12 +113,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string file(reinterpret_cast<const char*>(data), size);
-    FILE* f = fopen(filePath.c_str(), "wb");
-    if (!f) return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
-    int err = 0;
-    MsgFile* m = MsgOpen(filePath.c_str(), &err);
+    MsgFile* m = OpenInputAsMessage(filePath.c_str(), data, size);
     if (!m) return 0;
 
     char sender[kAddressMax + 1], recipient[kAddressMax + 1];
