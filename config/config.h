@@ -39,6 +39,7 @@ struct RelaySettings {
 enum DomainSecurity { kSecurityNone = 0, kSecurityStartTls = 1, kSecurityTls = 2 };
 
 constexpr size_t kAuthTextMax = 255;  // longest login name or password
+constexpr size_t kSenderAddressMax = 255;  // an envelope address, as the relay's limit
 
 struct DomainEntry {
     char name[100];
@@ -50,6 +51,10 @@ struct DomainEntry {
     char authPassword[kAuthTextMax + 1];  // AuthPassword<n>, clear text (memory only)
     int hasPin;                           // TlsFingerprint<n> given
     unsigned char tlsPin[32];             // its SHA-256 bytes
+    // Sending as the account: MAIL FROM carries this address instead of the
+    // file's Return-path (empty: the file's sender, as always).
+    char senderAddress[kSenderAddressMax + 1];  // SenderAddress<n>
+    int rewriteFrom;                            // RewriteFrom<n>: only with senderAddress
 };
 
 // ---- a domain's security keys (security.cpp) --------------------------------

@@ -157,6 +157,8 @@ void ClearDomainSecurity(DomainEntry& d) {
     memset(d.authPassword, 0, sizeof d.authPassword);
     d.hasPin = 0;
     memset(d.tlsPin, 0, sizeof d.tlsPin);
+    memset(d.senderAddress, 0, sizeof d.senderAddress);
+    d.rewriteFrom = 0;
 }
 
 // A refused value drops the whole domain, as a missing SMTPServer<n> does,
