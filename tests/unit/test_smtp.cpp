@@ -208,7 +208,8 @@ TEST_F(Session, WindowAndFileLinesWithDebugOff) {
               "To: Bob <bob@example.net>\r\n"
               "Subject: Lunch\r\n"
               "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
-              "          Routed O.K.\r\n\r\n"
+              "          Routed O.K.\r\n"
+              "  <- 250 queued\r\n\r\n"
               "  -> QUIT\r\n"
               "SMTP Session ended.\r\n");
     EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM")));
@@ -252,7 +253,8 @@ TEST_F(Session, WindowAndFileLinesWithDebugOn) {
               "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
               "  -> CRLF.CRLF\r\n"
               "*  <- 250 queued\r\n"
-              "          Routed O.K.\r\n\r\n"
+              "          Routed O.K.\r\n"
+              "  <- 250 queued\r\n\r\n"
               "  -> QUIT\r\n"
               "*  <- 221 bye\r\n"
               "SMTP Session ended.\r\n");
@@ -294,18 +296,33 @@ TEST_F(Session, RefusedRecipientLinesRsetAndQuit) {
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
 }
 
-TEST_F(Session, QuitAnsweredWith250DeletesNothing) {
-    ScriptedPeer peer(std::map<std::string, std::string>{{"QUIT", "250 what\r\n"}});
-    UsePort(peer.port);
-    Drop("john", "A1.CNM", kMessage);
-    RouteMessage(0, "A1.CNM");
-    CloseSession();
-    std::string w = Window();
-    EXPECT_NE(w.find("-> QUIT\r\n<- 250 what\r\nCode detected: 250\r\n"
-                     "   Error: Bad SMTP status 250 received\r\nSMTP Session ended.\r\n"),
-              std::string::npos)
-        << w;
-    EXPECT_TRUE(fs::exists(Mail("john", "A1.CNM")));
+TEST_F(Session, QuitNotAnsweredIsLoggedAndTheAcceptedFileIsGone) {
+    // A 250 instead of 221, and a server that closes on QUIT: either way the
+    // accepted file was deleted after its 250 and is not sent again.
+    for (const std::string& quit : {std::string("250 what\r\n"), std::string(kDrop)}) {
+        ScriptedPeer peer(std::map<std::string, std::string>{{"QUIT", quit}});
+        UsePort(peer.port);
+        Drop("john", "A1.CNM", kMessage);
+        ClearCaptured();
+        RouteMessage(0, "A1.CNM");
+        EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM"))) << "gone before the session ends";
+        CloseSession();
+        std::string w = Window();
+        if (quit != kDrop) {
+            EXPECT_NE(w.find("-> QUIT\r\n<- 250 what\r\nCode detected: 250\r\n"
+                             "   Error: Bad SMTP status 250 received\r\n"
+                             " QUIT not answered with 221 (250); connection closed\r\nSMTP Session ended.\r\n"),
+                      std::string::npos)
+                << w;
+        } else {
+            EXPECT_NE(w.find(" TIMEOUT in read !!!\r\n QUIT not answered with 221 (0); connection closed\r\n"
+                             "SMTP Session ended.\r\n"),
+                      std::string::npos)
+                << w;
+        }
+        EXPECT_NE(FileText().find(" QUIT not answered with 221"), std::string::npos);
+        EXPECT_EQ(peer.Messages().size(), 1u);
+    }
 }
 
 // ---- the message text on the wire -----------------------------------------------
@@ -383,9 +400,9 @@ TEST_F(Session, MaxMailSentCutsSessions) {
     }
 }
 
-TEST_F(Session, ShutdownAfterAnAcceptanceKeepsTheFile) {
+TEST_F(Session, StopAfterTheAcceptanceLeavesNoCopyBehind) {
     // The window closes the connection between the 250 to the end of data
-    // and the session end: no QUIT was answered with 221, so the file stays.
+    // and the session end: the file, which the server has, is gone already.
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
     Drop("john", "K.CNM", "Subject: k\n\nx\n");
@@ -393,7 +410,7 @@ TEST_F(Session, ShutdownAfterAnAcceptanceKeepsTheFile) {
     ASSERT_EQ(relaySession.pendingCount, 1);
     ShutdownResources();
     CloseSession();
-    EXPECT_TRUE(fs::exists(Mail("john", "K.CNM")));
+    EXPECT_FALSE(fs::exists(Mail("john", "K.CNM")));
     EXPECT_EQ(peer.Messages().size(), 1u);
 }
 
