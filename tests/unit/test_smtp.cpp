@@ -731,6 +731,26 @@ const char kEnd[] = "\r\n.\r\n";
 
 }  // namespace
 
+TEST(FromRewrite, DisplayNames) {
+    const std::string longName = std::string(199, 'n') + "\xc3\xb6" + "tail";
+    struct {
+        const char* name;
+        std::string value, line;
+    } cases[] = {
+        {"first mailbox of a list", " a@x, B <b@x>", "From: \"a@x via example.org\" <s@example.org>\n"},
+        {"comment left out", " (the boss) Bob <b@x>", "From: \"Bob via example.org\" <s@example.org>\n"},
+        {"control bytes become blanks", std::string(" A\x01" "B\0C <a@x>", 14), "From: \"A B C via example.org\" <s@example.org>\n"},
+        {"nothing at all: the domain", "  ", "From: \"example.org\" <s@example.org>\n"},
+        {"empty brackets: the domain", " <>", "From: \"example.org\" <s@example.org>\n"},
+        {"no closing quote", " \"Ann <a@x>", "From: \"Ann <a@x> via example.org\" <s@example.org>\n"},
+        {"not an encoded-word: quoted", " =?UTF-8?X?abc?= <a@x>",
+         "From: \"=?UTF-8?X?abc?= via example.org\" <s@example.org>\n"},
+        {"a long name is cut, never inside a character", " " + longName + " <a@x>",
+         "From: \"" + std::string(199, 'n') + " via example.org\" <s@example.org>\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RewrittenFromLine(c.value, "example.org", "s@example.org"), c.line) << c.name;
+}
+
 TEST_F(Session, SenderAddressAndFromRewrite) {
     const std::vector<RewriteCase> cases = {
         {"display name, no Reply-To",
