@@ -249,6 +249,7 @@ class PostfixPeer:
             raise RuntimeError("a Postfix instance needs root")
         # A port picked free may be taken by another test before master binds
         # it: then the instance is made again on new ports.
+        self._stop_leftover()
         for attempt in range(3):
             shutil.rmtree(self.folder, ignore_errors=True)
             os.makedirs(self.folder)
@@ -267,14 +268,31 @@ class PostfixPeer:
                 raise RuntimeError("postfix did not start:\n" + detail)
         return self
 
+    def _stop_leftover(self):
+        """An earlier run that was killed may have left its instance (and,
+        from the command line, its sink) running in this folder."""
+        if os.path.exists(os.path.join(self.conf, "main.cf")) and self._master_pid():
+            self.started = True
+            try:
+                self.stop()
+            except RuntimeError:
+                pass
+        try:
+            with open(os.path.join(self.folder, "peer.json")) as f:
+                pid = json.load(f)["sink_pid"]
+            if _is(pid, b"aiosmtpd"):
+                os.kill(pid, signal.SIGTERM)
+        except (OSError, ValueError, KeyError):
+            pass
+
     def stop(self):
         if self.started:
+            pid = self._master_pid()
             p = self._postfix("stop")
             self.started = False
-            # `postfix stop` returns before master has gone: wait for its pid
-            # file's process, bounded, then end it the hard way.
-            pid = self._master_pid()
-            if pid and not wait_for(lambda: not _alive(pid), 20, 0.1):
+            # `postfix stop` may return before master has gone: wait for it,
+            # bounded, then end it the hard way.
+            if pid and not wait_for(lambda: not _is(pid, b"master"), 20, 0.1):
                 os.kill(pid, signal.SIGKILL)
             if p.returncode != 0 and pid:
                 raise RuntimeError("postfix stop: " + p.stdout + p.stderr)
@@ -289,11 +307,14 @@ class PostfixPeer:
             self.sink = None
 
     def _master_pid(self):
+        """The running master of this instance, 0 when none (a pid file left
+        behind may name another process by now)."""
         try:
             with open(os.path.join(self.folder, "queue", "pid", "master.pid")) as f:
-                return int(f.read().strip() or 0)
+                pid = int(f.read().strip() or 0)
         except (OSError, ValueError):
             return 0
+        return pid if pid and _is(pid, b"master") else 0
 
     def __enter__(self):
         return self.start()
@@ -351,10 +372,11 @@ def without_received(data):
     return b"\r\n".join(lines[i:])
 
 
-def _alive(pid):
+def _is(pid, name):
+    """True when process `pid` runs and its command line holds `name`."""
     try:
-        os.kill(pid, 0)
-        return True
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return name in f.read()
     except OSError:
         return False
 
@@ -381,7 +403,7 @@ def main(argv):
     try:
         peer.stop()
     finally:
-        if _alive(info["sink_pid"]):
+        if _is(info["sink_pid"], b"aiosmtpd"):
             os.kill(info["sink_pid"], signal.SIGTERM)
         os.remove(state)
     return 0

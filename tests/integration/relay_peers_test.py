@@ -540,6 +540,9 @@ def postfix_cases(scratch, peer):
 
 
 def main():
+    # `timeout` ends a hung run with SIGTERM: leave through the finally
+    # blocks, so that no server (Postfix above all) outlives the run.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
         for test in (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink,
