@@ -3,12 +3,16 @@
 #include "platform.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
 const char kDirSep = '\\';
@@ -105,6 +109,103 @@ int ReplaceFileErrno(const char* from, const char* to) {
     if (!flushed) return EIO;
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
     return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+}
+
+namespace {
+
+// SYSTEM, Administrators and the user this process runs as, each with full
+// access, nothing inherited: who runs the service, who administers the
+// machine, and who saved the file. LocalFree the result.
+PSECURITY_DESCRIPTOR PrivateSecurityDescriptor() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    DWORD buf[128];  // a TOKEN_USER and its SID, DWORD-aligned
+    DWORD len = 0;
+    BOOL ok = GetTokenInformation(token, TokenUser, buf, sizeof buf, &len);
+    CloseHandle(token);
+    char* sid = nullptr;
+    if (!ok || !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &sid)) return nullptr;
+    char sddl[300];
+    int n = snprintf(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)", sid);
+    LocalFree(sid);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (n <= 0 || (size_t)n >= sizeof sddl ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return nullptr;
+    return sd;
+}
+
+int SetDacl(const char* path, PACL dacl, SECURITY_INFORMATION inheritance) {
+    char name[MAX_PATH * 2];
+    snprintf(name, sizeof name, "%s", path);  // the call takes a writable name
+    DWORD rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr,
+                                     nullptr, dacl, nullptr);
+    return rc == ERROR_SUCCESS ? 0 : rc == ERROR_ACCESS_DENIED ? EACCES : EIO;
+}
+
+}  // namespace
+
+FILE* CreatePrivateFile(const char* path, int* err) {
+    PSECURITY_DESCRIPTOR sd = PrivateSecurityDescriptor();
+    if (!sd) {
+        *err = EACCES;
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD e = GetLastError();
+    LocalFree(sd);
+    if (h == INVALID_HANDLE_VALUE) {
+        *err = e == ERROR_FILE_EXISTS ? EEXIST : e == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        return nullptr;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        *err = EIO;
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (!f) {
+        _close(fd);
+        *err = EIO;
+    }
+    return f;
+}
+
+int SetFileAccessLike(const char* path, const char* model, bool secret) {
+    if (secret) {
+        PSECURITY_DESCRIPTOR sd = PrivateSecurityDescriptor();
+        if (!sd) return EACCES;
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        int rc = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl
+                     ? SetDacl(path, dacl, PROTECTED_DACL_SECURITY_INFORMATION)
+                     : EIO;
+        LocalFree(sd);
+        return rc;
+    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    char name[MAX_PATH * 2];
+    snprintf(name, sizeof name, "%s", model ? model : "");
+    if (model && GetFileAttributesA(model) != INVALID_FILE_ATTRIBUTES &&
+        GetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &sd) == ERROR_SUCCESS) {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(sd, &control, &revision);
+        // The model's entries, and its inheritance from the folder as it was.
+        int rc = SetDacl(path, dacl,
+                         (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        LocalFree(sd);
+        return rc;
+    }
+    // No model: only what the folder hands down, as for any new file.
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return EIO;
+    return SetDacl(path, &empty, UNPROTECTED_DACL_SECURITY_INFORMATION);
 }
 
 int LastErrno() { return errno; }
