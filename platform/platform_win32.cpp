@@ -135,14 +135,6 @@ PSECURITY_DESCRIPTOR PrivateSecurityDescriptor() {
     return sd;
 }
 
-int SetDacl(const char* path, PACL dacl, SECURITY_INFORMATION inheritance) {
-    char name[MAX_PATH * 2];
-    snprintf(name, sizeof name, "%s", path);  // the call takes a writable name
-    DWORD rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr,
-                                     nullptr, dacl, nullptr);
-    return rc == ERROR_SUCCESS ? 0 : rc == ERROR_ACCESS_DENIED ? EACCES : EIO;
-}
-
 }  // namespace
 
 FILE* CreatePrivateFile(const char* path, int* err) {
@@ -174,38 +166,40 @@ FILE* CreatePrivateFile(const char* path, int* err) {
 }
 
 int SetFileAccessLike(const char* path, const char* model, bool secret) {
+    // SetFileSecurity, not SetNamedSecurityInfo: Wine carries out only the
+    // former on a file (it maps the DACL to the Unix mode there), and on
+    // Windows it stores the descriptor as given, with its protected bit;
+    // the model's inherited entries come from the same folder anyway.
+    auto apply = [&](PSECURITY_DESCRIPTOR sd) {
+        if (SetFileSecurityA(path, DACL_SECURITY_INFORMATION, sd)) return 0;
+        return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    };
     if (secret) {
         PSECURITY_DESCRIPTOR sd = PrivateSecurityDescriptor();
         if (!sd) return EACCES;
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
-        int rc = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl
-                     ? SetDacl(path, dacl, PROTECTED_DACL_SECURITY_INFORMATION)
-                     : EIO;
+        int rc = apply(sd);
         LocalFree(sd);
         return rc;
     }
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    PACL dacl = nullptr;
-    char name[MAX_PATH * 2];
-    snprintf(name, sizeof name, "%s", model ? model : "");
-    if (model && GetFileAttributesA(model) != INVALID_FILE_ATTRIBUTES &&
-        GetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &sd) == ERROR_SUCCESS) {
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        GetSecurityDescriptorControl(sd, &control, &revision);
-        // The model's entries, and its inheritance from the folder as it was.
-        int rc = SetDacl(path, dacl,
-                         (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        LocalFree(sd);
+    if (model && GetFileAttributesA(model) != INVALID_FILE_ATTRIBUTES) {
+        DWORD need = 0;
+        GetFileSecurityA(model, DACL_SECURITY_INFORMATION, nullptr, 0, &need);
+        if (need == 0 || need > 65536) return EIO;
+        void* buf = LocalAlloc(LPTR, need);
+        if (!buf) return ENOMEM;
+        int rc = GetFileSecurityA(model, DACL_SECURITY_INFORMATION, buf, need, &need) ? apply(buf) : EIO;
+        LocalFree(buf);
         return rc;
     }
-    // No model: only what the folder hands down, as for any new file.
+    // No model: only what the folder hands down, as for any new file. (Wine
+    // does not carry this out and leaves the file private.)
     ACL empty;
     if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return EIO;
-    return SetDacl(path, &empty, UNPROTECTED_DACL_SECURITY_INFORMATION);
+    char name[MAX_PATH * 2];
+    snprintf(name, sizeof name, "%s", path);  // the call takes a writable name
+    DWORD rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, &empty, nullptr);
+    return rc == ERROR_SUCCESS ? 0 : rc == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }
 
 int LastErrno() { return errno; }
