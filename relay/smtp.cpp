@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "config/config.h"
 #include "log/log.h"
@@ -131,6 +133,38 @@ bool FlushTlsOut() {
     return true;
 }
 
+// The reply's lines are kept in lastReply as they arrive, each replacing the
+// one before, so it holds the final line when the reply is done.
+size_t replyLineLen = 0;
+bool replyLineEnded = false;
+bool replyLineCR = false;
+
+void ResetReplyLine() {
+    replyLineLen = 0;
+    replyLineEnded = false;
+    replyLineCR = false;
+    relaySession.lastReply[0] = 0;
+}
+
+void NoteReplyLineChar(char c) {
+    char* line = relaySession.lastReply;
+    if (replyLineEnded) {
+        replyLineLen = 0;
+        replyLineEnded = false;
+    }
+    if (c == '\n' && replyLineCR) {
+        if (replyLineLen > 0 && line[replyLineLen - 1] == '\r') line[--replyLineLen] = 0;
+        replyLineEnded = true;
+        replyLineCR = false;
+        return;
+    }
+    replyLineCR = c == '\r';
+    if (replyLineLen + 1 < sizeof relaySession.lastReply) {
+        line[replyLineLen++] = c;
+        line[replyLineLen] = 0;
+    }
+}
+
 int RecvChunk(char* buf, int len) {
     RelaySession& rs = relaySession;
     if (rs.tls) return TlsRecv(rs.tls, buf, len);
@@ -176,6 +210,8 @@ bool OpenSession(int domainIndex) {
     rs.peerPort = d.port;
     rs.tls = nullptr;
     rs.tlsOutLen = 0;
+    // What an earlier session's server offered (its SIZE limit) is not this one's.
+    ResetCapabilities();
 
     LogToWindow("Opening socket\r\n");
     LogToFile("  Opening socket  ");
@@ -224,6 +260,7 @@ bool OpenSession(int domainIndex) {
     if (NeedsExtendedSession(domainIndex)) return StartExtendedSession(domainIndex);
     SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
     if (Expect(250)) return true;
+    if (rs.permanentFailure && HoldAfterConfigurationRefusal(domainIndex)) return false;
     // HELO refused: end the session properly (RSET, QUIT, close), which also
     // clears the failure mark for the next message.
     CloseSession();
@@ -282,6 +319,7 @@ void FeedReplyChar(char c) {
 int ReadReply(int expected) {
     RelaySession& rs = relaySession;
     ReplyParser& p = rs.parser;
+    ResetReplyLine();
     if (!FlushTlsOut()) return -1;
     SleepMs(relayTimings.replyPauseMs);
     ResetReplyParser();
@@ -319,6 +357,7 @@ int ReadReply(int expected) {
         // until the time-out on every attempt.
         for (int i = 0; i < n && !p.replyDone; i++) {
             FeedReplyChar(rs.textBuffer[i]);
+            NoteReplyLineChar(rs.textBuffer[i]);
             if (rs.collectCapabilities) NoteCapabilityChar(rs.textBuffer[i]);
         }
         rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
@@ -363,7 +402,15 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     if (!sender[0]) LogToFile(" routed to <%s>\r\n", recipient);
     else LogToFile(" routed from <%s> to <%s>\r\n", sender, recipient);
 
-    SendCommand("MAIL FROM:<%s>\r\n", sender);
+    if (rs.declaredSize > 0) {
+        // The server said how much it takes (SIZE in its EHLO reply): the
+        // size goes with the sender, so that it can refuse at once.
+        char mailFrom[sizeof rs.commandLine];
+        snprintf(mailFrom, sizeof mailFrom, "MAIL FROM:<%s> SIZE=%lld\r\n", sender, rs.declaredSize);
+        SendCommand("%s", mailFrom);
+    } else {
+        SendCommand("MAIL FROM:<%s>\r\n", sender);
+    }
     if (!Expect(250)) return false;
     SendCommand("RCPT TO:<%s>\r\n", recipient);
     if (!Expect(250)) return false;
@@ -380,10 +427,28 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     // commands. (CR CR LF in the file reads as CR LF and stays one line
     // end.) Every other byte, NUL and Ctrl-Z included, goes out as it is.
     TextSender out;
+    std::optional<FromRewriter> rewriter;
+    if (rs.rewriteDomain > 0 && rs.rewriteDomain <= domainCount) {
+        const DomainEntry& d = domainTable[rs.rewriteDomain - 1];
+        rewriter.emplace(d.name, d.senderAddress);
+    }
+    std::string rewritten;
     size_t n;
     while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed &&
            (n = MsgReadLine(file, rs.lineBuffer, sizeof rs.lineBuffer)) > 0) {
-        for (size_t i = 0; i < n; i++) out.Take(rs.lineBuffer[i]);
+        for (size_t i = 0; i < n; i++) {
+            if (!rewriter || rewriter->InBody()) {
+                out.Take(rs.lineBuffer[i]);
+                continue;
+            }
+            rewriter->Take(rs.lineBuffer[i], rewritten);
+            for (char c : rewritten) out.Take(c);
+            rewritten.clear();
+        }
+    }
+    if (rewriter) {
+        rewriter->Finish(rewritten);
+        for (char c : rewritten) out.Take(c);
     }
     out.Finish();
     long long bytesSent = out.bytesSent;  // counted wide: a message may exceed 2 GiB
@@ -413,7 +478,6 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
 void CloseSession() {
     RelaySession& rs = relaySession;
     bool closed = false;
-    bool quitAccepted = false;
     if (relayState.relaySocket != kNoSocket) {
         if (!rs.connectionLost) {
             if (relayState.sessionFailed) {
@@ -421,25 +485,18 @@ void CloseSession() {
                 LogToFile("  -> RSET\r\n");
                 SendText("RSET\r\n");
                 ReadReply(250);
-                rs.pendingCount = 0;
             }
             LogToWindow("-> QUIT\r\n");
             LogToFile("  -> QUIT\r\n");
             SendText("QUIT\r\n");
-            quitAccepted = ReadReply(221) == 221;
+            // Nothing waits for this answer: each accepted file was deleted
+            // right after its 250 (the server has taken it over then), so a
+            // server that closes without 221 costs nothing but this line.
+            int code = ReadReply(221);
+            if (code != 221 || rs.connectionLost) LogBoth(" QUIT not answered with 221 (%d); connection closed\r\n", code);
         }
         CloseRelaySocket();
         closed = true;
-    }
-    // Accepted files are deleted only after a QUIT answered by 221 in this
-    // session. Without it (the connection was lost, or the shutdown closed
-    // it under the worker) they stay and are sent again: a copy twice is
-    // better than none.
-    if (!relayState.sessionFailed && quitAccepted) {
-        for (int i = 0; i < rs.pendingCount && i < kMaxMailSent; i++) {
-            int err = RemoveFileErrno(rs.pendingPaths[i]);
-            if (err) LogBoth(" Error deleting mail %s (errno: %d)\r\n", rs.pendingPaths[i], err);
-        }
     }
     rs.pendingCount = 0;
     rs.connectionLost = 0;

@@ -115,9 +115,6 @@ TEST_F(Routing, RecipientByMailboxKind) {
         {"domain takes the envelope", 1, "X-Envelope-To: <a@y>\n\n", "MAIL FROM:<>\r\n", "RCPT TO:<a@y>\r\n"},
         {"domain without envelope drops dm:", 1, "Subject: x\n\n", "MAIL FROM:<>\r\n",
          "RCPT TO:<shop@example.org>\r\n"},
-        {"control character in the envelope", 1,
-         "X-Envelope-To: <a@y\rRCPT TO:<evil@z>>\nReturn-path: <b@x\rDATA>\n\n", "MAIL FROM:<>\r\n",
-         "RCPT TO:<shop@example.org>\r\n"},
     };
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
@@ -133,11 +130,67 @@ TEST_F(Routing, RecipientByMailboxKind) {
         EXPECT_EQ(cmds[cmds.size() - 3], c.rcptTo) << c.name;
         EXPECT_FALSE(fs::exists(Mail(box, "R.CNM"))) << c.name;
     }
+    EXPECT_NE(FileText().find(" routed to <a@y>\r\n"), std::string::npos);
+}
+
+// An envelope line that names no usable address sends the file to bad mail
+// with its reason: never to the domain mailbox's fall-back address, never
+// with the null sender, and no command carries what the line held.
+TEST_F(Routing, UnusableEnvelopeAddressesGoToBadMail) {
+    const std::string longAddress = std::string(300, 'a') + "@example.net";
+    struct Case {
+        const char* name;
+        int mailbox;
+        std::string file;
+        const char* reason;  // empty: relayed
+    } cases[] = {
+        {"control character in the recipient", 1, "X-Envelope-To: <a@y\rRCPT TO:<evil@z>>\n\n",
+         "envelope recipient (X-Envelope-To:) holds no usable address"},
+        {"recipient over 255", 1, "X-Envelope-To: <" + longAddress + ">\nReturn-path: <b@x>\n\n",
+         "envelope recipient (X-Envelope-To:) longer than the 255 characters an address may have"},
+        {"bare recipient over 255", 1, "X-Envelope-To: " + longAddress + "\n\n",
+         "envelope recipient (X-Envelope-To:) longer than the 255 characters an address may have"},
+        {"recipient longer than a read", 1, "X-Envelope-To: <" + std::string(6000, 'r') + ">\n\n",
+         "envelope recipient (X-Envelope-To:) longer than the 255 characters an address may have"},
+        {"empty recipient brackets", 1, "X-Envelope-To: <>\n\n",
+         "envelope recipient (X-Envelope-To:) holds no usable address"},
+        {"sender over 255", 0, "Return-path: <" + longAddress + ">\n\n",
+         "envelope sender (Return-path:) longer than the 255 characters an address may have"},
+        {"control character in the sender", 1, "X-Envelope-To: <a@y>\nReturn-path: <b@x\rDATA>\n\n",
+         "envelope sender (Return-path:) holds no usable address"},
+        {"a personal mailbox ignores its recipient line", 0, "X-Envelope-To: <a@y\rQUIT>\n\n", ""},
+        {"null sender stays a null sender", 1, "X-Envelope-To: <a@y>\nReturn-path: <>\n\n", ""},
+    };
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const char* box = c.mailbox == 0 ? "john" : "shop";
+        fs::remove_all(Path("bad"));
+        Mkdir("bad");
+        Drop(box, "E.CNM", c.file);
+        size_t before = peer.Messages().size();
+        RouteMessage(c.mailbox, "E.CNM");
+        CloseSession();
+        EXPECT_FALSE(fs::exists(Mail(box, "E.CNM")));
+        if (!c.reason[0]) {
+            EXPECT_EQ(peer.Messages().size(), before + 1);
+            continue;
+        }
+        EXPECT_EQ(peer.Messages().size(), before) << "nothing of it is sent";
+        EXPECT_EQ(ReadFile(Path("bad/E.CNM")), c.file);
+        std::string log = ReadFile(Path("bad/badmail.log"));
+        EXPECT_NE(log.find("\tE.CNM\t" + Path(std::string(box) + "/") + "\t" + c.reason + "\r\n"), std::string::npos)
+            << log;
+        EXPECT_NE(Window().find(" AMBREL Error: mail " + Mail(box, "E.CNM") + " not sent: " + c.reason + "\r\n"),
+                  std::string::npos);
+    }
     for (const std::string& cmd : peer.Commands()) {
         EXPECT_EQ(cmd.find("evil"), std::string::npos) << cmd;
+        EXPECT_EQ(cmd.find("shop@example.org"), std::string::npos) << "never the fall-back address";
         EXPECT_NE(cmd, "DATA>\r\n");
+        EXPECT_EQ(cmd.find("aaaaaaaaaa"), std::string::npos);
     }
-    EXPECT_NE(FileText().find(" routed to <a@y>\r\n"), std::string::npos);
 }
 
 TEST_F(Routing, OverlongPathsAreRefusedAndTheFileStays) {
@@ -204,24 +257,30 @@ std::vector<LossCase> LossCases() {
     const std::pair<const char*, std::string> faults[] = {
         {"4xx", "451 try later\r\n"}, {"5xx", "554 refused\r\n"}, {"drop", kDrop}, {"silence", kSilent}};
     // Faults on the second message's steps: the first was accepted in the
-    // same session and must not be deleted either.
+    // same session and is gone whatever happens to the second (a deferral,
+    // a refusal, a lost connection): the server has it.
     for (const char* step : {"MAIL", "RCPT", "DATA", "."}) {
         for (const auto& f : faults) {
             bool permanent = f.second[0] == '5';
             cases.push_back({std::string(f.first) + " at " + step + " of the second message",
-                             {{std::string(step) + "#2", f.second}}, Stays, permanent ? Bad : Stays,
+                             {{std::string(step) + "#2", f.second}}, Deleted, permanent ? Bad : Stays,
                              f.second[0] == '<'});
         }
+        // A refusal that the settings cause keeps the message.
+        cases.push_back({std::string("530 at ") + step + " of the second message",
+                         {{std::string(step) + "#2", "530 5.7.0 Authentication required\r\n"}}, Deleted, Stays});
     }
     for (const auto& f : faults) {
         // Session start of the first message fails; the second opens afresh.
         cases.push_back({std::string(f.first) + " at the greeting", {{"GREET#1", f.second}}, Stays, Deleted});
         cases.push_back({std::string(f.first) + " at HELO", {{"HELO#1", f.second}}, Stays, Deleted, f.second[0] == '<'});
-        cases.push_back({std::string(f.first) + " at QUIT", {{"QUIT#1", f.second}}, Stays, Stays});
+        // QUIT not answered with 221: both were accepted and deleted.
+        cases.push_back({std::string(f.first) + " at QUIT", {{"QUIT#1", f.second}}, Deleted, Deleted});
     }
-    cases.push_back({"250 at QUIT", {{"QUIT#1", "250 ok\r\n"}}, Stays, Stays});
-    cases.push_back({"251 at RCPT", {{"RCPT#2", "251 forwarded\r\n"}}, Stays, Stays});
-    cases.push_back({"multi-line 550 at end of data", {{".#2", "550-no\r\n550 really\r\n"}}, Stays, Bad});
+    cases.push_back({"250 at QUIT", {{"QUIT#1", "250 ok\r\n"}}, Deleted, Deleted});
+    cases.push_back({"251 at RCPT", {{"RCPT#2", "251 forwarded\r\n"}}, Deleted, Stays});
+    cases.push_back({"multi-line 550 at end of data", {{".#2", "550-no\r\n550 really\r\n"}}, Deleted, Bad});
+    cases.push_back({"550 5.7.1 is the message's", {{"RCPT#2", "550 5.7.1 relaying denied\r\n"}}, Deleted, Bad});
     return cases;
 }
 
@@ -239,6 +298,7 @@ TEST_F(Routing, EveryFileIsSentAndDeletedMovedOrLeft) {
         Mkdir("bad");
         ScriptedPeer peer(c.replies);
         UsePort(peer.port);
+        relaySession.securityFailedDomain = 0;  // a new pass
         for (int i = 0; i < 2; i++) Drop("john", names[i], texts[i]);
         for (int i = 0; i < 2; i++) RouteMessage(0, names[i]);
         CloseSession();
