@@ -185,7 +185,11 @@ int SetFileAccessLike(const char* path, const char* model, bool secret) {
         mode = 0666 & ~CurrentUmask();
     }
     if (secret) mode = 0600;
-    return chmod(path, mode) == 0 ? 0 : errno;
+    if (chmod(path, mode) == 0) return 0;
+    int rc = errno;
+    // A file system without modes (a FAT stick) refuses the change: that is
+    // no failure when the file grants no more than asked for anyway.
+    return stat(path, &st) == 0 && (st.st_mode & 0777 & ~mode) == 0 ? 0 : rc;
 }
 
 int LastErrno() { return errno; }

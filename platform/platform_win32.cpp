@@ -135,6 +135,9 @@ PSECURITY_DESCRIPTOR PrivateSecurityDescriptor() {
     return sd;
 }
 
+// A volume without access lists (FAT) has nothing to keep or narrow.
+bool NoAccessLists(DWORD e) { return e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION; }
+
 }  // namespace
 
 FILE* CreatePrivateFile(const char* path, int* err) {
@@ -172,7 +175,8 @@ int SetFileAccessLike(const char* path, const char* model, bool secret) {
     // the model's inherited entries come from the same folder anyway.
     auto apply = [&](PSECURITY_DESCRIPTOR sd) {
         if (SetFileSecurityA(path, DACL_SECURITY_INFORMATION, sd)) return 0;
-        return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        DWORD e = GetLastError();
+        return NoAccessLists(e) ? 0 : e == ERROR_ACCESS_DENIED ? EACCES : EIO;
     };
     if (secret) {
         PSECURITY_DESCRIPTOR sd = PrivateSecurityDescriptor();
@@ -183,7 +187,8 @@ int SetFileAccessLike(const char* path, const char* model, bool secret) {
     }
     if (model && GetFileAttributesA(model) != INVALID_FILE_ATTRIBUTES) {
         DWORD need = 0;
-        GetFileSecurityA(model, DACL_SECURITY_INFORMATION, nullptr, 0, &need);
+        if (!GetFileSecurityA(model, DACL_SECURITY_INFORMATION, nullptr, 0, &need) && need == 0)
+            return NoAccessLists(GetLastError()) ? 0 : EIO;
         if (need == 0 || need > 65536) return EIO;
         void* buf = LocalAlloc(LPTR, need);
         if (!buf) return ENOMEM;
@@ -199,7 +204,7 @@ int SetFileAccessLike(const char* path, const char* model, bool secret) {
     snprintf(name, sizeof name, "%s", path);  // the call takes a writable name
     DWORD rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                                      nullptr, nullptr, &empty, nullptr);
-    return rc == ERROR_SUCCESS ? 0 : rc == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return rc == ERROR_SUCCESS || NoAccessLists(rc) ? 0 : rc == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }
 
 int LastErrno() { return errno; }
