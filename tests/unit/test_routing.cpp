@@ -239,6 +239,70 @@ TEST_F(Routing, PermanentRefusalMovesToBadMailsOrLeavesTheFile) {
     EXPECT_TRUE(fs::exists(Mail("john", "Q.CNM")));
 }
 
+TEST_F(Routing, BadMailLogSaysWhy) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT", "550 5.1.1 <x>:\tunknown\r\n"}});
+    UsePort(peer.port);
+    Drop("john", "R1.CNM", "Subject: x\n\n");
+    Drop("shop", "R2.CNM", "X-Envelope-To: <a@y>\n\n");
+    RouteMessage(0, "R1.CNM");
+    RouteMessage(1, "R2.CNM");
+    // A move that fails (the name is taken in bad mail) writes no line.
+    Drop("john", "R1.CNM", "Subject: again\n\n");
+    RouteMessage(0, "R1.CNM");
+    CloseSession();
+    std::string log = ReadFile(Path("bad/badmail.log"));
+    std::vector<std::string> lines;
+    for (size_t at = 0, e; (e = log.find("\r\n", at)) != std::string::npos; at = e + 2) lines.push_back(log.substr(at, e - at));
+    ASSERT_EQ(lines.size(), 2u) << log;
+    const std::string tails[] = {"\tR1.CNM\t" + Path("john/") + "\t550 5.1.1 <x>: unknown",
+                                 "\tR2.CNM\t" + Path("shop/") + "\t550 5.1.1 <x>: unknown"};
+    for (int i = 0; i < 2; i++) {
+        // "YYYY-MM-DD HH:MM:SS", local time.
+        ASSERT_GT(lines[i].size(), 19u);
+        for (int k = 0; k < 19; k++) {
+            char c = lines[i][k];
+            bool want = k == 4 || k == 7 ? c == '-' : k == 10 ? c == ' ' : k == 13 || k == 16 ? c == ':' : isdigit(c);
+            EXPECT_TRUE(want) << lines[i];
+        }
+        EXPECT_EQ(lines[i].substr(19), tails[i]);
+    }
+}
+
+// A file the server accepted is deleted at its 250; one that cannot be
+// deleted is reported and never sent again in this run; a new file of that
+// name is a new message.
+TEST_F(Routing, UndeletableAcceptedFileIsNotSentAgain) {
+    const std::string path = Mail("john", "U.CNM");
+    // At the end of data the file becomes a folder that is not empty, which
+    // no delete removes.
+    auto block = [path] {
+        fs::remove(path);
+        fs::create_directories(path + "/x");
+    };
+    const std::vector<PeerStep> session = {SendStep("220 hi\r\n"), LineStep(), SendStep("250 hello\r\n"),
+                                           LineStep(), SendStep("250 ok\r\n"), LineStep(), SendStep("250 ok\r\n"),
+                                           LineStep(), SendStep("354 go\r\n"), DataStep(), CallStep(block),
+                                           SendStep("250 queued\r\n"), ServeStep()};
+    ScriptedPeer peer(std::vector<std::vector<PeerStep>>{session});
+    UsePort(peer.port);
+    Drop("john", "U.CNM", "Subject: u\n\nx\n");
+    RouteMessage(0, "U.CNM");
+    CloseSession();
+    EXPECT_NE(Window().find(" Error deleting mail " + path + " (errno: "), std::string::npos) << Window();
+    ClearCaptured();
+    RouteMessage(0, "U.CNM");
+    EXPECT_NE(Window().find(" Mail " + path + " was delivered before and cannot be deleted"), std::string::npos)
+        << Window();
+    EXPECT_EQ(peer.Connections(), 1) << "not sent again";
+    fs::remove_all(path);
+    Drop("john", "U.CNM", "Subject: new\n\ny\n");
+    RouteMessage(0, "U.CNM");
+    CloseSession();
+    EXPECT_EQ(peer.Messages().size(), 1u) << "the first session's text is not kept by its script";
+    EXPECT_EQ(peer.Connections(), 2);
+    EXPECT_FALSE(fs::exists(path));
+}
+
 // ---- no message is ever lost ------------------------------------------------------
 
 namespace {
