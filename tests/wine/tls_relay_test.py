@@ -33,7 +33,8 @@ import winetest as wt  # noqa: E402
 sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
 from certificate import make_certificate  # noqa: E402
 import postfix_peer  # noqa: E402
-from dialogs_test import Ui, IDOK, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY, read_ini, ini_values  # noqa: E402
+from dialogs_test import (Ui, IDOK, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY, IDC_SEC_SENDER,  # noqa: E402
+                          read_ini, ini_values)
 
 wt.run_under_display()
 
@@ -333,9 +334,6 @@ def service_run(folder, cert, key, fp):
         trace.close()
         for s in servers.values():
             s.stop()
-
-
-IDC_SEC_SENDER = 1024
 
 
 def postfix_run(folder, cert, key, fp):
