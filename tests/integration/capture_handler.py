@@ -1,8 +1,9 @@
 """An aiosmtpd handler that records every transaction it accepts, one JSON
 line per message (sender, recipients, the message bytes as received), in the
 file named by its argument: `-c capture_handler.Capture FILE [hold-quit|drop-quit]`.
-With `hold-quit` the reply to QUIT comes only after 10 seconds, so a test can
-stop the client between its accepted message and the end of the session;
+With `hold-quit` the reply to QUIT comes only after 10 seconds (and FILE.quit
+marks that QUIT has come), so a test can stop the client between its accepted
+message and the end of the session;
 with `drop-quit` QUIT gets no reply at all: the connection is closed, as some
 servers do."""
 import asyncio
@@ -23,6 +24,9 @@ class Capture:
 
     async def handle_QUIT(self, server, session, envelope):
         if self.quit_mode == "hold-quit":
+            # FILE.quit tells the test that the client is past the reply to
+            # its last message: it is waiting for this one.
+            open(self.path + ".quit", "w").close()
             await asyncio.sleep(10)
         elif self.quit_mode == "drop-quit":
             # Closed at once: the reply the server then writes goes nowhere.

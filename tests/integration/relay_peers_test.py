@@ -238,8 +238,10 @@ def test_stop_after_acceptance(scratch):
         tree.drop("john", "T1.CNM", b"Subject: stop\n\nx\n")
         p = subprocess.Popen([AMBREL, tree.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
-            accepted = wait_for(lambda: os.path.exists(capture) and os.path.getsize(capture) > 0, 30)
-            check("stop after acceptance: message accepted", accepted)
+            # The server writes the message before it answers 250: wait for
+            # the QUIT, which the client sends only once it has the 250.
+            accepted = wait_for(lambda: os.path.exists(capture + ".quit"), 30)
+            check("stop after acceptance: message accepted", accepted and os.path.getsize(capture) > 0)
             p.send_signal(signal.SIGTERM)
             rc = p.wait(15)
             out = p.stdout.read().decode(errors="replace")
