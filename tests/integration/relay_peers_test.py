@@ -370,7 +370,8 @@ def test_quit_unanswered(scratch):
         rc, out = tree.run(cycles=3)
     got = [json.loads(line) for line in open(capture)] if os.path.exists(capture) else []
     check("QUIT unanswered: three cycles, one copy", rc == 0 and len(got) == 1, (rc, len(got), out[-1500:]))
-    check("QUIT unanswered: file deleted", tree.fate("john", "Q1.CNM") == "deleted", out[-1500:])
+    check("QUIT unanswered: file deleted, and the log says QUIT went unanswered",
+          tree.fate("john", "Q1.CNM") == "deleted" and "QUIT not answered with 221" in out, out[-1500:])
 
 
 # The forwarded message of the Postfix cases: its sender is of another
