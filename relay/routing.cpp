@@ -30,7 +30,7 @@ bool BuildPath(char* out, const char* folder, const char* name, const char* what
 
 // Reasons of the files that go to bad mail without a server's word.
 const char kReasonTooBig[] = "message of %lld bytes, the server takes at most %lld";
-const char kReasonLongAddress[] = "envelope %s (%s) longer than the 255 characters an address may have";
+const char kReasonLongAddress[] = "envelope %s (%s) too long for an address";
 const char kReasonBadAddress[] = "envelope %s (%s) holds no usable address";
 
 // Tabs and line ends would break the one-line, tab-separated record.
@@ -101,6 +101,7 @@ bool AppendBadmailLog(const char* fileName, const char* folder, const char* reas
     // Under the sinks' lock, which also guards Badmails: lines of two
     // writers never interleave, and the folder is never read half changed.
     SettingsTextGuard guard;
+    if (!relaySettings.Badmails[0]) return false;  // no bad-mail folder: nothing moves there
     char logPath[sizeof relaySettings.Badmails + 16];
     snprintf(logPath, sizeof logPath, "%sbadmail.log", relaySettings.Badmails);
     FILE* f = fopen(logPath, "ab");

@@ -427,6 +427,8 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     // commands. (CR CR LF in the file reads as CR LF and stays one line
     // end.) Every other byte, NUL and Ctrl-Z included, goes out as it is.
     TextSender out;
+    // A domain that sends as its account rewrites the From: field; the
+    // rewrite comes before the rules above, so its lines obey them too.
     std::optional<FromRewriter> rewriter;
     if (rs.rewriteDomain > 0 && rs.rewriteDomain <= domainCount) {
         const DomainEntry& d = domainTable[rs.rewriteDomain - 1];
