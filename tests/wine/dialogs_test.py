@@ -550,6 +550,10 @@ def security_keys(w, r, ui, main_window, log_text, folder):
                 and k["tlsfingerprint"] == pin.replace(":", "")
                 and k["senderaddress"] == "joe@secure.test" and k["rewritefrom"] == "1", k)
         r.check("no clear password in the file", b"s3cret" not in data, data)
+        # Wine keeps no descriptor of its own: it maps the private DACL to
+        # the Unix mode, so "others" lose every bit.
+        r.check("the file with a password is closed to other users",
+                os.stat(ini_path).st_mode & 0o007 == 0, oct(os.stat(ini_path).st_mode))
         r.check("domains without the keys have none (also the cancelled settings)",
                 keys(1) == keys(3) == dict.fromkeys(keys(1)), (keys(1), keys(3)))
 
