@@ -21,12 +21,14 @@ From the shell (for a test in another language):
                                  login, the certificate, capture and log files)
   postfix_peer.py stop FOLDER    stops what `start` started in FOLDER
 """
+import base64
 import json
 import os
 import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -70,7 +72,6 @@ def greets(port):
 
 
 def tls_greets(port):
-    import ssl
     context = ssl.create_default_context()
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
@@ -126,13 +127,14 @@ cyrus_sasl_config_path = {conf}/sasl
 smtpd_sasl_local_domain =
 broken_sasl_auth_clients = no
 smtpd_sender_login_maps = inline:{{ {user}={user} }}
-# A refused message is refused at once; nothing is kept for a later retry
-# by a quirk of this instance.
+# As providers run it: HELO and sender checks answer at RCPT, so a refused
+# sender shows as a 553 to RCPT TO after a 250 to MAIL FROM.
 smtpd_delay_reject = yes
 smtpd_relay_restrictions = reject_unauth_destination
+# The tests open many sessions in a few seconds: none is throttled.
 smtpd_client_connection_rate_limit = 0
-anvil_rate_time_unit = 60s
-# Bounded: a test that fails must not leave mail that loops for days.
+# A message the sink did not take at once is tried again while a test may
+# still be waiting for it, and gives up within the hour.
 maximal_queue_lifetime = 1h
 bounce_queue_lifetime = 1h
 queue_run_delay = 10s
@@ -332,7 +334,6 @@ class PostfixPeer:
 
     def messages(self):
         """What reached the sink: dicts with from, to and data (bytes)."""
-        import base64
         try:
             with open(self.capture) as f:
                 lines = [json.loads(x) for x in f if x.strip()]
