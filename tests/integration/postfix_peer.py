@@ -357,6 +357,15 @@ class PostfixPeer:
             out.append({k: int(v.split("/")[-1]) for k, v in re.findall(r"(\w+)=(\S+)", m.group(1))})
         return out
 
+    def sessions_logged(self, listener, before):
+        """True once the listener has logged the end of more than `before`
+        sessions and of every session it began: Postfix writes its log on its
+        own time, a little after the client has gone."""
+        log = self.read_log()
+        begun = len(re.findall(r"postfix/%s/smtpd\[\d+\]: connect from" % listener, log))
+        ended = len(re.findall(r"postfix/%s/smtpd\[\d+\]: disconnect from" % listener, log))
+        return ended > before and ended == begun
+
     def describe(self):
         return {"ports": self.ports, "user": USER, "password": PASSWORD, "cert": self.cert,
                 "fingerprint": self.fingerprint, "capture": self.capture, "log": self.log,

@@ -394,8 +394,10 @@ class PostfixRun:
         for box, name, data in files:
             self.tree.drop(box, name, data)
         self.rc, self.out = self.tree.run(cycles=cycles, limit=120)
-        # Postfix passes mail on to the sink on its own time.
+        # Postfix passes mail on to the sink, and writes its log, on its own
+        # time. Every run makes at least one session.
         postfix_peer.wait_for(peer.queue_empty, 30, 0.1)
+        postfix_peer.wait_for(lambda: peer.sessions_logged(listener, sessions_before), 10, 0.1)
         self.sink = peer.messages()[sent_before:]
         self.sessions = peer.sessions(listener)[sessions_before:]
 
