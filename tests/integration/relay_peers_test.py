@@ -5,8 +5,11 @@ every message file ends up), and aiosmtpd with STARTTLS, implicit TLS and
 AUTH (tls_server.py: what crossed the wire in clear text, what failed). Every server is started and stopped here, on a
 port chosen at run time, and every wait is bounded.
 
-usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT
-  SMTP_SINK_ROOT: a folder holding usr/sbin/smtp-sink and usr/lib/postfix."""
+usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT [TEST...]
+  SMTP_SINK_ROOT: a folder holding usr/sbin/smtp-sink and usr/lib/postfix.
+  TEST: run only these (test_postfix, ...).
+The Postfix instance (postfix_peer.py) lives in postfix-peer beside AMBREL;
+its log stays there after the run."""
 import base64
 import json
 import os
@@ -20,6 +23,7 @@ import tempfile
 import time
 
 from certificate import make_certificate
+import postfix_peer
 
 AMBREL = os.path.abspath(sys.argv[1])
 SINK_ROOT = os.path.abspath(sys.argv[2])
@@ -97,7 +101,7 @@ def smtp_sink(*options):
 class Tree:
     """Mailbox folders, a bad-mail folder and the INI of one relay run."""
 
-    def __init__(self, root, port, max_mail_sent=6, loop_delay=100, domain_keys=""):
+    def __init__(self, root, port, max_mail_sent=6, loop_delay=100, domain_keys="", settings=""):
         self.root = root
         for d in ("users/john", "users/shop", "bad"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
@@ -110,7 +114,7 @@ UserFolder={root}/users/
 Badmails={root}/bad/
 LogName={root}/relay.log
 MaxMailSent={max_mail_sent}
-Domains=1
+{settings}Domains=1
 MailBoxes=2
 [Domains]
 Domain1=example.org
@@ -130,6 +134,14 @@ Mailbox2=dm:shop;shop;1
         if os.path.exists(os.path.join(self.root, "bad", name)):
             return "bad"
         return "deleted"
+
+    def badmail_log(self):
+        """The lines of badmail.log in the bad-mail folder (none: [])."""
+        path = os.path.join(self.root, "bad", "badmail.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1").split("\r\n")[:-1]
 
     def run(self, cycles=1, limit=60, env_extra=None):
         env = dict(os.environ, AMBREL_CYCLES=str(cycles), AMBREL_REPLY_TIMEOUT_MS="1500",
@@ -226,8 +238,10 @@ def test_stop_after_acceptance(scratch):
         tree.drop("john", "T1.CNM", b"Subject: stop\n\nx\n")
         p = subprocess.Popen([AMBREL, tree.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
-            accepted = wait_for(lambda: os.path.exists(capture) and os.path.getsize(capture) > 0, 30)
-            check("stop after acceptance: message accepted", accepted)
+            # The server writes the message before it answers 250: wait for
+            # the QUIT, which the client sends only once it has the 250.
+            accepted = wait_for(lambda: os.path.exists(capture + ".quit"), 30)
+            check("stop after acceptance: message accepted", accepted and os.path.getsize(capture) > 0)
             p.send_signal(signal.SIGTERM)
             rc = p.wait(15)
             out = p.stdout.read().decode(errors="replace")
@@ -346,11 +360,201 @@ def test_tls(scratch):
         check(f"tls {name}: session ended without a time-out", "TIMEOUT" not in out, out[-2500:])
 
 
+def test_quit_unanswered(scratch):
+    """A server that closes the connection on QUIT without a reply, three
+    cycles: the message it accepted reaches it once, the file is gone."""
+    capture = os.path.join(scratch, "received.jsonl")
+    with aiosmtpd(capture, "drop-quit") as server:
+        tree = Tree(scratch, server.port, loop_delay=1)
+        tree.drop("john", "Q1.CNM", b"Return-path: <a@example.com>\n\nonce\n")
+        rc, out = tree.run(cycles=3)
+    got = [json.loads(line) for line in open(capture)] if os.path.exists(capture) else []
+    check("QUIT unanswered: three cycles, one copy", rc == 0 and len(got) == 1, (rc, len(got), out[-1500:]))
+    check("QUIT unanswered: file deleted, and the log says QUIT went unanswered",
+          tree.fate("john", "Q1.CNM") == "deleted" and "QUIT not answered with 221" in out, out[-1500:])
+
+
+# The forwarded message of the Postfix cases: its sender is of another
+# domain than the login's. An 8-bit body and a line that needs a dot added.
+FORWARDED = (b"Return-path: <alice@example.com>\r\nX-Envelope-To: <x@example.net>\r\n"
+             b"From: Alice Example <alice@example.com>\r\nTo: John <john@example.org>\r\n"
+             b"Subject: forwarded\r\n\r\nHello John,\r\n.dot line\r\n\xe9t\xe9 8-bit\r\n\r\nend\r\n")
+OWN = b"Return-path: <john@example.org>\r\nFrom: John <john@example.org>\r\nSubject: own\r\n\r\nmine\r\n"
+
+
+class PostfixRun:
+    """One relay run against the shared Postfix instance: what reached the
+    sink and which smtpd sessions the run made, counted from before it."""
+
+    def __init__(self, peer, root, listener, keys="", settings="", cycles=1, files=()):
+        self.peer = peer
+        sent_before = len(peer.messages())
+        sessions_before = len(peer.sessions(listener))
+        self.tree = Tree(root, peer.ports[listener], loop_delay=1, domain_keys=keys, settings=settings)
+        for box, name, data in files:
+            self.tree.drop(box, name, data)
+        self.rc, self.out = self.tree.run(cycles=cycles, limit=120)
+        # Postfix passes mail on to the sink, and writes its log, on its own
+        # time. Every run makes at least one session.
+        postfix_peer.wait_for(peer.queue_empty, 30, 0.1)
+        postfix_peer.wait_for(lambda: peer.sessions_logged(listener, sessions_before), 10, 0.1)
+        self.sink = peer.messages()[sent_before:]
+        self.sessions = peer.sessions(listener)[sessions_before:]
+
+    def header_and_body(self, message):
+        data = postfix_peer.without_received(message["data"])
+        head, _, body = data.partition(b"\r\n\r\n")
+        return head.split(b"\r\n"), body
+
+
+def test_postfix(scratch):
+    peer = postfix_peer.PostfixPeer(os.path.join(os.path.dirname(AMBREL), "postfix-peer"))
+    try:
+        peer.start()
+    except Exception as e:
+        check("postfix: the instance starts", False, repr(e))
+        peer.stop()
+        return
+    try:
+        postfix_cases(scratch, peer)
+    finally:
+        log = peer.read_log()
+        peer.stop()
+        # Whatever was refused above was refused by a rule, never by a broken
+        # instance: a fatal or a panic would make every case's result moot.
+        check("postfix: no fatal, panic or warning in its log",
+              not re.search(r"\b(fatal|panic|warning):", log), "\n".join(
+                  line for line in log.splitlines() if re.search(r"\b(fatal|panic|warning):", line))[-2000:])
+
+
+def postfix_cases(scratch, peer):
+    user, password = postfix_peer.USER, postfix_peer.PASSWORD
+    login = f"AuthUser1={user}\nAuthPassword1={password}\nTlsFingerprint1={peer.fingerprint}\n"
+    submission = "Security1=starttls\n" + login
+    smtps = "Security1=tls\n" + login
+    send_as = f"SenderAddress1={user}\n"
+
+    def root(name):
+        return os.path.join(scratch, re.sub(r"\W+", "_", name))
+
+    def badmail_reason(run, name):
+        lines = [x.split("\t") for x in run.tree.badmail_log()]
+        return next((x for x in lines if name in x[1:2]), None), lines
+
+    # Without SenderAddress the provider refuses the forwarded sender: the
+    # file is in bad mail, and badmail.log says why.
+    r = PostfixRun(peer, root("forwarded as is"), "submission", submission, files=[("john", "A1.CNM", FORWARDED)])
+    entry, lines = badmail_reason(r, "A1.CNM")
+    check("postfix forwarded, no SenderAddress: refused, in bad mail",
+          r.rc == 0 and r.tree.fate("john", "A1.CNM") == "bad" and not r.sink, (r.rc, r.out[-2000:]))
+    check("postfix forwarded, no SenderAddress: badmail.log names the 553",
+          entry is not None and len(entry) >= 4 and "553 5.7.1" in entry[-1] and "not owned by user" in entry[-1]
+          and entry[2].rstrip("/").endswith("users/john"), lines)
+
+    # With SenderAddress: sent as the account, the text unchanged; over
+    # STARTTLS on the submission port and over TLS on the smtps port.
+    for listener, keys in (("submission", submission), ("smtps", smtps)):
+        r = PostfixRun(peer, root("send as " + listener), listener, keys + send_as,
+                       files=[("john", "B1.CNM", FORWARDED)])
+        got = r.sink[0] if len(r.sink) == 1 else None
+        check(f"postfix {listener} with SenderAddress: delivered once, file deleted",
+              r.rc == 0 and got is not None and r.tree.fate("john", "B1.CNM") == "deleted", (len(r.sink), r.out[-2000:]))
+        if got:
+            check(f"postfix {listener} with SenderAddress: MAIL FROM the account",
+                  (got["from"], got["to"]) == (user, ["john@example.org"]), (got["from"], got["to"]))
+            check(f"postfix {listener} with SenderAddress: the text byte for byte",
+                  postfix_peer.without_received(got["data"]) == wire_content(FORWARDED), got["data"][:400])
+
+    # RewriteFrom: the From line names the account; the original goes to
+    # Reply-To and X-Original-From; everything else is as it was.
+    r = PostfixRun(peer, root("rewrite from"), "submission", submission + send_as + "RewriteFrom1=1\n",
+                   files=[("john", "C1.CNM", FORWARDED)])
+    got = r.sink[0] if len(r.sink) == 1 else None
+    check("postfix RewriteFrom: delivered once", r.rc == 0 and got is not None, (len(r.sink), r.out[-2000:]))
+    if got:
+        head, body = r.header_and_body(got)
+        want_head, want_body = wire_content(FORWARDED).split(b"\r\n\r\n", 1)
+        want_head = want_head.split(b"\r\n")
+        check("postfix RewriteFrom: the new From", [x for x in head if x.lower().startswith(b"from:")]
+              == [b'From: "Alice Example via example.org" <john@example.org>'], head)
+        check("postfix RewriteFrom: Reply-To and X-Original-From carry the original",
+              b"Reply-To: Alice Example <alice@example.com>" in head
+              and b"X-Original-From: Alice Example <alice@example.com>" in head, head)
+        others = [x for x in head if not re.match(rb"(?i)(from|reply-to|x-original-from):", x)]
+        check("postfix RewriteFrom: every other header line as it was, in order",
+              others == [x for x in want_head if not x.lower().startswith(b"from:")], head)
+        check("postfix RewriteFrom: the body byte for byte", body == want_body, body)
+        check("postfix RewriteFrom: the file itself unchanged",
+              got["from"] == user and r.tree.fate("john", "C1.CNM") == "deleted")
+
+    # SIZE: a file over the server's limit is never uploaded.
+    big = FORWARDED + b"".join(b"%07d %s\r\n" % (i, b"y" * 90) for i in range(postfix_peer.SIZE_LIMIT // 98 + 10))
+    r = PostfixRun(peer, root("too big"), "submission", submission + send_as, files=[("john", "D1.CNM", big)])
+    entry, lines = badmail_reason(r, "D1.CNM")
+    check("postfix SIZE: the oversized file in bad mail, never uploaded",
+          r.rc == 0 and r.tree.fate("john", "D1.CNM") == "bad" and not r.sink and r.sessions
+          and not any("data" in s or "mail" in s for s in r.sessions), (r.sessions, r.out[-2000:]))
+    check("postfix SIZE: badmail.log gives the limit",
+          entry is not None and f"the server takes at most {postfix_peer.SIZE_LIMIT}" in entry[-1], lines)
+
+    # Port 587 set without the security keys: 530 at MAIL is the
+    # configuration's fault, not the message's.
+    r = PostfixRun(peer, root("587 without keys"), "submission",
+                   files=[("john", "E1.CNM", OWN), ("shop", "E2.CNM", FORWARDED)])
+    hint = [x for x in r.out.split("\r\n") if "set Security" in x]
+    check("postfix 587 without keys: both files stay, nothing in bad mail",
+          r.rc == 0 and r.tree.fate("john", "E1.CNM") == "stays" and r.tree.fate("shop", "E2.CNM") == "stays"
+          and not os.listdir(os.path.join(r.tree.root, "bad")), r.out[-2000:])
+    check("postfix 587 without keys: one line names the domain, the 530 and the key",
+          len(hint) == 1 and "example.org" in hint[0] and "530" in hint[0], hint or r.out[-2000:])
+
+    # Two files in one session, the second refused: the first, accepted,
+    # reaches the server once however many cycles follow.
+    r = PostfixRun(peer, root("accepted then refused"), "submission", submission, cycles=3,
+                   files=[("john", "F1.CNM", OWN), ("shop", "F2.CNM", FORWARDED)])
+    check("postfix accepted then refused: the first delivered once in three cycles",
+          r.rc == 0 and len(r.sink) == 1 and r.tree.fate("john", "F1.CNM") == "deleted",
+          (len(r.sink), r.out[-3000:]))
+    check("postfix accepted then refused: the second in bad mail", r.tree.fate("shop", "F2.CNM") == "bad")
+
+    # The MX port checks the HELO name: the default one is refused at RCPT.
+    r = PostfixRun(peer, root("helo not fqdn"), "mx", settings="SMTPHelo=Vorpal\n",
+                   files=[("john", "G1.CNM", FORWARDED)])
+    entry, lines = badmail_reason(r, "G1.CNM")
+    loaded = r.out.split("\r\n")
+    at = next((i for i, x in enumerate(loaded) if x.startswith("SMTPHelo used: 'Vorpal'")), None)
+    check("postfix MX, HELO Vorpal: 504 at RCPT, in bad mail",
+          r.tree.fate("john", "G1.CNM") == "bad" and entry is not None and "504 5.5.2" in entry[-1], lines)
+    check("postfix MX, HELO Vorpal: the load warns about SMTPHelo",
+          at is not None and at + 1 < len(loaded) and "SMTPHelo" in loaded[at + 1], loaded[:40])
+
+    # A plain domain without any of the new keys: relayed as always (HELO,
+    # the file's sender, the text byte for byte), and no warning.
+    r = PostfixRun(peer, root("plain mx"), "mx", settings="SMTPHelo=relay.example.org\n",
+                   files=[("john", "H1.CNM", FORWARDED)])
+    got = r.sink[0] if len(r.sink) == 1 else None
+    check("postfix MX, plain domain: delivered as always, with HELO",
+          r.rc == 0 and got is not None and r.tree.fate("john", "H1.CNM") == "deleted"
+          and "-> HELO relay.example.org\r\n" in r.out and "EHLO" not in r.out
+          and [s.get("helo") for s in r.sessions] == [1], (r.sessions, r.out[-2000:]))
+    if got:
+        check("postfix MX, plain domain: envelope and text as in the file",
+              (got["from"], got["to"]) == ("alice@example.com", ["john@example.org"])
+              and postfix_peer.without_received(got["data"]) == wire_content(FORWARDED), got)
+    check("postfix MX, plain domain: no badmail.log, no SMTPHelo warning",
+          not r.tree.badmail_log() and sum("SMTPHelo" in x for x in r.out.split("\r\n")) == 1, r.out[:2000])
+
+
 def main():
+    # `timeout` ends a hung run with SIGTERM: leave through the finally
+    # blocks, so that no server (Postfix above all) outlives the run.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
         for test in (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink,
-                     test_tls):
+                     test_tls, test_quit_unanswered, test_postfix):
+            if sys.argv[3:] and test.__name__ not in sys.argv[3:]:
+                continue
             sub = os.path.join(scratch, test.__name__)
             os.makedirs(sub)
             try:

@@ -11,6 +11,11 @@ STARTTLS offered, a wrong password). Then one run as a service relays over
 STARTTLS with a login and reports a refused login in the event log (read
 from Wine's trace of the service: Wine keeps no event log).
 
+Last, a real Postfix (tests/integration/postfix_peer.py) as the provider
+that checks the sender: the "Send as" address is set in the Security dialog
+and saved, and a forwarded message then goes through Postfix's submission
+port (STARTTLS, the certificate pinned, a login) as the account.
+
 Debug=1 puts the whole conversation into the log file, so "no password in
 the log" is checked where it would most likely leak.
 """
@@ -27,6 +32,9 @@ sys.path.insert(0, HERE)
 import winetest as wt  # noqa: E402
 sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
 from certificate import make_certificate  # noqa: E402
+import postfix_peer  # noqa: E402
+from dialogs_test import (Ui, IDOK, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY, IDC_SEC_SENDER,  # noqa: E402
+                          read_ini, ini_values)
 
 wt.run_under_display()
 
@@ -328,11 +336,74 @@ def service_run(folder, cert, key, fp):
             s.stop()
 
 
+def postfix_run(folder, cert, key, fp):
+    """The account's address set as "Send as" in the Security dialog and
+    saved; a forwarded message (a sender of another domain) then passes
+    Postfix's sender check. The file is dropped only after the Save, so the
+    first pass, before the setting, has nothing to send."""
+    users, bad, log = os.path.join(folder, "users"), os.path.join(folder, "bad"), os.path.join(folder, "relay.log")
+    os.makedirs(bad)
+    peer = postfix_peer.PostfixPeer(os.path.join(folder, "postfix"))
+    peer.start()
+    ui = Ui(w, r)
+    try:
+        ini = os.path.join(folder, "Ambrel.ini")
+        write_ini(ini, users, [("example.org", peer.ports["submission"],
+                                ["Security#=starttls", "TlsFingerprint#=" + peer.fingerprint,
+                                 "AuthUser#=" + postfix_peer.USER, "AuthPassword#=" + postfix_peer.PASSWORD])],
+                  log=log, bad=bad)
+        w.start(w.copy_exe(folder, product=True))
+        hwnd = w.wait_window("AmbrelClass", None, 30)
+        if not r.check("postfix: main window found", hwnd) or not r.check("postfix: first pass ends", pass_over(hwnd)):
+            return
+        w.probe("command", hwnd, IDM_OPTIONS)
+        opt = ui.dialog(" Ambrel Options ")
+        w.probe("command", opt, 1010)
+        dom = ui.dialog(" Domains")
+        ui.right_click(" Domains", 0)
+        cd = ui.dialog(" Change Domain")
+        w.probe("command", cd, IDC_DOMAIN_SECURITY)
+        sd = ui.dialog(" Domain Security")
+        r.check("postfix: the Security dialog has Send as", sd and IDC_SEC_SENDER in ui.children(sd),
+                sd and ui.children(sd))
+        w.probe("setedit", sd, IDC_SEC_SENDER, postfix_peer.USER)
+        w.screenshot("wine-tls-relay-send-as")
+        for dialog in (sd, cd, dom, opt):  # OK, Change, Close, Save
+            w.probe("command", dialog, IDOK)
+            ui.gone(dialog)
+        values = ini_values(read_ini(ini))
+        r.check("postfix: Save wrote SenderAddress1, the password protected",
+                values.get("senderaddress1") == postfix_peer.USER
+                and (values.get("authpassword1") or "").startswith("dpapi:"), values)
+
+        message_file = os.path.join(users, "example.org", "W1.CNM")
+        forwarded = (b"Return-path: <alice@example.com>\r\nX-Envelope-To: <x@example.net>\r\n"
+                     b"From: Alice Example <alice@example.com>\r\nSubject: forwarded from Windows\r\n\r\n"
+                     b"through Postfix\r\n.dot line\r\n")
+        with open(message_file, "wb") as f:
+            f.write(forwarded)
+        w.probe("command", hwnd, IDM_SENDNOW)
+        delivered = wt.wait_for(lambda: not os.path.exists(message_file) and peer.messages(), 90, 0.5)
+        got = peer.messages()
+        r.check("postfix: relayed once as the account, the text unchanged",
+                delivered and len(got) == 1 and (got[0]["from"], got[0]["to"]) == (postfix_peer.USER,
+                                                                                    [postfix_peer.USER])
+                and postfix_peer.without_received(got[0]["data"]) == wire_content(forwarded),
+                (got, (w.text(w.log_edit(hwnd)) or "")[-2000:]))
+        r.check("postfix: nothing in bad mail", not os.listdir(bad), os.listdir(bad))
+        w.screenshot("wine-tls-relay-postfix")
+    finally:
+        w.stop()
+        peer.stop()
+
+
 def main():
     top = w.scratch("tls_relay")
     cert, key, fp = make_certificate(top)
     w.restart()
-    for name, run in (("window", window_run), ("service", service_run)):
+    for name, run in (("window", window_run), ("service", service_run), ("postfix", postfix_run)):
+        if sys.argv[1:] and name not in sys.argv[1:]:  # the runs named on the command line only
+            continue
         folder = os.path.join(top, name)
         os.makedirs(folder)
         try:
