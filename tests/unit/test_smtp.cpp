@@ -731,8 +731,28 @@ const char kEnd[] = "\r\n.\r\n";
 
 }  // namespace
 
+TEST(FromRewrite, DisplayNames) {
+    const std::string longName = std::string(199, 'n') + "\xc3\xb6" + "tail";
+    struct {
+        const char* name;
+        std::string value, line;
+    } cases[] = {
+        {"first mailbox of a list", " a@x, B <b@x>", "From: \"a@x via example.org\" <s@example.org>\n"},
+        {"comment left out", " (the boss) Bob <b@x>", "From: \"Bob via example.org\" <s@example.org>\n"},
+        {"control bytes become blanks", std::string(" A\x01" "B\0C <a@x>", 14), "From: \"A B C via example.org\" <s@example.org>\n"},
+        {"nothing at all: the domain", "  ", "From: \"example.org\" <s@example.org>\n"},
+        {"empty brackets: the domain", " <>", "From: \"example.org\" <s@example.org>\n"},
+        {"no closing quote", " \"Ann <a@x>", "From: \"Ann <a@x> via example.org\" <s@example.org>\n"},
+        {"not an encoded-word: quoted", " =?UTF-8?X?abc?= <a@x>",
+         "From: \"=?UTF-8?X?abc?= via example.org\" <s@example.org>\n"},
+        {"a long name is cut, never inside a character", " " + longName + " <a@x>",
+         "From: \"" + std::string(199, 'n') + " via example.org\" <s@example.org>\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RewrittenFromLine(c.value, "example.org", "s@example.org"), c.line) << c.name;
+}
+
 TEST_F(Session, SenderAddressAndFromRewrite) {
-    const std::vector<RewriteCase> cases = {
+    std::vector<RewriteCase> cases = {
         {"display name, no Reply-To",
          "Return-path: <alice@example.com>\nFrom: Alice <alice@example.com>\nSubject: s\n\nFrom: body\n.\n",
          "Return-path: <alice@example.com>\r\nFrom: \"Alice via example.org\" <john@example.org>\r\n"
@@ -773,6 +793,11 @@ TEST_F(Session, SenderAddressAndFromRewrite) {
          "From: \"a@x via example.org\" <john@example.org>\r\nX-Original-From: a@x\r\nReply-To: r@x\r\n\r\n"
          "b\r\n" + std::string(kEnd)},
     };
+    // A header line beyond any sound length (or a From: field of such
+    // lines): the text goes out as it is.
+    const std::string huge = std::string(70000, 'h');
+    for (const std::string& file : {"X-Long: " + huge + "\nFrom: a@x\n\nb\n", "From: a@x\n " + huge + "\n\nb\n"})
+        cases.push_back({"header beyond any sound length", file, WireText(file)});
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
     snprintf(domainTable[0].senderAddress, sizeof domainTable[0].senderAddress, "john@example.org");
