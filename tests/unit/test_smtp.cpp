@@ -739,7 +739,7 @@ TEST(FromRewrite, DisplayNames) {
     } cases[] = {
         {"first mailbox of a list", " a@x, B <b@x>", "From: \"a@x via example.org\" <s@example.org>\n"},
         {"comment left out", " (the boss) Bob <b@x>", "From: \"Bob via example.org\" <s@example.org>\n"},
-        {"control bytes become blanks", std::string(" A\x01" "B\0C <a@x>", 14), "From: \"A B C via example.org\" <s@example.org>\n"},
+        {"control bytes become blanks", std::string(" A\x01" "B\0C <a@x>", 12), "From: \"A B C via example.org\" <s@example.org>\n"},
         {"nothing at all: the domain", "  ", "From: \"example.org\" <s@example.org>\n"},
         {"empty brackets: the domain", " <>", "From: \"example.org\" <s@example.org>\n"},
         {"no closing quote", " \"Ann <a@x>", "From: \"Ann <a@x> via example.org\" <s@example.org>\n"},
