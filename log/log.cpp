@@ -84,7 +84,19 @@ void LogBoth(const char* format, ...) {
     LogToFile("%s", text);
 }
 
-void LogEvent(char type, const char* format, ...) {
+namespace {
+// In the order of EventKind; resources/events.mc has the same numbers.
+constexpr EventKindInfo kEventKinds[kEventKindCount] = {
+    {'I', 100, 1, "START"},         {'I', 101, 2, "STOP_REQUESTED"}, {'E', 102, 3, "STOP_WAITING"},
+    {'W', 103, 4, "UNKNOWN_CONTROL"}, {'E', 104, 5, "TRAY_ERROR"},   {'E', 105, 6, "STATUS_ERROR"},
+    {'E', 106, 7, "HANDLER_ERROR"}, {'E', 107, 8, "PATH_ERROR"},     {'E', 108, 9, "DOMAIN_FAILURE"},
+    {'W', 109, 10, "BAD_MAIL"},
+};
+}  // namespace
+
+const EventKindInfo& EventKindOf(EventKind kind) { return kEventKinds[static_cast<int>(kind)]; }
+
+void LogEvent(EventKind kind, const char* format, ...) {
     char text[kLogLineSize];
     va_list ap;
     va_start(ap, format);
@@ -95,7 +107,8 @@ void LogEvent(char type, const char* format, ...) {
     // the window both report events, and the system log is opened, written
     // and closed per entry.
     std::lock_guard<std::recursive_mutex> g(sinkLock);
-    ReportSystemEvent(source, type, text);
+    const EventKindInfo& info = EventKindOf(kind);
+    ReportSystemEvent(source, info.type, info.category, info.eventId, text);
 }
 
 void OpenLogFile() {

@@ -20,7 +20,32 @@ constexpr size_t kLogLineSize = 512;
 void LogToWindow(const char* format, ...) AMBREL_PRINTF(1, 2);
 void LogToFile(const char* format, ...) AMBREL_PRINTF(1, 2);
 void LogDebugToFile(const char* format, ...) AMBREL_PRINTF(1, 2);
-void LogEvent(char type, const char* format, ...) AMBREL_PRINTF(2, 3);
+
+// What an event-log entry is about. Each kind has its own event ID and
+// category in the program's message table (resources/events.mc), whose
+// entries carry the text as their one insertion string; the type
+// (information, warning, error) goes with the kind too.
+enum class EventKind {
+    Start,           // the service starts
+    StopRequested,   // a stop request reached the service
+    StopWaiting,     // a stop still waits for the window to close
+    UnknownControl,  // a control other than stop or status query
+    TrayError,       // the notification-area icon failed
+    StatusError,     // SetServiceStatus failed
+    HandlerError,    // the control handler could not be registered
+    PathError,       // a path of the program is too long (start-up)
+    DomainFailure,   // a domain's TLS, login or configuration failed
+    BadMail,         // a message refused for good went to the bad-mail folder
+};
+struct EventKindInfo {
+    char type;     // 'I', 'W' or 'E'
+    int eventId;   // MessageId of the entry in the message table
+    int category;  // MessageId of its category name
+    const char* symbol;  // SymbolicName in the message table, without AMBREL_EVENT_
+};
+constexpr int kEventKindCount = 10;
+const EventKindInfo& EventKindOf(EventKind kind);
+void LogEvent(EventKind kind, const char* format, ...) AMBREL_PRINTF(2, 3);
 void OpenLogFile();
 void CloseLogFile();
 bool LogFileIsOpen();

@@ -46,7 +46,7 @@ void ReportFailure(const char* format, ...) {
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     LogBoth("%s", text);
-    if (hostSettings.serviceMode) LogEvent('E', "%s", text);
+    if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
 }
 
 // Ends the session after a failure; the domain's other messages wait for the
