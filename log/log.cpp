@@ -8,10 +8,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "config/config.h"
 #include "platform/platform.h"
 
 UiHooks uiHooks = {};
+LogSettings logSettings = {};
 
 namespace {
 std::recursive_mutex sinkLock;
@@ -42,7 +42,7 @@ void AppendToWindow(const char* piece) {
 void WriteFileV(const char* format, va_list ap) {
     if (!logFile) return;
     vfprintf(logFile, format, ap);
-    if (relaySettings.FlushLog) fflush(logFile);
+    if (logSettings.FlushLog && *logSettings.FlushLog) fflush(logFile);
 }
 }  // namespace
 
@@ -65,7 +65,7 @@ void LogToFile(const char* format, ...) {
 }
 
 void LogDebugToFile(const char* format, ...) {
-    if (!relaySettings.Debug) return;
+    if (!logSettings.Debug || !*logSettings.Debug) return;
     std::lock_guard<std::recursive_mutex> g(sinkLock);
     va_list ap;
     va_start(ap, format);
@@ -102,7 +102,7 @@ void LogEvent(EventKind kind, const char* format, ...) {
     va_start(ap, format);
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    const char* source = hostSettings.serviceName[0] ? hostSettings.serviceName : "Ambrel";
+    const char* source = logSettings.eventSource && logSettings.eventSource[0] ? logSettings.eventSource : "Ambrel";
     // Under the same lock as the other sinks: the service handler thread and
     // the window both report events, and the system log is opened, written
     // and closed per entry.
@@ -113,8 +113,8 @@ void LogEvent(EventKind kind, const char* format, ...) {
 
 void OpenLogFile() {
     std::lock_guard<std::recursive_mutex> g(sinkLock);
-    if (logFile) return;
-    logFile = fopen(relaySettings.LogName, "ab");
+    if (logFile || !logSettings.LogName) return;
+    logFile = fopen(logSettings.LogName, "ab");
     if (!logFile) {
         int err = errno;
         LogToWindow("ERROR Opening LogFile: %d (%s)\r\n", err, SocketErrorName(err));

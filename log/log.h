@@ -10,6 +10,19 @@
 #define AMBREL_PRINTF(f, a)
 #endif
 
+// What the sinks read of the settings: the configuration owns them (log/
+// sits below it and cannot see its records), so it points the sinks at its
+// own values (ResetConfiguration), and a value the loaders or the Options
+// dialog change is seen at the next line. Unset, the sinks neither flush,
+// write debug lines nor open a file, and report events as "Ambrel".
+struct LogSettings {
+    const int* FlushLog;      // 1: every line to disk at once
+    const int* Debug;         // 1: the debug lines too
+    const char* LogName;      // the log file (read under the sinks' lock)
+    const char* eventSource;  // the event log's source name
+};
+extern LogSettings logSettings;
+
 // Capacity of the log window text, and the size beyond which its front is
 // dropped before a new piece is added.
 constexpr size_t kLogWindowSize = 3000;
@@ -59,9 +72,6 @@ void CopyLogWindowText(char* out, size_t size);
 const char* SocketErrorName(int code);
 // Window line and, with boxFlag, beeps and a box; nothing when result is 0.
 void ReportSocketError(int boxFlag, int result, const char* context);
-// Starts the socket library, reporting a failure with a box; on success marks
-// it started so the shutdown cleans it up.
-bool StartSocketLibrary();
 
 // What the core asks of whatever user interface hosts it. Every entry may be
 // left empty. The Windows UI fills it in; the console host fills it differently.
