@@ -1,5 +1,6 @@
-// Log sinks: the log window text, the log file, the event log; the socket
-// error names.
+// Log sinks: the log window text, the log file, the event log (with the kinds
+// of entry and their IDs); the socket error names. Below the configuration:
+// what the sinks read of the settings comes through LogSettings.
 #pragma once
 
 #include <cstddef>
