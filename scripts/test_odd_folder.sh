@@ -11,8 +11,8 @@ cd "$(dirname "$0")/.."
 SOURCE=$PWD
 bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 PARENT=${1:-${TMPDIR:-/tmp}}
-BASE=$PARENT/new r t x
-CLONE=$BASE/ambrel
+BASE="$PARENT/new r t x"
+CLONE="$BASE/ambrel"
 rm -rf "$BASE"
 mkdir -p "$BASE"
 # The committed state, as a newcomer's clone would have it.
