@@ -58,6 +58,7 @@ bool haveBaseFolder = false;
 }  // namespace
 
 void ResetConfiguration() {
+    logSettings = {&relaySettings.FlushLog, &relaySettings.Debug, relaySettings.LogName, hostSettings.serviceName};
     relaySettings.UserFolder[0] = 0;
     relaySettings.Badmails[0] = 0;
     relaySettings.LoopDelay = -1;

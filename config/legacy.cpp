@@ -7,7 +7,6 @@
 #include "config_internal.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "relay/relay.h"
 
 namespace {
 constexpr size_t kLegacyPairRead = 1024;
@@ -84,16 +83,16 @@ bool LoadLegacyConfiguration() {
     }
     if (s.LoopDelay < 1) s.LoopDelay = 120;
 
-    // Resolved the way the SMTP client resolves a relay host (dotted IPv4
-    // first, then a name look-up); the session rebuilds the address before
-    // it connects, so this is mainly the check that the host exists.
+    // Resolved the way the SMTP client resolves a relay host (the platform's
+    // look-up: dotted IPv4 first, then a name look-up); the session resolves
+    // it again before it connects, so this is only the check that the host
+    // exists.
     uint32_t addr;
     if (!SockResolveIPv4(d.host, &addr)) {
         LogBoth("Invalid SMTP relay host name '%s'.\r\n", d.host);
         FinishStage(false, 0, -1);
         return false;
     }
-    relaySession.peerAddress = addr;
 
     FixStageUserFolder();
     int row = 0, skipped = 0;

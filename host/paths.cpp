@@ -49,6 +49,21 @@ bool DeriveHostPaths(const char* fullPath, char* error, size_t errorSize) {
     return true;
 }
 
+namespace {
+// The first `len` characters of `text` (or them with ".exe", as the system
+// adds it) name an existing file; false for what does not fit in `size`.
+bool NamesFile(const char* text, size_t len, size_t size) {
+    char path[600];
+    if (len + 4 >= size || len + 4 >= sizeof path) return false;
+    FileStamp stamp;
+    for (const char* suffix : {"", ".exe"}) {
+        snprintf(path, sizeof path, "%.*s%s", (int)len, text, suffix);
+        if (GetFileStamp(path, &stamp)) return true;
+    }
+    return false;
+}
+}  // namespace
+
 bool TakeProgramPath(const char* commandLine, char* out, size_t size) {
     const char* start = commandLine;
     size_t len;
@@ -60,6 +75,19 @@ bool TakeProgramPath(const char* commandLine, char* out, size_t size) {
         while (*start && isspace((unsigned char)*start)) start++;
         len = 0;
         while (start[len] && !isspace((unsigned char)start[len])) len++;
+        // An unquoted path with blanks (a service that an installer
+        // registered without quotes, "C:\Program Files\Ambrel\Ambrel.exe -s"):
+        // the system found the program by trying the text up to each blank in
+        // turn, shortest first. Taking the first word would name another INI
+        // and log file, so the program is found the same way; the first word
+        // stays when no longer text names a file.
+        if (!NamesFile(start, len, size)) {
+            for (size_t end = len; start[end]; end++) {
+                if (start[end] != ' ' || !NamesFile(start, end, size)) continue;
+                len = end;
+                break;
+            }
+        }
     }
     if (size == 0 || len >= size) return false;
     memcpy(out, start, len);

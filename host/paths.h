@@ -12,8 +12,10 @@ bool DeriveHostPaths(const char* fullPath, char* error, size_t errorSize);
 
 // The program's path as the process command line names it: the text between
 // a leading double quote and the next one (or the rest of the line when the
-// closing quote is missing), otherwise the first white-space-separated word.
-// False when it does not fit in `size` (nothing is cut short).
+// closing quote is missing), otherwise the first white-space-separated word,
+// or, when that names no file, the shortest text up to a blank that does
+// (an unquoted path with blanks, as the system resolved it). False when it
+// does not fit in `size` (nothing is cut short).
 bool TakeProgramPath(const char* commandLine, char* out, size_t size);
 
 // The switch words of the argument text: "-i", "/I", "-u", "-s" in any case

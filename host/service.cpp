@@ -89,6 +89,76 @@ SC_HANDLE OpenManager() {
     return manager;
 }
 
+// ---- what -i sets beside the registration ------------------------------------
+
+// Restart after a minute, three times; a day without a failure starts the
+// count again.
+constexpr DWORD kRestartDelayMs = 60 * 1000;
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
+// Entries of the message table's categories (resources/events.mc).
+constexpr DWORD kEventCategoryCount = 10;
+
+DWORD SetRecoveryActions(SC_HANDLE service, const char*) {
+    SC_ACTION actions[3];
+    for (SC_ACTION& action : actions) action = {SC_ACTION_RESTART, kRestartDelayMs};
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = kFailureResetSeconds;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    return ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) ? ERROR_SUCCESS
+                                                                                    : GetLastError();
+}
+
+// Delayed: the first cycle then runs once the network is up.
+DWORD SetDelayedStart(SC_HANDLE service, const char*) {
+    SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
+    return ChangeServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed) ? ERROR_SUCCESS
+                                                                                            : GetLastError();
+}
+
+void EventSourceKey(char* out, size_t size) {
+    snprintf(out, size, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s",
+             hostSettings.serviceName);
+}
+
+// The program itself holds the message table, so Event Viewer shows each
+// entry's text with its ID and category.
+DWORD RegisterMessageFile(SC_HANDLE, const char* program) {
+    char keyName[200];
+    EventSourceKey(keyName, sizeof keyName);
+    HKEY key;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+    const BYTE* file = reinterpret_cast<const BYTE*>(program);
+    DWORD fileSize = static_cast<DWORD>(strlen(program) + 1);
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    DWORD categories = kEventCategoryCount;
+    const BYTE* typesData = reinterpret_cast<const BYTE*>(&types);
+    const BYTE* countData = reinterpret_cast<const BYTE*>(&categories);
+    rc = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, file, fileSize);
+    if (rc == ERROR_SUCCESS) rc = RegSetValueExA(key, "CategoryMessageFile", 0, REG_EXPAND_SZ, file, fileSize);
+    if (rc == ERROR_SUCCESS) rc = RegSetValueExA(key, "CategoryCount", 0, REG_DWORD, countData, sizeof categories);
+    if (rc == ERROR_SUCCESS) rc = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, typesData, sizeof types);
+    RegCloseKey(key);
+    return static_cast<DWORD>(rc);
+}
+
+void RemoveEventSource() {
+    char keyName[200];
+    EventSourceKey(keyName, sizeof keyName);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyName);
+}
+
+struct InstallStep {
+    DWORD (*run)(SC_HANDLE service, const char* program);
+    const char* what;  // "Error n <what>." in the installed box
+};
+constexpr InstallStep kInstallSteps[] = {
+    {SetRecoveryActions, "setting the recovery actions"},
+    {SetDelayedStart, "setting the delayed start"},
+    {RegisterMessageFile, "registering the event source"},
+};
+
 // ---- runtime ---------------------------------------------------------------
 
 // The status record is written by the service thread and by the control
@@ -120,7 +190,8 @@ BOOL SendStatus(const SERVICE_STATUS& status) {
         DWORD error = GetLastError();
         // An invalid handle is what a report after the final STOPPED gets;
         // it is expected and not worth an event.
-        if (error != ERROR_INVALID_HANDLE) LogEvent('E', "Error %d in SetServiceStatus", static_cast<int>(error));
+        if (error != ERROR_INVALID_HANDLE)
+            LogEvent(EventKind::StatusError, "Error %d in SetServiceStatus", static_cast<int>(error));
     }
     return ok;
 }
@@ -189,7 +260,7 @@ void StopService() {
     while (serviceClosing && CurrentServiceState() != SERVICE_STOPPED) {
         Sleep(kStopPollMs);
         if (++sleeps == kStopPollsPerWarning) {
-            LogEvent('E', "Service is being closed.");
+            LogEvent(EventKind::StopWaiting, "Service is being closed.");
             sleeps = 0;
         }
     }
@@ -198,7 +269,7 @@ void StopService() {
 void WINAPI ServiceCtrlHandler(DWORD control) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
-            LogEvent('I', "Ambrel Stop started");
+            LogEvent(EventKind::StopRequested, "Ambrel Stop started");
             {
                 std::lock_guard<std::mutex> guard(statusLock);
                 if (!stoppedStored) serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
@@ -208,7 +279,7 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
         case SERVICE_CONTROL_INTERROGATE:
             break;
         default:
-            LogEvent('W', "Service unknown control code");
+            LogEvent(EventKind::UnknownControl, "Service unknown control code");
             break;
     }
     // Repeat the current state: STOP_PENDING after a stop, unless the service
@@ -232,13 +303,24 @@ void InstallService() {
         snprintf(quoted, sizeof quoted, "\"%.*s\"%s", static_cast<int>(pathLength), command, command + pathLength);
         command = quoted;
     }
-    SC_HANDLE service = CreateServiceA(manager, hostSettings.serviceName, hostSettings.serviceName, kServiceAccess,
-                                       kServiceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service = CreateServiceA(manager, hostSettings.serviceName, hostSettings.serviceName,
+                                       kServiceAccess | SERVICE_CHANGE_CONFIG, kServiceType, SERVICE_AUTO_START,
+                                       SERVICE_ERROR_NORMAL, command, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service) {
+        char program[sizeof hostSettings.serviceCommand];
+        snprintf(program, sizeof program, "%.*s", static_cast<int>(pathLength), hostSettings.serviceCommand);
+        // The service is installed whatever follows; a setting that could
+        // not be made is named in the same box, so the administrator can
+        // make it by hand.
+        char message[600];
+        int used = snprintf(message, sizeof message, "Service '%s' installed.", hostSettings.serviceName);
+        for (const InstallStep& step : kInstallSteps) {
+            DWORD error = step.run(service, program);
+            if (error != ERROR_SUCCESS && used >= 0 && static_cast<size_t>(used) < sizeof message)
+                used += snprintf(message + used, sizeof message - used, "\r\nError %d %s.",
+                                 static_cast<int>(error), step.what);
+        }
         CloseServiceHandle(service);
-        char message[200];
-        snprintf(message, sizeof message, "Service '%s' installed.", hostSettings.serviceName);
         ShowOutcome(message, "Service Ambrel installed");
     } else {
         ShowStepError(kCreateErrors, GetLastError(), ") creating service.");
@@ -256,6 +338,9 @@ void RemoveService() {
         // A running service is not stopped: the service manager removes the
         // registration once it has stopped.
         if (DeleteService(service)) {
+            // The event source goes with the service; a key already gone is
+            // no failure.
+            RemoveEventSource();
             char message[200];
             snprintf(message, sizeof message, "Service '%s' deleted.", hostSettings.serviceName);
             ShowOutcome(message, "Service Ambrel Deleted");
@@ -270,7 +355,7 @@ void RemoveService() {
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     statusHandle = RegisterServiceCtrlHandlerA(hostSettings.serviceName, ServiceCtrlHandler);
     if (!statusHandle) {
-        LogEvent('E', "Error RegisteringServiceHandle");
+        LogEvent(EventKind::HandlerError, "Error RegisteringServiceHandle");
         return;
     }
     {
@@ -278,7 +363,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         serviceStatus.dwServiceSpecificExitCode = 0;
     }
-    LogEvent('I', "Ambrel Starting");  // fixed text, whatever the service is called
+    LogEvent(EventKind::Start, "Ambrel Starting");  // fixed text, whatever the service is called
     if (ReportServiceStatus(SERVICE_START_PENDING, 0, 3000)) RunServiceWindow();
     ReportServiceStatus(SERVICE_STOPPED, serviceExitCode, 0);
 }

@@ -1,5 +1,6 @@
-// The shutdown sequence. It lives with the hosts because it reaches into the
-// relay engine, the log sinks and (through a hook) the user interface.
+// The start of the socket library and the shutdown sequence. They live with
+// the hosts because they reach into the relay engine, the log sinks and
+// (through a hook) the user interface.
 #include "host/shutdown.h"
 
 #include "log/log.h"
@@ -7,6 +8,16 @@
 #include "relay/relay.h"
 
 void (*shutdownHostUi)() = nullptr;
+
+bool StartSocketLibrary() {
+    int rc = SockStartup();
+    if (rc != 0) {
+        ReportSocketError(1, rc, " Error opening WinSock");
+        return false;
+    }
+    relayState.socketLibraryStarted = 1;
+    return true;
+}
 
 void ShutdownResources() {
     // Always asked, also when the worker has not marked itself running yet:

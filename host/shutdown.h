@@ -1,5 +1,10 @@
-// The shutdown sequence both hosts run on every way out of the program.
+// The socket library's start, and the shutdown sequence both hosts run on
+// every way out of the program.
 #pragma once
+
+// Starts the socket library, reporting a failure with a box; on success marks
+// it started so that the shutdown cleans it up.
+bool StartSocketLibrary();
 
 // Asks the worker to stop and wakes it (relay connection closed, connect
 // back-off cancelled), waits for it a bounded time, then stops the socket

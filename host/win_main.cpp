@@ -20,7 +20,7 @@ enum ParseResult { kParseOk, kParseBadSwitch, kParsePathRefused };
 void ShowPathError(const char* text) {
     // A service has no one looking at its boxes (session 0): the event log
     // gets the text first, since the box may never be answered.
-    if (hostSettings.serviceMode) LogEvent('E', "%s", text);
+    if (hostSettings.serviceMode) LogEvent(EventKind::PathError, "%s", text);
     MessageBoxA(nullptr, text, " Error", MB_OK | MB_ICONSTOP);
 }
 

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "config/config.h"
 #include "platform/platform.h"
 
 UiHooks uiHooks = {};
+LogSettings logSettings = {};
 
 namespace {
 std::recursive_mutex sinkLock;
@@ -42,7 +42,7 @@ void AppendToWindow(const char* piece) {
 void WriteFileV(const char* format, va_list ap) {
     if (!logFile) return;
     vfprintf(logFile, format, ap);
-    if (relaySettings.FlushLog) fflush(logFile);
+    if (logSettings.FlushLog && *logSettings.FlushLog) fflush(logFile);
 }
 }  // namespace
 
@@ -65,7 +65,7 @@ void LogToFile(const char* format, ...) {
 }
 
 void LogDebugToFile(const char* format, ...) {
-    if (!relaySettings.Debug) return;
+    if (!logSettings.Debug || !*logSettings.Debug) return;
     std::lock_guard<std::recursive_mutex> g(sinkLock);
     va_list ap;
     va_start(ap, format);
@@ -84,24 +84,37 @@ void LogBoth(const char* format, ...) {
     LogToFile("%s", text);
 }
 
-void LogEvent(char type, const char* format, ...) {
+namespace {
+// In the order of EventKind; resources/events.mc has the same numbers.
+constexpr EventKindInfo kEventKinds[kEventKindCount] = {
+    {'I', 100, 1, "START"},         {'I', 101, 2, "STOP_REQUESTED"}, {'E', 102, 3, "STOP_WAITING"},
+    {'W', 103, 4, "UNKNOWN_CONTROL"}, {'E', 104, 5, "TRAY_ERROR"},   {'E', 105, 6, "STATUS_ERROR"},
+    {'E', 106, 7, "HANDLER_ERROR"}, {'E', 107, 8, "PATH_ERROR"},     {'E', 108, 9, "DOMAIN_FAILURE"},
+    {'W', 109, 10, "BAD_MAIL"},
+};
+}  // namespace
+
+const EventKindInfo& EventKindOf(EventKind kind) { return kEventKinds[static_cast<int>(kind)]; }
+
+void LogEvent(EventKind kind, const char* format, ...) {
     char text[kLogLineSize];
     va_list ap;
     va_start(ap, format);
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    const char* source = hostSettings.serviceName[0] ? hostSettings.serviceName : "Ambrel";
+    const char* source = logSettings.eventSource && logSettings.eventSource[0] ? logSettings.eventSource : "Ambrel";
     // Under the same lock as the other sinks: the service handler thread and
     // the window both report events, and the system log is opened, written
     // and closed per entry.
     std::lock_guard<std::recursive_mutex> g(sinkLock);
-    ReportSystemEvent(source, type, text);
+    const EventKindInfo& info = EventKindOf(kind);
+    ReportSystemEvent(source, info.type, info.category, info.eventId, text);
 }
 
 void OpenLogFile() {
     std::lock_guard<std::recursive_mutex> g(sinkLock);
-    if (logFile) return;
-    logFile = fopen(relaySettings.LogName, "ab");
+    if (logFile || !logSettings.LogName) return;
+    logFile = fopen(logSettings.LogName, "ab");
     if (!logFile) {
         int err = errno;
         LogToWindow("ERROR Opening LogFile: %d (%s)\r\n", err, SocketErrorName(err));

@@ -1,5 +1,6 @@
-// Log sinks: the log window text, the log file, the event log; the socket
-// error names.
+// Log sinks: the log window text, the log file, the event log (with the kinds
+// of entry and their IDs); the socket error names. Below the configuration:
+// what the sinks read of the settings comes through LogSettings.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,19 @@
 #else
 #define AMBREL_PRINTF(f, a)
 #endif
+
+// What the sinks read of the settings: the configuration owns them (log/
+// sits below it and cannot see its records), so it points the sinks at its
+// own values (ResetConfiguration), and a value the loaders or the Options
+// dialog change is seen at the next line. Unset, the sinks neither flush,
+// write debug lines nor open a file, and report events as "Ambrel".
+struct LogSettings {
+    const int* FlushLog;      // 1: every line to disk at once
+    const int* Debug;         // 1: the debug lines too
+    const char* LogName;      // the log file (read under the sinks' lock)
+    const char* eventSource;  // the event log's source name
+};
+extern LogSettings logSettings;
 
 // Capacity of the log window text, and the size beyond which its front is
 // dropped before a new piece is added.
@@ -20,7 +34,32 @@ constexpr size_t kLogLineSize = 512;
 void LogToWindow(const char* format, ...) AMBREL_PRINTF(1, 2);
 void LogToFile(const char* format, ...) AMBREL_PRINTF(1, 2);
 void LogDebugToFile(const char* format, ...) AMBREL_PRINTF(1, 2);
-void LogEvent(char type, const char* format, ...) AMBREL_PRINTF(2, 3);
+
+// What an event-log entry is about. Each kind has its own event ID and
+// category in the program's message table (resources/events.mc), whose
+// entries carry the text as their one insertion string; the type
+// (information, warning, error) goes with the kind too.
+enum class EventKind {
+    Start,           // the service starts
+    StopRequested,   // a stop request reached the service
+    StopWaiting,     // a stop still waits for the window to close
+    UnknownControl,  // a control other than stop or status query
+    TrayError,       // the notification-area icon failed
+    StatusError,     // SetServiceStatus failed
+    HandlerError,    // the control handler could not be registered
+    PathError,       // a path of the program is too long (start-up)
+    DomainFailure,   // a domain's TLS, login or configuration failed
+    BadMail,         // a message refused for good went to the bad-mail folder
+};
+struct EventKindInfo {
+    char type;     // 'I', 'W' or 'E'
+    int eventId;   // MessageId of the entry in the message table
+    int category;  // MessageId of its category name
+    const char* symbol;  // SymbolicName in the message table, without AMBREL_EVENT_
+};
+constexpr int kEventKindCount = 10;
+const EventKindInfo& EventKindOf(EventKind kind);
+void LogEvent(EventKind kind, const char* format, ...) AMBREL_PRINTF(2, 3);
 void OpenLogFile();
 void CloseLogFile();
 bool LogFileIsOpen();
@@ -34,9 +73,6 @@ void CopyLogWindowText(char* out, size_t size);
 const char* SocketErrorName(int code);
 // Window line and, with boxFlag, beeps and a box; nothing when result is 0.
 void ReportSocketError(int boxFlag, int result, const char* context);
-// Starts the socket library, reporting a failure with a box; on success marks
-// it started so the shutdown cleans it up.
-bool StartSocketLibrary();
 
 // What the core asks of whatever user interface hosts it. Every entry may be
 // left empty. The Windows UI fills it in; the console host fills it differently.

@@ -3,7 +3,6 @@
 
 #include "log.h"
 #include "platform/platform.h"
-#include "relay/relay.h"
 
 namespace {
 struct ErrorName {
@@ -35,14 +34,4 @@ void ReportSocketError(int boxFlag, int result, const char* context) {
     snprintf(report, sizeof report, "%s: %d (%s)", context, code, SocketErrorName(code));
     LogToWindow("\r\nSOCKET ERROR: %s\r\n", report);
     if (boxFlag && uiHooks.alertBox) uiHooks.alertBox(report, "TCPIP Error");
-}
-
-bool StartSocketLibrary() {
-    int rc = SockStartup();
-    if (rc != 0) {
-        ReportSocketError(1, rc, " Error opening WinSock");
-        return false;
-    }
-    relayState.socketLibraryStarted = 1;
-    return true;
 }

@@ -119,8 +119,10 @@ bool StartThread(unsigned (*fn)(void*), void* arg);
 // ---- system log ----------------------------------------------------------
 
 // One entry in the system event log under `source`: type 'I' information,
-// 'W' warning, anything else error. Windows: the event log; POSIX: syslog.
-void ReportSystemEvent(const char* source, char type, const char* text);
+// 'W' warning, anything else error; `text` is the entry's one insertion
+// string. Windows: the event log, with the event ID and category of the
+// program's message table; POSIX: syslog, the text alone.
+void ReportSystemEvent(const char* source, char type, int category, int eventId, const char* text);
 
 // ---- sockets ---------------------------------------------------------------
 // Error codes are always Windows Sockets numbers (10061 connection refused,

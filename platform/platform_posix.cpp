@@ -234,7 +234,7 @@ bool StartThread(unsigned (*fn)(void*), void* arg) {
     return true;
 }
 
-void ReportSystemEvent(const char* source, char type, const char* text) {
+void ReportSystemEvent(const char* source, char type, int, int, const char* text) {
     int prio = type == 'I' ? LOG_INFO : type == 'W' ? LOG_WARNING : LOG_ERR;
     openlog(source, LOG_PID, LOG_DAEMON);
     syslog(prio, "%s", text);

@@ -248,13 +248,13 @@ bool StartThread(unsigned (*fn)(void*), void* arg) {
 
 // ---- event log -------------------------------------------------------------
 
-void ReportSystemEvent(const char* source, char type, const char* text) {
+void ReportSystemEvent(const char* source, char type, int category, int eventId, const char* text) {
     HANDLE h = RegisterEventSourceA(nullptr, source);
     if (!h) return;
     WORD kind = type == 'I' ? EVENTLOG_INFORMATION_TYPE
               : type == 'W' ? EVENTLOG_WARNING_TYPE
                             : EVENTLOG_ERROR_TYPE;
     const char* strings[1] = {text};
-    ReportEventA(h, kind, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ReportEventA(h, kind, static_cast<WORD>(category), static_cast<DWORD>(eventId), nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(h);
 }

@@ -13,6 +13,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <climits>
 #include <cstdio>
@@ -115,6 +116,9 @@ TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char
     // Many servers just close after QUIT without the closing alert: that is
     // the end of the connection, not an error.
     SSL_CTX_set_options(t->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // No renegotiation: a server's HelloRequest in the middle of a session
+    // is refused (TLS 1.2; 1.3 has none).
+    SSL_CTX_set_options(t->ctx, SSL_OP_NO_RENEGOTIATION);
     if (pinSha256) {
         // A pinned certificate alone decides: the chain and the name are not
         // looked at (a relay on the local network with its own certificate).
@@ -142,6 +146,10 @@ TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char
     if (!ip) SSL_set_tlsext_host_name(t->ssl, serverName);
     if (!pinSha256) {
         X509_VERIFY_PARAM* param = SSL_get0_param(t->ssl);
+        // The name must be in the subjectAltName: a certificate without one
+        // is not taken on its common name, as browsers and SChannel refuse
+        // it too.
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         int ok = ip ? X509_VERIFY_PARAM_set1_ip_asc(param, serverName)
                     : X509_VERIFY_PARAM_set1_host(param, serverName, 0);
         if (ok != 1) {

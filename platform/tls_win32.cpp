@@ -260,15 +260,23 @@ TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char
         return nullptr;
     }
 
-    SCHANNEL_CRED cred;
-    memset(&cred, 0, sizeof cred);
-    cred.dwVersion = SCHANNEL_CRED_VERSION;
-    // The protocol versions are the system's choice (what it has enabled).
-    cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    TimeStamp expiry;
-    SECURITY_STATUS st = AcquireCredentialsHandleA(nullptr, const_cast<LPSTR>(UNISP_NAME_A),
-                                                   SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
-                                                   nullptr, &t->cred, &expiry);
+    // TLS 1.2 and 1.3 only, with strong crypto, whatever older versions and
+    // ciphers the system still allows: the same floor as the OpenSSL build.
+    // A system that does not know TLS 1.3 in these credentials refuses them;
+    // it is then asked for TLS 1.2 alone.
+    SECURITY_STATUS st = SEC_E_INTERNAL_ERROR;
+    const DWORD floors[] = {SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT, SP_PROT_TLS1_2_CLIENT};
+    for (DWORD protocols : floors) {
+        SCHANNEL_CRED cred;
+        memset(&cred, 0, sizeof cred);
+        cred.dwVersion = SCHANNEL_CRED_VERSION;
+        cred.grbitEnabledProtocols = protocols;
+        cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+        TimeStamp expiry;
+        st = AcquireCredentialsHandleA(nullptr, const_cast<LPSTR>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
+                                       &cred, nullptr, nullptr, &t->cred, &expiry);
+        if (st == SEC_E_OK) break;
+    }
     if (st != SEC_E_OK) {
         snprintf(err, errSize, "TLS not available (0x%08lX)", (unsigned long)st);
         Release(t);

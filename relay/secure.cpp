@@ -53,7 +53,7 @@ void ReportFailure(const char* format, ...) {
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     LogBoth("%s", text);
-    if (hostSettings.serviceMode) LogEvent('E', "%s", text);
+    if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
 }
 
 // Ends the session after a failure; the domain's other messages wait for the
@@ -155,6 +155,10 @@ bool Login(int domainIndex) {
         }
     }
     memset(wire, 0, sizeof wire);
+    // The base64 credentials went out through the TLS output buffer, which
+    // keeps them until later commands overwrite them: wipe it now that they
+    // are flushed (every reply read sends what waits first).
+    memset(relaySession.tlsOut, 0, sizeof relaySession.tlsOut);
     if (code == 235 && !relayState.sessionFailed) {
         LogBoth(kLoggedIn, d.authUser);
         return true;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the download for Windows users: build/Ambrel-0.28-win64.zip with the
 # x86_64 program (Ambrel.exe), the 32-bit one (Ambrel-x86.exe), a commented
-# sample Ambrel.ini (the README's example) and a short README.txt. The text
-# files get CR LF line ends, as Notepad expects.
+# sample Ambrel.ini (the README's example) and a short README.txt, and the
+# installer build/Ambrel-0.28-win64.msi. The text files get CR LF line ends,
+# as Notepad expects.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -93,3 +94,17 @@ TXT
 
 (cd "$STAGE" && /usr/bin/python3 -m zipfile -c "$ROOT/build/$NAME.zip" Ambrel.exe Ambrel-x86.exe Ambrel.ini README.txt)
 echo "build/$NAME.zip"
+
+# The Windows Installer package of the 64-bit program (scripts/ambrel.wxs).
+# AMBREL_MSI_VERSION gives another product version (a later one is a major
+# upgrade of this one); the file is then named after it.
+MSI_VERSION=${AMBREL_MSI_VERSION:-$VERSION.0}
+MSI=build/Ambrel-${AMBREL_MSI_VERSION:-$VERSION}-win64.msi
+(cd "$STAGE" && wixl -a x64 -D Version="$MSI_VERSION" -o "$ROOT/$MSI" "$ROOT/scripts/ambrel.wxs")
+# What wixl does not write: the conditions that choose between the plain
+# program and the service, and the sample INI's attributes (64-bit 256,
+# permanent 16, never overwrite 128).
+msibuild "$MSI" -q "UPDATE \`Component\` SET \`Attributes\` = 400 WHERE \`Component\` = 'SampleIni'"
+msibuild "$MSI" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT SERVICE=\"1\"' WHERE \`Component\` = 'Program'"
+msibuild "$MSI" -q "UPDATE \`Component\` SET \`Condition\` = 'SERVICE=\"1\"' WHERE \`Component\` = 'ServiceProgram'"
+echo "$MSI"

@@ -5,7 +5,8 @@ PACKAGES=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth
           imagemagick python3-aiosmtpd xdotool
           openssl libssl-dev  # OpenSSL: the console host's TLS and the tests' certificates
-          postfix sasl2-bin libsasl2-modules)  # Postfix: the tests' own instance, no system mail set-up
+          postfix sasl2-bin libsasl2-modules  # Postfix: the tests' own instance, no system mail set-up
+          wixl msitools)  # the MSI package and its inspection
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

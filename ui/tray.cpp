@@ -60,7 +60,7 @@ int UpdateTrayIcon() {
     char text[100];
     snprintf(text, sizeof text, "Error %d within SystemTray", (int)GetLastError());
     if (hostSettings.serviceMode)
-        LogEvent('E', "%s", text);
+        LogEvent(EventKind::TrayError, "%s", text);
     else
         LogToWindow("%s", text);
     // After a failed delete the icon may still be there: ask for a modify

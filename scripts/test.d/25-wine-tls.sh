@@ -7,11 +7,13 @@ source "$ROOT/scripts/wine_env.sh"
 wine_init
 work=$(mktemp -d)
 server=
+old=
 cleanup() {
-    if [ -n "$server" ]; then
-        kill "$server" 2>/dev/null || true
-        wait "$server" 2>/dev/null || true
-    fi
+    for pid in $server $old; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    exec 3>&- 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -103,5 +105,27 @@ PY
 server=$!
 for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.1; done
 read -r tls_port plain_port <"$work/ports" || { echo "FAIL the test server did not start"; exit 1; }
+
+# A server that offers TLS 1.1 at most (OpenSSL allows it only at security
+# level 0), with the same certificate; it reads its console from a FIFO that
+# stays open, since s_server ends at the end of its input.
+mkfifo "$work/old_console"
+openssl s_server -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' -accept 127.0.0.1:0 -cert "$work/cert.pem" \
+    -key "$work/key.pem" <"$work/old_console" >"$work/old_out" 2>&1 &
+old=$!
+exec 3>"$work/old_console"
+old_port=
+for _ in $(seq 100); do
+    old_port=$(sed -n 's/^ACCEPT .*:\([0-9]*\)$/\1/p' "$work/old_out")
+    [ -n "$old_port" ] && break
+    sleep 0.1
+done
+[ -n "$old_port" ] || { echo "FAIL the TLS 1.1 server did not start"; cat "$work/old_out"; exit 1; }
+# The server does complete a TLS 1.1 handshake: the refusal below is the
+# client's.
+if ! echo | timeout 20 openssl s_client -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' -connect "127.0.0.1:$old_port" \
+        2>/dev/null | grep -q 'Protocol  *: TLSv1.1'; then
+    echo "FAIL the TLS 1.1 server does not speak TLS 1.1"; exit 1
+fi
 cd "$BUILD_WIN64"
-timeout 120 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin"
+timeout 120 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin" "$old_port"

@@ -101,7 +101,8 @@ def smtp_sink(*options):
 class Tree:
     """Mailbox folders, a bad-mail folder and the INI of one relay run."""
 
-    def __init__(self, root, port, max_mail_sent=6, loop_delay=100, domain_keys="", settings=""):
+    def __init__(self, root, port, max_mail_sent=6, loop_delay=100, domain_keys="", settings="",
+                 host="127.0.0.1"):
         self.root = root
         for d in ("users/john", "users/shop", "bad"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
@@ -118,7 +119,7 @@ MaxMailSent={max_mail_sent}
 MailBoxes=2
 [Domains]
 Domain1=example.org
-SMTPServer1=127.0.0.1:{port}
+SMTPServer1={host}:{port}
 {domain_keys}[MailBoxes]
 Mailbox1=john;john;1
 Mailbox2=dm:shop;shop;1
@@ -298,7 +299,10 @@ def tls_server(mode, folder, cert, key):
 
 # name, server mode, domain keys, extra environment, fate of both files, the
 # one failure line (None: relayed). {fp} is the right fingerprint. The
-# certificate is trusted only where SSL_CERT_FILE names it.
+# certificate is trusted only where SSL_CERT_FILE names it. "name" and
+# "cn-only" trust a certificate for the server's host name `localhost`:
+# one with that name in its subjectAltName, and one that has it only as its
+# common name (no subjectAltName), which must not pass for it.
 LOGIN = "AuthUser1=joe\nAuthPassword1=s3cret\n"
 TLS_CASES = [
     ("STARTTLS and login, pinned", "starttls", "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN, {},
@@ -314,6 +318,9 @@ TLS_CASES = [
      "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN, {}, "deleted", None),
     ("neither PLAIN nor LOGIN offered", "starttls-noauth", "Security1=starttls\nTlsFingerprint1={fp}\n" + LOGIN,
      {}, "stays", "server #0 (127.0.0.1 for example.org) offers neither AUTH PLAIN nor AUTH LOGIN"),
+    ("host name in the subjectAltName, trusted", "tls", "Security1=tls\n" + LOGIN, "name", "deleted", None),
+    ("host name only as the common name", "tls", "Security1=tls\n" + LOGIN, "cn-only", "stays",
+     "TLS with server #0 (localhost for example.org) failed: certificate not trusted"),
     ("wrong password", "starttls", "Security1=starttls\nTlsFingerprint1={fp}\nAuthUser1=joe\nAuthPassword1=wrong\n",
      {}, "stays", "login as joe to server #0 (127.0.0.1 for example.org) refused (535)"),
 ]
@@ -321,12 +328,18 @@ TLS_CASES = [
 
 def test_tls(scratch):
     cert, key, fp = make_certificate(scratch)
+    named = {}
+    for kind, alt_names in (("name", "DNS:localhost"), ("cn-only", None)):
+        os.makedirs(os.path.join(scratch, kind))
+        named[kind] = make_certificate(os.path.join(scratch, kind), "localhost", alt_names)
     for name, mode, keys, env, fate, failure in TLS_CASES:
         root = os.path.join(scratch, re.sub(r"\W+", "_", name))
         os.makedirs(root)
-        env = {"SSL_CERT_FILE": cert} if env == "trust" else {"SSL_CERT_FILE": os.devnull}
-        with tls_server(mode, root, cert, key) as server:
-            tree = Tree(root, server.port, domain_keys=keys.replace("{fp}", fp))
+        trust = env if isinstance(env, str) else ""
+        c, k, host = (named[trust][0], named[trust][1], "localhost") if trust in named else (cert, key, "127.0.0.1")
+        env = {"SSL_CERT_FILE": c} if trust else {"SSL_CERT_FILE": os.devnull}
+        with tls_server(mode, root, c, k) as server:
+            tree = Tree(root, server.port, domain_keys=keys.replace("{fp}", fp), host=host)
             tree.drop("john", "K1.CNM", b"Return-path: <a@example.com>\n\nfirst\n")
             tree.drop("john", "K2.CNM", b"Return-path: <b@example.com>\n\nsecond\n")
             rc, out = tree.run(env_extra=env)

@@ -48,6 +48,8 @@ TEST_F(LegacyLoad, OneDomainWithItsPairs) {
     EXPECT_STREQ(domainTable[0].name, "example.org");
     EXPECT_STREQ(domainTable[0].host, "127.0.0.1");
     EXPECT_EQ(domainTable[0].port, 2525);
+    // The session resolves the loaded host as the loader checked it.
+    ASSERT_TRUE(ResolveRelayHost(0));
     EXPECT_EQ(relaySession.peerAddress, inet_addr("127.0.0.1"));
     EXPECT_EQ(relaySettings.LoopDelay, 120);
     EXPECT_EQ(std::string(relaySettings.Badmails), dir + "/bad/");
@@ -76,6 +78,8 @@ TEST_F(LegacyLoad, PortDefaultsTo25AndServerIsTakenWhole) {
     ASSERT_TRUE(Load(Make("SMTPServer=localhost\nMailBoxes=0", "")));
     EXPECT_EQ(domainTable[0].port, 25);
     EXPECT_STREQ(domainTable[0].host, "localhost");
+    // The session resolves the loaded host as the loader checked it.
+    ASSERT_TRUE(ResolveRelayHost(0));
     EXPECT_EQ(relaySession.peerAddress, inet_addr("127.0.0.1"));
 
     // "host:port" is not split here: the whole text is a host name.

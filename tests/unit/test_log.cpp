@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
 #include <cctype>
 #include <chrono>
 #include <ctime>
@@ -243,4 +247,56 @@ TEST_F(LogSinks, ShutdownWaitsForTheWorkerBeforeTheSocketLibraryAndLogFile) {
     EXPECT_GE(waited, std::chrono::milliseconds(kWorkerStopWaitMs));
     EXPECT_EQ(relayState.socketLibraryStarted, 0);
     relayState.workerRunning = 0;
+}
+
+// The event kinds and the message table the Windows program is built with
+// must name the same IDs: a kind whose ID is missing from the table shows in
+// Event Viewer as "description cannot be found" again, and a category out of
+// step shows the wrong name.
+TEST(EventKinds, MatchTheMessageTable) {
+    FILE* mc = fopen(AMBREL_SOURCE_DIR "/resources/events.mc", "rb");
+    ASSERT_NE(mc, nullptr);
+    std::map<std::string, int> ids;  // SymbolicName -> MessageId
+    std::map<int, std::string> texts;
+    char line[256];
+    int id = -1;
+    bool inText = false;
+    while (fgets(line, sizeof line, mc)) {
+        std::string l(line);
+        while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+        if (inText) {
+            if (l == ".") inText = false;
+            else texts[id] += l;
+        } else if (l.rfind("MessageId=", 0) == 0) {
+            id = atoi(l.c_str() + 10);
+        } else if (l.rfind("SymbolicName=", 0) == 0) {
+            ids[l.substr(13)] = id;
+        } else if (l.rfind("Language=", 0) == 0) {
+            inText = true;
+        }
+    }
+    fclose(mc);
+    std::set<int> eventIds, categories;
+    for (int k = 0; k < kEventKindCount; k++) {
+        const EventKindInfo& info = EventKindOf(static_cast<EventKind>(k));
+        SCOPED_TRACE(info.symbol);
+        EXPECT_EQ(ids[std::string("AMBREL_EVENT_") + info.symbol], info.eventId);
+        EXPECT_EQ(ids[std::string("AMBREL_CATEGORY_") + info.symbol], info.category);
+        // Today's text is the whole entry: one insertion string, no line break added.
+        EXPECT_EQ(texts[info.eventId], "%1%0");
+        EXPECT_TRUE(info.type == 'I' || info.type == 'W' || info.type == 'E');
+        eventIds.insert(info.eventId);
+        categories.insert(info.category);
+    }
+    EXPECT_EQ(eventIds.size(), (size_t)kEventKindCount);
+    // Categories are numbered 1..CategoryCount, as the registration says.
+    EXPECT_EQ(categories.size(), (size_t)kEventKindCount);
+    EXPECT_EQ(*categories.begin(), 1);
+    EXPECT_EQ(*categories.rbegin(), kEventKindCount);
+    EXPECT_EQ(ids.size(), 2u * kEventKindCount);
+    // The kinds of the service keep their types: Event Viewer filters by them.
+    EXPECT_EQ(EventKindOf(EventKind::Start).type, 'I');
+    EXPECT_EQ(EventKindOf(EventKind::UnknownControl).type, 'W');
+    EXPECT_EQ(EventKindOf(EventKind::StopWaiting).type, 'E');
+    EXPECT_EQ(EventKindOf(EventKind::BadMail).type, 'W');
 }

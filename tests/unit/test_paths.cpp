@@ -2,6 +2,8 @@
 // and the paths and service name derived from the executable's path.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "config/config.h"
@@ -41,6 +43,16 @@ TEST(ProgramPath, QuotedUnquotedAndTooLong) {
     EXPECT_EQ(Take("\"C:/No Close/Relay.exe -s"), "C:/No Close/Relay.exe -s");
     EXPECT_EQ(Take("C:/Tools/Relay.EXE -i"), "C:/Tools/Relay.EXE");
     EXPECT_EQ(Take("Relay.exe"), "Relay.exe");
+    // Unquoted with blanks, as an installer may register a service: the
+    // shortest text up to a blank that names a file, with or without .exe.
+    std::string folder = testing::TempDir() + "paths_take_a b";
+    std::filesystem::create_directories(folder + "/c d");
+    std::ofstream(folder + "/c d/Relay.exe").put('x');
+    std::string exe = folder + "/c d/Relay.exe";
+    EXPECT_EQ(Take((exe + " -s").c_str()), exe);
+    EXPECT_EQ(Take((folder + "/c d/Relay -s x").c_str()), folder + "/c d/Relay");
+    EXPECT_EQ(Take((folder + "/c d/None.exe -s").c_str()), folder.substr(0, folder.find(' ')));
+    std::filesystem::remove_all(folder);
     // 299 characters fit a 300-byte buffer; 300 are refused, not cut.
     std::string fits(299, 'a'), longer(300, 'a');
     EXPECT_EQ(Take(fits.c_str()), fits);

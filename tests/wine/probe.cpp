@@ -585,6 +585,52 @@ int ServiceConfig(int argc, char** argv) {
     printf("binary=%s\naccount=%s\ndisplay=%s\n", config->lpBinaryPathName ? config->lpBinaryPathName : "",
            config->lpServiceStartName ? config->lpServiceStartName : "",
            config->lpDisplayName ? config->lpDisplayName : "");
+    // What Windows keeps beside the registration: the delayed start and the
+    // recovery actions ("error N" where the query fails).
+    SERVICE_DELAYED_AUTO_START_INFO delayed{};
+    if (QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                             reinterpret_cast<BYTE*>(&delayed), sizeof delayed, &needed))
+        printf("delayed=%d\n", delayed.fDelayedAutostart ? 1 : 0);
+    else
+        printf("delayed=error %lu\n", static_cast<unsigned long>(GetLastError()));
+    needed = 0;
+    QueryServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<BYTE> actions(needed + 16);
+    auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(actions.data());
+    if (QueryServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, actions.data(),
+                             static_cast<DWORD>(actions.size()), &needed)) {
+        printf("failure=reset %lu", static_cast<unsigned long>(failure->dwResetPeriod));
+        for (DWORD i = 0; i < failure->cActions; i++)
+            printf(" %d/%lu", static_cast<int>(failure->lpsaActions[i].Type),
+                   static_cast<unsigned long>(failure->lpsaActions[i].Delay));
+        printf("\n");
+    } else {
+        printf("failure=error %lu\n", static_cast<unsigned long>(GetLastError()));
+    }
+    return 0;
+}
+
+// The text Event Viewer would show for an entry: message ID of the file's
+// message table, with TEXT as its one insertion string.
+int EventText(int argc, char** argv) {
+    if (argc < 3) return 2;
+    HMODULE module = LoadLibraryExA(argv[0], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) {
+        printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(argv[2])};
+    char text[1024];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                             static_cast<DWORD>(strtoul(argv[1], nullptr, 0)), 0, text, sizeof text,
+                             reinterpret_cast<va_list*>(inserts));
+    DWORD error = GetLastError();
+    FreeLibrary(module);
+    if (n == 0) {
+        printf("error %lu\n", static_cast<unsigned long>(error));
+        return 1;
+    }
+    PrintEscaped(std::string(text, n));
     return 0;
 }
 
@@ -813,6 +859,7 @@ const Subcommand kSubcommands[] = {
     {"popups", Popups, "popups HWND"},
     {"sbparts", StatusParts, "sbparts HWND"},
     {"svc-config", ServiceConfig, "svc-config NAME"},
+    {"event-text", EventText, "event-text FILE ID TEXT"},
     {"svc-status", ServiceStatus, "svc-status NAME"},
     {"svc-start", ServiceStart, "svc-start NAME"},
     {"svc-control", ServiceControl, "svc-control NAME CODE"},

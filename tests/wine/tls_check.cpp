@@ -172,12 +172,26 @@ void Secrets() {
               ProtectSecret(secret, blob, 10) == 0);
 }
 
+// A server that speaks nothing newer than TLS 1.1 (where the system still
+// allows 1.1): the channel asks for 1.2 and 1.3 only, so the handshake
+// fails even with the right fingerprint.
+void OldProtocolRefused(uint16_t oldPort, const unsigned char* pin) {
+    SockHandle s;
+    std::string err;
+    TlsChannel* t = Open(&s, pin, &err, 10000, oldPort);
+    Check("TLS 1.1 server refused", !t && err.find("handshake") != std::string::npos, err);
+    if (t) {
+        TlsClose(t);
+        SockClose(s);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     unsigned char pin[kSha256Size];
     if (argc < 4 || !ParsePin(argv[3], pin)) {
-        fprintf(stderr, "usage: tls_check TLS-PORT PLAIN-PORT SHA256-HEX\n");
+        fprintf(stderr, "usage: tls_check TLS-PORT PLAIN-PORT SHA256-HEX [TLS1.1-PORT]\n");
         return 2;
     }
     tlsPort = (uint16_t)atoi(argv[1]);
@@ -186,6 +200,7 @@ int main(int argc, char** argv) {
     EchoAndCloses(pin);
     Refusals(pin);
     Secrets();
+    if (argc >= 5) OldProtocolRefused((uint16_t)atoi(argv[4]), pin);
     SockCleanup();
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

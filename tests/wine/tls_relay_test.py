@@ -253,10 +253,18 @@ def window_run(folder, cert, key, fp):
 
 def event_log_errors(trace_path):
     """The error texts the service sent to the event log, as Wine's trace
-    shows them (with C escapes)."""
+    shows them (its C escapes undone)."""
     with open(trace_path, "rb") as f:
         trace = f.read().decode("latin-1")
-    return re.findall(r':err:eventlog:ReportEventW L"(.*?)"(?:\.\.\.)?$', trace, re.M)
+    return [wt.unescape(t) for t in re.findall(r':err:eventlog:ReportEventW L"(.*?)"(?:\.\.\.)?$', trace, re.M)]
+
+
+def event_log_ids(trace_path):
+    """(type, category, event ID) of each entry, from Wine's stub of ReportEventW."""
+    with open(trace_path, "rb") as f:
+        trace = f.read().decode("latin-1")
+    return [tuple(int(x, 16) for x in m) for m in
+            re.findall(r"ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]+),0x([0-9a-f]+),0x([0-9a-f]+),", trace)]
 
 
 def service_run(folder, cert, key, fp):
@@ -319,6 +327,8 @@ def service_run(folder, cert, key, fp):
         errors = wt.wait_for(lambda: [e for e in event_log_errors(trace_path) if "refused.test" in e], 20, 0.5)
         r.check("service: the failure line in the event log, once",
                 errors and len(errors) == 1 and errors[0].startswith(line), event_log_errors(trace_path))
+        r.check("service: the failure is an error of the domain-failure ID and category",
+                (1, 9, 108) in event_log_ids(trace_path), event_log_ids(trace_path))
         r.check("service: no credentials before TLS, no password in the window or the log",
                 all(no_credentials_in_clear(s)[0] for s in servers.values())
                 and not any(s in log_text or s in text for s in SECRETS))

@@ -46,8 +46,13 @@ def run_under_display():
 
 
 def unescape(text):
-    """Undoes the probe's C escapes (\\r \\n \\t \\\\ \\xHH)."""
+    """Undoes the C escapes of the probe's answers (\\r \\n \\t \\\\ \\xHH) and of
+    Wine's trace of a wide string (the same, \\" and \\HHHH for any other
+    character outside printable ASCII). One pass from the left: a backslash
+    escape is taken whole, so the "\\n" of "\\\\newcomer" stays a backslash and
+    an n."""
     out, i = [], 0
+    hexdigits = "0123456789abcdefABCDEF"
     while i < len(text):
         c = text[i]
         if c == "\\" and i + 1 < len(text):
@@ -55,6 +60,10 @@ def unescape(text):
             if n == "x" and i + 3 < len(text):
                 out.append(chr(int(text[i + 2:i + 4], 16)))
                 i += 4
+                continue
+            if n in hexdigits and i + 5 <= len(text) and all(h in hexdigits for h in text[i + 1:i + 5]):
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
                 continue
             out.append({"r": "\r", "n": "\n", "t": "\t", "\\": "\\"}.get(n, n))
             i += 2
