@@ -130,6 +130,20 @@ int SockSend(SockHandle s, const char* data, int len);
 int SockRecv(SockHandle s, char* buf, int len);
 bool SockClose(SockHandle s);
 
+// Milliseconds of a clock that only runs forward (not the time of day).
+int64_t SteadyMs();
+// Every receive of the calling thread through SockRecv (the TLS channels'
+// included) waits for bytes at most until `steadyMs` on the SteadyMs()
+// clock and then fails with 10060; 0 leaves only the socket's own
+// time-outs. A deadline, unlike those, also bounds a peer that sends one
+// byte at a time.
+void SockSetReadDeadline(int64_t steadyMs);
+// For another thread (the shutdown): ends every wait, receive and send on
+// `s` at once and makes later ones fail with 10004 (WSAEINTR). The handle
+// stays open, so no other file can take its number under the thread that
+// still uses it; SockClose releases it.
+void SockInterrupt(SockHandle s);
+
 // ---- TLS client on a connected socket --------------------------------------
 // A channel takes over the reads and writes of a connected socket. The
 // socket's time-outs still apply, and the socket stays the caller's to close.

@@ -30,8 +30,13 @@ constexpr size_t kPathMax = 119;        // message and bad-mail paths
 constexpr size_t kAddressMax = 255;     // envelope sender and recipient
 constexpr size_t kLineRead = 4990;      // a read takes at most 4989 characters
 constexpr size_t kTextBufferSize = 5000;
-constexpr size_t kChunkShown = 502;     // bytes of a received chunk that are shown and parsed
-constexpr int kIdlePollLimit = 150;
+constexpr size_t kChunkShown = 502;     // bytes of a received chunk that are shown
+// The most a server may send as one reply; more ends the session as a
+// temporary failure, so that no server can fill the memory or the log.
+constexpr int kReplyLinesMax = 512;
+constexpr size_t kReplyBytesMax = 65536;
+constexpr size_t kReplyLineMax = 4096;  // one line, its CR LF included
+constexpr size_t kLastReplySize = 512;
 
 struct ReplyParser {
     int replyCode;
@@ -50,13 +55,15 @@ struct ServerCapabilities {
     int startTls;
     int authPlain;
     int authLogin;
-    char line[128];  // the reply line being read (its start; the rest is dropped)
+    char line[kReplyLineMax];  // the reply line being read, whole (the reader bounds it)
     size_t lineLen;
 };
 
-// Over TLS the message text is gathered into records of this size (the
-// largest a record holds) instead of one record per line.
-constexpr size_t kTlsRecordText = 16384;
+// Over TLS, and in fast mode over plain SMTP too, what is sent is gathered
+// into pieces of this size (the most a TLS record holds) instead of one send
+// per line; the gathered bytes go out when the buffer is full and before
+// every reply read.
+constexpr size_t kGatherSize = 16384;
 
 struct RelaySession {
     int permanentFailure;
@@ -70,16 +77,26 @@ struct RelaySession {
     uint32_t peerAddress;  // network order
     uint16_t peerPort;
     ReplyParser parser;
-    int idlePolls;
+    // The final line of the last reply, without its CR LF (cut to fit).
+    char lastReply[kLastReplySize];
+    // The line being read, for lastReply.
+    char replyLine[kLastReplySize];
+    size_t replyLineLen;
+    // The reply to be read is the one to the end of the message text, which
+    // may take the longer time-out.
+    int awaitDataEnd;
+    // No pause before a reply read and the sends gathered (LowLatency, and
+    // every session with EHLO).
+    int fastMode;
     int bytesSent;
     char commandLine[16 + kAddressMax];  // "MAIL FROM:<" + 255 + ">\r\n" fits
     char textBuffer[kTextBufferSize];
     char lineBuffer[kLineRead];  // message text as read, before it is made fit for the wire
     // The TLS channel over relaySocket, or none for plain SMTP.
     TlsChannel* tls;
-    // Bytes waiting to go out over TLS; sent when full and before every read.
-    char tlsOut[kTlsRecordText];
-    size_t tlsOutLen;
+    // Bytes gathered to go out in one send (see kGatherSize).
+    char gather[kGatherSize];
+    size_t gatherLen;
     // The capabilities are collected while this is set (EHLO replies only).
     int collectCapabilities;
     ServerCapabilities caps;
@@ -99,7 +116,6 @@ struct RelayTimings {
     int noConfigWaitMs = 15000;
     int pauseStepMs = 2000;
     int replyPauseMs = 60;
-    int idlePollMs = 200;
     int backoffStepMs = 5000;
     int backoffSteps = 120;
     // A server that keeps the connection open and never answers must not

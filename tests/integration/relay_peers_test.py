@@ -133,7 +133,7 @@ Mailbox2=dm:shop;shop;1
 
     def run(self, cycles=1, limit=60, env_extra=None):
         env = dict(os.environ, AMBREL_CYCLES=str(cycles), AMBREL_REPLY_TIMEOUT_MS="1500",
-                   AMBREL_IDLE_POLL_MS="5", **(env_extra or {}))
+                   **(env_extra or {}))
         p = subprocess.run([AMBREL, self.ini], env=env, capture_output=True, timeout=limit)
         return p.returncode, p.stdout.decode(errors="replace")
 
