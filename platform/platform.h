@@ -97,6 +97,22 @@ void SleepMs(int ms);
 // Starts a detached thread running fn(arg); false when it cannot be started.
 bool StartThread(unsigned (*fn)(void*), void* arg);
 
+// ---- folder watch -----------------------------------------------------------
+// Tells that files were created in, or moved into, a set of folders
+// (inotify; FindFirstChangeNotification). A change is only a hint, and may
+// be another file's: the caller looks into the folders itself.
+struct FolderWatch;
+
+// nullptr when the system gives none (every folder is then polled).
+FolderWatch* WatchCreate();
+// False when the folder cannot be watched, with the system's error code in
+// *err; the watch goes on with the others.
+bool WatchAddFolder(FolderWatch* w, const char* folder, int* err);
+// Waits up to `ms` for a change in any of the folders; true when one came.
+// Every change that had come is taken with it.
+bool WatchWait(FolderWatch* w, int ms);
+void WatchDestroy(FolderWatch* w);
+
 // ---- system log ----------------------------------------------------------
 
 // One entry in the system event log under `source`: type 'I' information,

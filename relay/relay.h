@@ -138,6 +138,8 @@ void RunLoopDelay();
 void WaitWhilePaused();
 // Forget the stamp of the last load (process start).
 void ResetConfigStamp();
+// Ends the folder watch of WatchFolders=1 (the worker's end).
+void StopFolderWatch();
 
 // ---- message routing -------------------------------------------------------
 void RouteMessage(int mailboxIndex, const char* fileName);

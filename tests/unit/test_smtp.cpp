@@ -445,6 +445,44 @@ TEST_F(Session, MessageTextOnTheWire) {
     for (size_t i = 0; i < files.size(); i++) EXPECT_EQ(got[i], WireText(files[i].second)) << files[i].first;
 }
 
+// LowLatency only changes when bytes go: the server gets the same bytes and
+// the window and the log file read the same, with Debug off and on.
+TEST_F(Session, FastModeSendsTheSameBytesAndLogsTheSame) {
+    const std::vector<std::string> files = {kMessage, "Subject: l\n\n" + std::string(40000, 'a') + "\n.x\n",
+                                            "Subject: c\r\n\r\nbare\rcr\r\n.\r\n"};
+    for (int debug : {0, 1}) {
+        std::string received[2], window[2], file[2];
+        for (int fast : {0, 1}) {
+            SCOPED_TRACE(std::to_string(debug) + std::to_string(fast));
+            relaySettings.Debug = debug;
+            relaySettings.LowLatency = fast;
+            ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT#2", "450 later\r\n"}});
+            UsePort(peer.port);
+            size_t fileBefore = FileText().size();
+            ClearCaptured();
+            for (size_t i = 0; i < files.size(); i++) {
+                std::string name = "F" + std::to_string(i) + ".CNM";
+                Drop("john", name, files[i]);
+                RouteMessage(0, name.c_str());
+            }
+            CloseSession();
+            EXPECT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000));
+            const std::string port = std::to_string(peer.port);
+            received[fast] = peer.Received();
+            window[fast] = Window();
+            file[fast] = FileText().substr(fileBefore);
+            for (std::string* t : {&window[fast], &file[fast]})
+                for (size_t at; (at = t->find(port)) != std::string::npos;) t->replace(at, port.size(), "PORT");
+            EXPECT_EQ(peer.Messages().size(), 2u);
+            for (size_t i = 0; i < files.size(); i++) fs::remove(Mail("john", "F" + std::to_string(i) + ".CNM"));
+        }
+        EXPECT_EQ(received[0], received[1]);
+        EXPECT_EQ(window[0], window[1]);
+        EXPECT_EQ(file[0], file[1]);
+    }
+    relaySettings.LowLatency = 0;
+}
+
 TEST_F(Session, UnreadableFileIsNeverEndedAsAWholeMessage) {
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
