@@ -100,16 +100,19 @@ void UpdateFolderWatch() {
 }
 
 // One second of the loop delay with the watch: true when new mail ended it.
-// The wait runs in short steps so that a stop or "Send NOW" is seen at once,
-// and a burst of files is let settle into one cycle.
+// The wait runs in short steps so that a stop or "Send NOW" is seen at once.
+// A burst of files is let settle into one cycle: the cycle starts after a
+// quarter second without news (a single file leaves at once), or after 3
+// seconds of a steady stream.
 bool WatchOneSecond() {
-    constexpr int kStepMs = 100, kSettleMs = 250, kSettleMaxMs = 1000;
+    constexpr int kStepMs = 100, kSettleMs = 250, kSettleMaxMs = 3000;
     for (int waited = 0; waited < relayTimings.loopSecondMs; waited += kStepMs) {
         if (relayState.stopRequested || relayState.sendNow) return false;
         int step = relayTimings.loopSecondMs - waited < kStepMs ? relayTimings.loopSecondMs - waited : kStepMs;
         if (!WatchWait(folderWatch, step)) continue;
-        for (int settled = 0; settled < kSettleMaxMs && !relayState.stopRequested; settled += kSettleMs)
-            if (!WatchWait(folderWatch, kSettleMs)) break;
+        int64_t settleEnd = SteadyMs() + kSettleMaxMs;
+        while (SteadyMs() < settleEnd && !relayState.stopRequested && WatchWait(folderWatch, kSettleMs)) {
+        }
         if (MailWaiting()) return true;
     }
     return false;
