@@ -15,7 +15,7 @@ foreach(src
     log/log.cpp log/socket_errors.cpp
     config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
     config/security.cpp
-    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp relay/secure.cpp
+    relay/cycle.cpp relay/routing.cpp relay/smtp.cpp relay/secure.cpp relay/rewrite.cpp
     host/paths.cpp host/shutdown.cpp)
   list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})
 endforeach()

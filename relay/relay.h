@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -55,6 +56,8 @@ struct ServerCapabilities {
     int startTls;
     int authPlain;
     int authLogin;
+    // The limit of SIZE n (RFC 1870); 0 when not offered or given as 0.
+    long long sizeLimit;
     char line[kReplyLineMax];  // the reply line being read, whole (the reader bounds it)
     size_t lineLen;
 };
@@ -72,13 +75,12 @@ struct RelaySession {
     // it without RSET and QUIT, which would only wait for replies that
     // cannot come.
     int connectionLost;
+    // Messages accepted in this session (each deleted right after its 250):
+    // the session ends when they reach MaxMailSent.
     int pendingCount;
-    char pendingPaths[6][kPathMax + 1];
     uint32_t peerAddress;  // network order
     uint16_t peerPort;
     ReplyParser parser;
-    // The final line of the last reply, without its CR LF (cut to fit).
-    char lastReply[kLastReplySize];
     // The line being read, for lastReply.
     char replyLine[kLastReplySize];
     size_t replyLineLen;
@@ -89,7 +91,8 @@ struct RelaySession {
     // every session with EHLO).
     int fastMode;
     int bytesSent;
-    char commandLine[16 + kAddressMax];  // "MAIL FROM:<" + 255 + ">\r\n" fits
+    // "MAIL FROM:<" + 255 + "> SIZE=" + 19 digits + "\r\n" fits.
+    char commandLine[48 + kAddressMax];
     char textBuffer[kTextBufferSize];
     char lineBuffer[kLineRead];  // message text as read, before it is made fit for the wire
     // The TLS channel over relaySocket, or none for plain SMTP.
@@ -104,6 +107,14 @@ struct RelaySession {
     // other messages wait for the next pass instead of each trying again: a
     // wrong password sent once per message may get the account locked.
     int securityFailedDomain;
+    // The final line of the last reply, without its CR LF: what a refusal
+    // said, for the log and the bad-mail list.
+    char lastReply[512];
+    // Set by RouteMessage for each message: the size declared with MAIL FROM
+    // (0: no SIZE parameter), and the domain index + 1 whose From: header
+    // the message text gets (0: the text goes out as it is).
+    long long declaredSize;
+    int rewriteDomain;
 };
 extern RelaySession relaySession;
 
@@ -143,8 +154,27 @@ void StopFolderWatch();
 
 // ---- message routing -------------------------------------------------------
 void RouteMessage(int mailboxIndex, const char* fileName);
-bool ScanEnvelope(MsgFile* file, char* sender, char* recipient);
-void ExtractAddress(char* out, const char* value);
+// What ExtractAddress made of a value.
+enum AddressResult { kAddressTaken = 0, kAddressTooLong = 1, kAddressUnusable = 2 };
+// Envelope lines the scan could not use (kAddressTaken: none), for the
+// sender (Return-path:) and the recipient (XToHeader) lines.
+struct EnvelopeFaults {
+    int sender;
+    int recipient;
+};
+bool ScanEnvelope(MsgFile* file, char* sender, char* recipient, EnvelopeFaults* faults = nullptr);
+// Leaves `out` unchanged unless the result is kAddressTaken.
+int ExtractAddress(char* out, const char* value);
+// Moves a message file into the bad-mail folder and, when it moved, adds its
+// line to badmail.log there. `folder` is the mailbox folder it came from, as
+// the mailbox table holds it; `reason` the server's reply or a local reason.
+void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason);
+// One line "date time<TAB>file<TAB>folder<TAB>reason<CR LF>" appended to
+// badmail.log in the bad-mail folder, under the sinks' lock; false (reported)
+// when it cannot be written.
+bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason);
+// Forget the accepted files whose delete failed (process start).
+void ForgetDeliveredFiles();
 
 // ---- SMTP client -------------------------------------------------------------
 bool ResolveRelayHost(int domainIndex);
@@ -171,3 +201,43 @@ bool StartImplicitTls(int domainIndex);
 bool StartExtendedSession(int domainIndex);
 void ResetCapabilities();
 void NoteCapabilityChar(char c);
+// A refusal that the domain's settings cause, not the message: reply code
+// 530, or a 5xx whose enhanced status code is 5.7.0, 5.7.8, 5.7.9, 5.7.11,
+// 5.7.30, 5.7.57 or 5.7.139. `line` is the reply's final line.
+bool IsConfigurationRefusal(int code, const char* line);
+// After a failed step: when the last reply is a configuration refusal, the
+// report (window, file, event log as a service), the session ended and the
+// domain held for the pass; true then, and the message stays.
+bool HoldAfterConfigurationRefusal(int domainIndex);
+
+// ---- the From: rewrite of a domain with RewriteFrom (rewrite.cpp) ----------
+// Fed the message text byte by byte as it is read (CR LF folded to LF), it
+// hands on what goes out instead: the header block with its first From:
+// field replaced by one that names the domain's sending address, the
+// original kept in X-Original-From: and, when the message has none, in an
+// added Reply-To:; every other byte as it was. Lines it hands on end in LF;
+// the byte sender makes every line end CR LF, as it does for the file.
+class FromRewriter {
+public:
+    FromRewriter(const char* domain, const char* senderAddress) : domain_(domain), sender_(senderAddress) {}
+    void Take(char c, std::string& out);
+    // The end of the text (a file that ends inside its header block).
+    void Finish(std::string& out);
+    // Past the header block: every further byte goes on as it is.
+    bool InBody() const { return state_ == kBody; }
+
+private:
+    enum State { kHeader, kBodyNext, kBody };
+    void EndLine(std::string& out);
+    void EndField(std::string& out);
+    void EndHeader(std::string& out);
+    std::string domain_, sender_;
+    std::string line_;  // the header line being read
+    std::string from_;  // the From: field after its name, its lines joined by LF
+    State state_ = kHeader;
+    bool afterCR_ = false;  // the last line ended with CR: an LF now belongs to it
+    bool capturing_ = false, fromSeen_ = false, replyToSeen_ = false;
+};
+// The From: line (with its LF) that replaces a field of value `value`
+// (after "From:", continuation lines joined by LF).
+std::string RewrittenFromLine(const std::string& value, const char* domain, const char* senderAddress);

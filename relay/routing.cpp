@@ -5,6 +5,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include <vector>
+
 #include "config/config.h"
 #include "log/log.h"
 #include "relay.h"
@@ -26,7 +28,90 @@ bool BuildPath(char* out, const char* folder, const char* name, const char* what
     return true;
 }
 
-void MoveToBadmails(const char* path, const char* fileName) {
+// Reasons of the files that go to bad mail without a server's word.
+const char kReasonTooBig[] = "message of %lld bytes, the server takes at most %lld";
+const char kReasonLongAddress[] = "envelope %s (%s) too long for an address";
+const char kReasonBadAddress[] = "envelope %s (%s) holds no usable address";
+
+// Tabs and line ends would break the one-line, tab-separated record.
+void OneLine(char* text) {
+    for (; *text; text++)
+        if (*text == '\t' || *text == '\r' || *text == '\n') *text = ' ';
+}
+
+// Files a server accepted whose delete failed. They are never sent again
+// while the program runs: the delete is tried again each time one is met,
+// and a file that changed since is a new message of the same name.
+struct DeliveredFile {
+    char path[kPathMax + 1];
+    FileStamp stamp;
+};
+std::vector<DeliveredFile> deliveredFiles;
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+    return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
+}
+
+void RememberDelivered(const char* path) {
+    DeliveredFile f{};
+    snprintf(f.path, sizeof f.path, "%s", path);
+    if (!GetFileStamp(path, &f.stamp)) return;  // gone after all
+    deliveredFiles.push_back(f);
+}
+
+// True when the file was delivered before in this run and is not to be sent.
+bool DeliveredBefore(const char* path) {
+    for (size_t i = 0; i < deliveredFiles.size(); i++) {
+        if (strcmp(deliveredFiles[i].path, path) != 0) continue;
+        FileStamp now;
+        if (!GetFileStamp(path, &now)) {
+            deliveredFiles.erase(deliveredFiles.begin() + (long)i);
+            return true;
+        }
+        if (!SameStamp(now, deliveredFiles[i].stamp)) {
+            deliveredFiles.erase(deliveredFiles.begin() + (long)i);
+            return false;
+        }
+        int err = RemoveFileErrno(path);
+        if (err == 0) {
+            LogBoth(" Deleted mail %s (delivered before).\r\n", path);
+            deliveredFiles.erase(deliveredFiles.begin() + (long)i);
+        } else {
+            LogBoth(" Mail %s was delivered before and cannot be deleted (errno: %d); not sent again.\r\n", path,
+                    err);
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void ForgetDeliveredFiles() { deliveredFiles.clear(); }
+
+bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason) {
+    char name[260], from[kMailboxTextMax + 1], why[512], when[32];
+    snprintf(name, sizeof name, "%s", fileName);
+    snprintf(from, sizeof from, "%s", folder);
+    snprintf(why, sizeof why, "%s", reason);
+    OneLine(name);
+    OneLine(from);
+    OneLine(why);
+    FormatLocalTime("%Y-%m-%d %H:%M:%S", when, sizeof when);
+    // Under the sinks' lock, which also guards Badmails: lines of two
+    // writers never interleave, and the folder is never read half changed.
+    SettingsTextGuard guard;
+    if (!relaySettings.Badmails[0]) return false;  // no bad-mail folder: nothing moves there
+    char logPath[sizeof relaySettings.Badmails + 16];
+    snprintf(logPath, sizeof logPath, "%sbadmail.log", relaySettings.Badmails);
+    FILE* f = fopen(logPath, "ab");
+    bool ok = f && fprintf(f, "%s\t%s\t%s\t%s\r\n", when, name, from, why) > 0;
+    if (f && fclose(f) != 0) ok = false;
+    if (!ok) LogBoth(" Error writing %s (errno: %d)\r\n", logPath, LastErrno());
+    return ok;
+}
+
+void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason) {
     char badmails[sizeof relaySettings.Badmails];
     {
         SettingsTextGuard guard;
@@ -36,43 +121,49 @@ void MoveToBadmails(const char* path, const char* fileName) {
     char badPath[kPathMax + 1];
     if (!BuildPath(badPath, badmails, fileName, "bad-mail")) return;
     int err = RenameFileErrno(path, badPath);
-    if (err == 0) LogBoth(" Moved %s to BAD mails.\r\n", path);
-    else LogBoth(" Error moving %s to BAD mails.(errno: %d)\r\n", path, err);
+    if (err != 0) {
+        LogBoth(" Error moving %s to BAD mails.(errno: %d)\r\n", path, err);
+        return;
+    }
+    LogBoth(" Moved %s to BAD mails.\r\n", path);
+    AppendBadmailLog(fileName, folder, reason);
 }
 
-}  // namespace
-
-void ExtractAddress(char* out, const char* value) {
+int ExtractAddress(char* out, const char* value) {
     const char* lt = strchr(value, '<');
     const char* gt = strchr(value, '>');
     const char* from;
     size_t len;
     if (lt) {
-        if (!gt || gt < lt || gt - lt >= 256) return;
+        if (!gt || gt < lt) return kAddressUnusable;
+        if (gt - lt >= 256) return kAddressTooLong;
         from = lt + 1;
         len = (size_t)(gt - from);
     } else {
-        if (gt) return;
+        if (gt) return kAddressUnusable;
         from = value;
         while (*from == ' ' || *from == '\t') from++;
         len = strlen(from);
         while (len > 0 && (from[len - 1] == ' ' || from[len - 1] == '\t')) len--;
-        if (len == 0 || len > kAddressMax) return;
+        if (len == 0) return kAddressUnusable;
+        if (len > kAddressMax) return kAddressTooLong;
     }
     // An address goes into a command line: one holding a control character
     // (CR, LF, NUL, ...) could smuggle in a command of its own, so it is no
     // acceptable address at all.
     for (size_t i = 0; i < len; i++) {
         unsigned char c = (unsigned char)from[i];
-        if (c < 0x20 || c == 0x7F) return;
+        if (c < 0x20 || c == 0x7F) return kAddressUnusable;
     }
     memcpy(out, from, len);
     out[len] = 0;
+    return kAddressTaken;
 }
 
-bool ScanEnvelope(MsgFile* file, char* sender, char* recipient) {
+bool ScanEnvelope(MsgFile* file, char* sender, char* recipient, EnvelopeFaults* faults) {
     sender[0] = 0;
     recipient[0] = 0;
+    EnvelopeFaults found = {kAddressTaken, kAddressTaken};
     const char* header = relaySettings.XToHeader;
     size_t headerLen = strlen(header);
     char line[kLineRead];
@@ -85,25 +176,39 @@ bool ScanEnvelope(MsgFile* file, char* sender, char* recipient) {
         bool atStart = lineStart;
         lineStart = line[n - 1] == '\n';
         if (!atStart) continue;
+        // A line cut by the read is longer than any address may be.
+        bool cut = !lineStart && n + 1 == sizeof line;
         while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
         // The header block ends at the first empty line; a line that begins
         // with a NUL byte is not empty.
         if (n == 0) break;
-        if (strncasecmp(line, header, headerLen) == 0)
-            ExtractAddress(recipient, line + headerLen);
-        else if (strncasecmp(line, kSenderHeader, sizeof kSenderHeader - 1) == 0)
-            ExtractAddress(sender, line + sizeof kSenderHeader - 1);
+        // A line that names no usable address is remembered: the message
+        // must not go to another address instead (the fall-back of a
+        // domain mailbox, or the null sender, which makes it a bounce).
+        int result;
+        if (strncasecmp(line, header, headerLen) == 0) {
+            result = ExtractAddress(recipient, line + headerLen);
+            if (result == kAddressTaken && !recipient[0]) result = kAddressUnusable;  // "<>" names no one
+            if (result != kAddressTaken && cut) result = kAddressTooLong;
+            if (!found.recipient) found.recipient = result;
+        } else if (strncasecmp(line, kSenderHeader, sizeof kSenderHeader - 1) == 0) {
+            result = ExtractAddress(sender, line + sizeof kSenderHeader - 1);
+            if (result != kAddressTaken && cut) result = kAddressTooLong;
+            if (!found.sender) found.sender = result;
+        }
         if (sender[0] && recipient[0]) break;
     }
+    if (faults) *faults = found;
     MsgRewind(file);
     return recipient[0] != 0;
 }
 
 void RouteMessage(int mailboxIndex, const char* fileName) {
     const MailboxEntry& m = mailboxTable[mailboxIndex];
+    const DomainEntry& d = domainTable[m.domainIndex];
     RelaySession& rs = relaySession;
     char path[kPathMax + 1];
-    if (!BuildPath(path, m.folder, fileName, "mail")) {
+    if (!BuildPath(path, m.folder, fileName, "mail") || DeliveredBefore(path)) {
         UpdateStatusBar();
         return;
     }
@@ -119,21 +224,67 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         return;
     }
     char sender[kAddressMax + 1], recipient[kAddressMax + 1];
-    bool found = ScanEnvelope(file, sender, recipient);
+    EnvelopeFaults faults;
+    bool found = ScanEnvelope(file, sender, recipient, &faults);
+    bool domainMailbox = IsDomainMailbox(m.user);
     const char* to = m.email;
-    if (IsDomainMailbox(m.user)) to = found ? recipient : m.email + 3;
-    bool ok = DeliverMessage(sender, to, file);
+    if (domainMailbox) to = found ? recipient : m.email + 3;
+
+    // What is wrong with the file itself goes to bad mail before any of it
+    // is sent. The sender counts only where it is used (no SenderAddress).
+    char reason[256] = "";
+    FileStamp stamp{};
+    if (domainMailbox && faults.recipient) {
+        snprintf(reason, sizeof reason, faults.recipient == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
+                 "recipient", relaySettings.XToHeader);
+    } else if (!d.senderAddress[0] && faults.sender) {
+        snprintf(reason, sizeof reason, faults.sender == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
+                 "sender", "Return-path:");
+    } else if (rs.caps.sizeLimit > 0 && GetFileStamp(path, &stamp) && stamp.size > rs.caps.sizeLimit) {
+        // A 552 the server would give after the upload, without the upload.
+        snprintf(reason, sizeof reason, kReasonTooBig, (long long)stamp.size, rs.caps.sizeLimit);
+    }
+    if (reason[0]) {
+        MsgClose(file);
+        LogBoth(" AMBREL Error: mail %s not sent: %s\r\n", path, reason);
+        MoveToBadmails(path, fileName, m.folder, reason);
+        UpdateStatusBar();
+        return;
+    }
+
+    rs.declaredSize = rs.caps.sizeLimit > 0 ? (long long)stamp.size : 0;
+    rs.rewriteDomain = d.senderAddress[0] && d.rewriteFrom ? m.domainIndex + 1 : 0;
+    bool ok = DeliverMessage(d.senderAddress[0] ? d.senderAddress : sender, to, file);
+    rs.declaredSize = 0;
+    rs.rewriteDomain = 0;
     MsgClose(file);
 
     if (ok) {
+        // The 250 to the end of data hands the message to the server (RFC
+        // 5321, 6.1): the file goes now, before anything else of the session
+        // can fail, so no later refusal, lost connection, missing 221 or
+        // stop can make it go out twice.
+        rs.pendingCount++;
+        int delErr = RemoveFileErrno(path);
+        char reply[sizeof rs.lastReply];
+        memcpy(reply, rs.lastReply, sizeof reply);
+        reply[sizeof reply - 1] = 0;
+        OneLine(reply);
         LogToWindow("          Routed O.K.\r\n");
-        LogToFile("          Routed O.K.\r\n\r\n");
-        if (rs.pendingCount < kMaxMailSent) snprintf(rs.pendingPaths[rs.pendingCount++], kPathMax + 1, "%s", path);
+        // The server's words (its queue id) trace a message at the provider.
+        LogToFile("          Routed O.K.\r\n  <- %s\r\n\r\n", reply);
+        if (delErr) {
+            LogBoth(" Error deleting mail %s (errno: %d)\r\n", path, delErr);
+            RememberDelivered(path);
+        }
         if (rs.pendingCount >= relaySettings.MaxMailSent) CloseSession();
+    } else if (rs.permanentFailure && HoldAfterConfigurationRefusal(m.domainIndex)) {
+        // The settings are at fault, not the message: it stays, and so do the
+        // domain's others until the next pass.
     } else if (rs.permanentFailure) {
         LogToWindow("          Routing failed with 500-like error !\r\n");
         LogToFile("          Routing failed 500-like error !\r\n");
-        MoveToBadmails(path, fileName);
+        MoveToBadmails(path, fileName, m.folder, rs.lastReply);
         if (relayState.sessionFailed) CloseSession();
     } else {
         LogBoth("          Routing failed !\r\n");

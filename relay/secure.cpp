@@ -7,6 +7,7 @@
 // message's: the message stays where it is, the session ends, and one line
 // names the domain and what failed. The domain's other messages then wait
 // for the next pass.
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,12 @@ const char kFailTls[] = " AMBREL Error: TLS with server #%d (%s for %s) failed: 
 const char kFailNoMechanism[] =
     " AMBREL Error: server #%d (%s for %s) offers neither AUTH PLAIN nor AUTH LOGIN; mail left in place\r\n";
 const char kFailLogin[] = " AMBREL Error: login as %s to server #%d (%s for %s) refused (%d); mail left in place\r\n";
+// A refusal that the settings cause: domain, the reply, what to change.
+const char kFailRefusal[] = " AMBREL Error: server #%d (%s for %s) refused the mail: \"%s\"; %s; mail left in place\r\n";
+const char kFixSecurity[] = "the server requires STARTTLS or a login: set Security";
+const char kFixLogin[] = "the server requires a login: set AuthUser and AuthPassword";
+const char kFixAccount[] =
+    "the server does not let this login send: check AuthUser, AuthPassword and the account's SMTP settings";
 const char kFailPlainLogin[] =
     " AMBREL Error: login to server #%d (%s for %s) refused: the connection is not encrypted; mail left in place\r\n";
 
@@ -179,6 +186,18 @@ void NoteCapabilityLine(const char* line, size_t len) {
         caps.startTls = 1;
         return;
     }
+    if (WordIs(word, keyLen, "SIZE")) {
+        // "SIZE" alone or "SIZE 0" sets no limit; a number too large for the
+        // count is as good as none.
+        while (p < end && *p == ' ') p++;
+        long long n = 0;
+        for (; p < end && *p >= '0' && *p <= '9'; p++) {
+            if (n > (LLONG_MAX - 9) / 10) return;
+            n = n * 10 + (*p - '0');
+        }
+        caps.sizeLimit = n;
+        return;
+    }
     if (!WordIs(word, keyLen, "AUTH")) return;
     while (p < end) {
         while (p < end && (*p == ' ' || *p == '=')) p++;
@@ -236,5 +255,40 @@ bool StartExtendedSession(int domainIndex) {
         if (!SendEhlo(domainIndex)) return false;
     }
     if (d.authUser[0] && !Login(domainIndex)) return false;
+    return true;
+}
+
+bool IsConfigurationRefusal(int code, const char* line) {
+    if (code == 530) return true;
+    if (code < 500 || code > 599) return false;
+    // "5xx 5.7.n text": the enhanced code (RFC 3463) after the reply code;
+    // its class must be the reply's.
+    if (strlen(line) < 4 || (line[3] != ' ' && line[3] != '-')) return false;
+    const char* p = line + 4;
+    while (*p == ' ') p++;
+    if (p[0] != '5' || p[1] != '.' || p[2] != '7' || p[3] != '.') return false;
+    p += 4;
+    int detail = 0, digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 4; p++, digits++) detail = detail * 10 + (*p - '0');
+    if (digits == 0 || digits > 3 || (*p != 0 && *p != ' ' && *p != '\t')) return false;
+    static const int kDetails[] = {0, 8, 9, 11, 30, 57, 139};
+    for (int d : kDetails)
+        if (detail == d) return true;
+    return false;
+}
+
+bool HoldAfterConfigurationRefusal(int domainIndex) {
+    RelaySession& rs = relaySession;
+    if (!IsConfigurationRefusal(rs.parser.replyCode, rs.lastReply)) return false;
+    const DomainEntry& d = domainTable[domainIndex];
+    // The reply line goes into the log as text of one line.
+    char reply[sizeof rs.lastReply];
+    memcpy(reply, rs.lastReply, sizeof reply);
+    reply[sizeof reply - 1] = 0;
+    for (char* c = reply; *c; c++)
+        if ((unsigned char)*c < 0x20) *c = ' ';
+    const char* fix = d.security == kSecurityNone ? kFixSecurity : !d.authUser[0] ? kFixLogin : kFixAccount;
+    ReportFailure(kFailRefusal, domainIndex, d.host, d.name, reply, fix);
+    EndAfterFailure(domainIndex, !rs.connectionLost);
     return true;
 }

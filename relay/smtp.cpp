@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "config/config.h"
 #include "log/log.h"
@@ -206,6 +208,8 @@ bool OpenSession(int domainIndex) {
     // A domain with security keys is beyond the design already: it takes the
     // fast mode whatever LowLatency says.
     rs.fastMode = relaySettings.LowLatency || NeedsExtendedSession(domainIndex);
+    // What an earlier session's server offered (its SIZE limit) is not this one's.
+    ResetCapabilities();
 
     LogToWindow("Opening socket\r\n");
     LogToFile("  Opening socket  ");
@@ -254,6 +258,7 @@ bool OpenSession(int domainIndex) {
     if (NeedsExtendedSession(domainIndex)) return StartExtendedSession(domainIndex);
     SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
     if (Expect(250)) return true;
+    if (rs.permanentFailure && HoldAfterConfigurationRefusal(domainIndex)) return false;
     // HELO refused: end the session properly (RSET, QUIT, close), which also
     // clears the failure mark for the next message.
     CloseSession();
@@ -416,7 +421,15 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     if (!sender[0]) LogToFile(" routed to <%s>\r\n", recipient);
     else LogToFile(" routed from <%s> to <%s>\r\n", sender, recipient);
 
-    SendCommand("MAIL FROM:<%s>\r\n", sender);
+    if (rs.declaredSize > 0) {
+        // The server said how much it takes (SIZE in its EHLO reply): the
+        // size goes with the sender, so that it can refuse at once.
+        char mailFrom[sizeof rs.commandLine];
+        snprintf(mailFrom, sizeof mailFrom, "MAIL FROM:<%s> SIZE=%lld\r\n", sender, rs.declaredSize);
+        SendCommand("%s", mailFrom);
+    } else {
+        SendCommand("MAIL FROM:<%s>\r\n", sender);
+    }
     if (!Expect(250)) return false;
     SendCommand("RCPT TO:<%s>\r\n", recipient);
     if (!Expect(250)) return false;
@@ -433,10 +446,30 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     // commands. (CR CR LF in the file reads as CR LF and stays one line
     // end.) Every other byte, NUL and Ctrl-Z included, goes out as it is.
     TextSender out;
+    // A domain that sends as its account rewrites the From: field; the
+    // rewrite comes before the rules above, so its lines obey them too.
+    std::optional<FromRewriter> rewriter;
+    if (rs.rewriteDomain > 0 && rs.rewriteDomain <= domainCount) {
+        const DomainEntry& d = domainTable[rs.rewriteDomain - 1];
+        rewriter.emplace(d.name, d.senderAddress);
+    }
+    std::string rewritten;
     size_t n;
     while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed &&
            (n = MsgReadLine(file, rs.lineBuffer, sizeof rs.lineBuffer)) > 0) {
-        for (size_t i = 0; i < n; i++) out.Take(rs.lineBuffer[i]);
+        for (size_t i = 0; i < n; i++) {
+            if (!rewriter || rewriter->InBody()) {
+                out.Take(rs.lineBuffer[i]);
+                continue;
+            }
+            rewriter->Take(rs.lineBuffer[i], rewritten);
+            for (char c : rewritten) out.Take(c);
+            rewritten.clear();
+        }
+    }
+    if (rewriter) {
+        rewriter->Finish(rewritten);
+        for (char c : rewritten) out.Take(c);
     }
     out.Finish();
     long long bytesSent = out.bytesSent;  // counted wide: a message may exceed 2 GiB
@@ -463,7 +496,6 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
 void CloseSession() {
     RelaySession& rs = relaySession;
     bool closed = false;
-    bool quitAccepted = false;
     if (relayState.relaySocket != kNoSocket) {
         if (!rs.connectionLost) {
             if (relayState.sessionFailed) {
@@ -471,25 +503,18 @@ void CloseSession() {
                 LogToFile("  -> RSET\r\n");
                 SendText("RSET\r\n");
                 ReadReply(250);
-                rs.pendingCount = 0;
             }
             LogToWindow("-> QUIT\r\n");
             LogToFile("  -> QUIT\r\n");
             SendText("QUIT\r\n");
-            quitAccepted = ReadReply(221) == 221;
+            // Nothing waits for this answer: each accepted file was deleted
+            // right after its 250 (the server has taken it over then), so a
+            // server that closes without 221 costs nothing but this line.
+            int code = ReadReply(221);
+            if (code != 221 || rs.connectionLost) LogBoth(" QUIT not answered with 221 (%d); connection closed\r\n", code);
         }
         CloseRelaySocket();
         closed = true;
-    }
-    // Accepted files are deleted only after a QUIT answered by 221 in this
-    // session. Without it (the connection was lost, or the shutdown closed
-    // it under the worker) they stay and are sent again: a copy twice is
-    // better than none.
-    if (!relayState.sessionFailed && quitAccepted) {
-        for (int i = 0; i < rs.pendingCount && i < kMaxMailSent; i++) {
-            int err = RemoveFileErrno(rs.pendingPaths[i]);
-            if (err) LogBoth(" Error deleting mail %s (errno: %d)\r\n", rs.pendingPaths[i], err);
-        }
     }
     rs.pendingCount = 0;
     rs.connectionLost = 0;

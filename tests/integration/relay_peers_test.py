@@ -218,7 +218,8 @@ def test_send_now_and_stop(scratch):
 
 def test_stop_after_acceptance(scratch):
     """SIGTERM while the session end waits for the reply to QUIT, right after
-    the 250 to the end of data: the accepted file stays for the next run."""
+    the 250 to the end of data: the server has the message, and the file was
+    deleted at its 250, so the next run cannot send it again."""
     capture = os.path.join(scratch, "received.jsonl")
     with aiosmtpd(capture, "hold-quit") as server:
         tree = Tree(scratch, server.port)
@@ -231,7 +232,7 @@ def test_stop_after_acceptance(scratch):
             rc = p.wait(15)
             out = p.stdout.read().decode(errors="replace")
             check("stop after acceptance: the host ends with 0", rc == 0, rc)
-            check("stop after acceptance: the accepted file stays", tree.fate("john", "T1.CNM") == "stays", out)
+            check("stop after acceptance: the accepted file is gone", tree.fate("john", "T1.CNM") == "deleted", out)
         finally:
             if p.poll() is None:
                 p.kill()
@@ -309,7 +310,7 @@ SINK_CASES = [
     ("drop after DATA", ["-q", "data"], "stays", "stays", True),
     ("drop at end of data", ["-q", "."], "stays", "stays", True),
     ("421 at end of data", ["-Q", "."], "stays", "stays", False),
-    ("221 missing", ["-q", "quit"], "stays", "stays", False),
+    ("221 missing", ["-q", "quit"], "deleted", "deleted", False),
     ("5xx at HELO", ["-f", "helo"], "stays", "stays", False),
     ("silent after DATA", ["-w", "4"], "stays", "stays", True),
 ]

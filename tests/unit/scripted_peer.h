@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,9 +32,11 @@ struct PeerStep {
         Close,  // close the connection now
         Hold,   // say nothing until the client closes
         Serve,  // answer commands from the reply table (see below)
+        Call,   // run `call` (what the test does at this point of the session)
     } kind;
     std::string text;
     int ms = 0;
+    std::function<void()> call = nullptr;
 };
 
 inline PeerStep SendStep(const std::string& t) { return {PeerStep::Send, t, 0}; }
@@ -43,6 +46,7 @@ inline PeerStep PauseStep(int ms) { return {PeerStep::Pause, "", ms}; }
 inline PeerStep CloseStep() { return {PeerStep::Close, "", 0}; }
 inline PeerStep HoldStep() { return {PeerStep::Hold, "", 0}; }
 inline PeerStep ServeStep() { return {PeerStep::Serve, "", 0}; }
+inline PeerStep CallStep(std::function<void()> f) { return {PeerStep::Call, "", 0, std::move(f)}; }
 
 // The reply table of the Serve step. Keys: "GREET", "HELO", "MAIL", "RCPT",
 // "DATA", "." (end of message text), "RSET", "QUIT"; a key "RCPT#2" is used
@@ -245,6 +249,7 @@ private:
             case PeerStep::Close: return;
             case PeerStep::Hold: HoldUntilClosed(fd); return;
             case PeerStep::Serve: Serve(fd); return;
+            case PeerStep::Call: s.call(); break;
             }
         }
         HoldUntilClosed(fd);  // the script is over: leave the closing to the client

@@ -115,9 +115,6 @@ TEST_F(Routing, RecipientByMailboxKind) {
         {"domain takes the envelope", 1, "X-Envelope-To: <a@y>\n\n", "MAIL FROM:<>\r\n", "RCPT TO:<a@y>\r\n"},
         {"domain without envelope drops dm:", 1, "Subject: x\n\n", "MAIL FROM:<>\r\n",
          "RCPT TO:<shop@example.org>\r\n"},
-        {"control character in the envelope", 1,
-         "X-Envelope-To: <a@y\rRCPT TO:<evil@z>>\nReturn-path: <b@x\rDATA>\n\n", "MAIL FROM:<>\r\n",
-         "RCPT TO:<shop@example.org>\r\n"},
     };
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
@@ -133,11 +130,67 @@ TEST_F(Routing, RecipientByMailboxKind) {
         EXPECT_EQ(cmds[cmds.size() - 3], c.rcptTo) << c.name;
         EXPECT_FALSE(fs::exists(Mail(box, "R.CNM"))) << c.name;
     }
+    EXPECT_NE(FileText().find(" routed to <a@y>\r\n"), std::string::npos);
+}
+
+// An envelope line that names no usable address sends the file to bad mail
+// with its reason: never to the domain mailbox's fall-back address, never
+// with the null sender, and no command carries what the line held.
+TEST_F(Routing, UnusableEnvelopeAddressesGoToBadMail) {
+    const std::string longAddress = std::string(300, 'a') + "@example.net";
+    struct Case {
+        const char* name;
+        int mailbox;
+        std::string file;
+        const char* reason;  // empty: relayed
+    } cases[] = {
+        {"control character in the recipient", 1, "X-Envelope-To: <a@y\rRCPT TO:<evil@z>>\n\n",
+         "envelope recipient (X-Envelope-To:) holds no usable address"},
+        {"recipient over 255", 1, "X-Envelope-To: <" + longAddress + ">\nReturn-path: <b@x>\n\n",
+         "envelope recipient (X-Envelope-To:) too long for an address"},
+        {"bare recipient over 255", 1, "X-Envelope-To: " + longAddress + "\n\n",
+         "envelope recipient (X-Envelope-To:) too long for an address"},
+        {"recipient longer than a read", 1, "X-Envelope-To: <" + std::string(6000, 'r') + ">\n\n",
+         "envelope recipient (X-Envelope-To:) too long for an address"},
+        {"empty recipient brackets", 1, "X-Envelope-To: <>\n\n",
+         "envelope recipient (X-Envelope-To:) holds no usable address"},
+        {"sender over 255", 0, "Return-path: <" + longAddress + ">\n\n",
+         "envelope sender (Return-path:) too long for an address"},
+        {"control character in the sender", 1, "X-Envelope-To: <a@y>\nReturn-path: <b@x\rDATA>\n\n",
+         "envelope sender (Return-path:) holds no usable address"},
+        {"a personal mailbox ignores its recipient line", 0, "X-Envelope-To: <a@y\rQUIT>\n\n", ""},
+        {"null sender stays a null sender", 1, "X-Envelope-To: <a@y>\nReturn-path: <>\n\n", ""},
+    };
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const char* box = c.mailbox == 0 ? "john" : "shop";
+        fs::remove_all(Path("bad"));
+        Mkdir("bad");
+        Drop(box, "E.CNM", c.file);
+        size_t before = peer.Messages().size();
+        RouteMessage(c.mailbox, "E.CNM");
+        CloseSession();
+        EXPECT_FALSE(fs::exists(Mail(box, "E.CNM")));
+        if (!c.reason[0]) {
+            EXPECT_EQ(peer.Messages().size(), before + 1);
+            continue;
+        }
+        EXPECT_EQ(peer.Messages().size(), before) << "nothing of it is sent";
+        EXPECT_EQ(ReadFile(Path("bad/E.CNM")), c.file);
+        std::string log = ReadFile(Path("bad/badmail.log"));
+        EXPECT_NE(log.find("\tE.CNM\t" + Path(std::string(box) + "/") + "\t" + c.reason + "\r\n"), std::string::npos)
+            << log;
+        EXPECT_NE(Window().find(" AMBREL Error: mail " + Mail(box, "E.CNM") + " not sent: " + c.reason + "\r\n"),
+                  std::string::npos);
+    }
     for (const std::string& cmd : peer.Commands()) {
         EXPECT_EQ(cmd.find("evil"), std::string::npos) << cmd;
+        EXPECT_EQ(cmd.find("shop@example.org"), std::string::npos) << "never the fall-back address";
         EXPECT_NE(cmd, "DATA>\r\n");
+        EXPECT_EQ(cmd.find("aaaaaaaaaa"), std::string::npos);
     }
-    EXPECT_NE(FileText().find(" routed to <a@y>\r\n"), std::string::npos);
 }
 
 TEST_F(Routing, OverlongPathsAreRefusedAndTheFileStays) {
@@ -186,6 +239,70 @@ TEST_F(Routing, PermanentRefusalMovesToBadMailsOrLeavesTheFile) {
     EXPECT_TRUE(fs::exists(Mail("john", "Q.CNM")));
 }
 
+TEST_F(Routing, BadMailLogSaysWhy) {
+    ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT", "550 5.1.1 <x>:\tunknown\r\n"}});
+    UsePort(peer.port);
+    Drop("john", "R1.CNM", "Subject: x\n\n");
+    Drop("shop", "R2.CNM", "X-Envelope-To: <a@y>\n\n");
+    RouteMessage(0, "R1.CNM");
+    RouteMessage(1, "R2.CNM");
+    // A move that fails (the name is taken in bad mail) writes no line.
+    Drop("john", "R1.CNM", "Subject: again\n\n");
+    RouteMessage(0, "R1.CNM");
+    CloseSession();
+    std::string log = ReadFile(Path("bad/badmail.log"));
+    std::vector<std::string> lines;
+    for (size_t at = 0, e; (e = log.find("\r\n", at)) != std::string::npos; at = e + 2) lines.push_back(log.substr(at, e - at));
+    ASSERT_EQ(lines.size(), 2u) << log;
+    const std::string tails[] = {"\tR1.CNM\t" + Path("john/") + "\t550 5.1.1 <x>: unknown",
+                                 "\tR2.CNM\t" + Path("shop/") + "\t550 5.1.1 <x>: unknown"};
+    for (int i = 0; i < 2; i++) {
+        // "YYYY-MM-DD HH:MM:SS", local time.
+        ASSERT_GT(lines[i].size(), 19u);
+        for (int k = 0; k < 19; k++) {
+            char c = lines[i][k];
+            bool want = k == 4 || k == 7 ? c == '-' : k == 10 ? c == ' ' : k == 13 || k == 16 ? c == ':' : isdigit(c);
+            EXPECT_TRUE(want) << lines[i];
+        }
+        EXPECT_EQ(lines[i].substr(19), tails[i]);
+    }
+}
+
+// A file the server accepted is deleted at its 250; one that cannot be
+// deleted is reported and never sent again in this run; a new file of that
+// name is a new message.
+TEST_F(Routing, UndeletableAcceptedFileIsNotSentAgain) {
+    const std::string path = Mail("john", "U.CNM");
+    // At the end of data the file becomes a folder that is not empty, which
+    // no delete removes.
+    auto block = [path] {
+        fs::remove(path);
+        fs::create_directories(path + "/x");
+    };
+    const std::vector<PeerStep> session = {SendStep("220 hi\r\n"), LineStep(), SendStep("250 hello\r\n"),
+                                           LineStep(), SendStep("250 ok\r\n"), LineStep(), SendStep("250 ok\r\n"),
+                                           LineStep(), SendStep("354 go\r\n"), DataStep(), CallStep(block),
+                                           SendStep("250 queued\r\n"), ServeStep()};
+    ScriptedPeer peer(std::vector<std::vector<PeerStep>>{session});
+    UsePort(peer.port);
+    Drop("john", "U.CNM", "Subject: u\n\nx\n");
+    RouteMessage(0, "U.CNM");
+    CloseSession();
+    EXPECT_NE(Window().find(" Error deleting mail " + path + " (errno: "), std::string::npos) << Window();
+    ClearCaptured();
+    RouteMessage(0, "U.CNM");
+    EXPECT_NE(Window().find(" Mail " + path + " was delivered before and cannot be deleted"), std::string::npos)
+        << Window();
+    EXPECT_EQ(peer.Connections(), 1) << "not sent again";
+    fs::remove_all(path);
+    Drop("john", "U.CNM", "Subject: new\n\ny\n");
+    RouteMessage(0, "U.CNM");
+    CloseSession();
+    EXPECT_EQ(peer.Messages().size(), 1u) << "the first session's text is not kept by its script";
+    EXPECT_EQ(peer.Connections(), 2);
+    EXPECT_FALSE(fs::exists(path));
+}
+
 // ---- no message is ever lost ------------------------------------------------------
 
 namespace {
@@ -204,24 +321,30 @@ std::vector<LossCase> LossCases() {
     const std::pair<const char*, std::string> faults[] = {
         {"4xx", "451 try later\r\n"}, {"5xx", "554 refused\r\n"}, {"drop", kDrop}, {"silence", kSilent}};
     // Faults on the second message's steps: the first was accepted in the
-    // same session and must not be deleted either.
+    // same session and is gone whatever happens to the second (a deferral,
+    // a refusal, a lost connection): the server has it.
     for (const char* step : {"MAIL", "RCPT", "DATA", "."}) {
         for (const auto& f : faults) {
             bool permanent = f.second[0] == '5';
             cases.push_back({std::string(f.first) + " at " + step + " of the second message",
-                             {{std::string(step) + "#2", f.second}}, Stays, permanent ? Bad : Stays,
+                             {{std::string(step) + "#2", f.second}}, Deleted, permanent ? Bad : Stays,
                              f.second[0] == '<'});
         }
+        // A refusal that the settings cause keeps the message.
+        cases.push_back({std::string("530 at ") + step + " of the second message",
+                         {{std::string(step) + "#2", "530 5.7.0 Authentication required\r\n"}}, Deleted, Stays});
     }
     for (const auto& f : faults) {
         // Session start of the first message fails; the second opens afresh.
         cases.push_back({std::string(f.first) + " at the greeting", {{"GREET#1", f.second}}, Stays, Deleted});
         cases.push_back({std::string(f.first) + " at HELO", {{"HELO#1", f.second}}, Stays, Deleted, f.second[0] == '<'});
-        cases.push_back({std::string(f.first) + " at QUIT", {{"QUIT#1", f.second}}, Stays, Stays});
+        // QUIT not answered with 221: both were accepted and deleted.
+        cases.push_back({std::string(f.first) + " at QUIT", {{"QUIT#1", f.second}}, Deleted, Deleted});
     }
-    cases.push_back({"250 at QUIT", {{"QUIT#1", "250 ok\r\n"}}, Stays, Stays});
-    cases.push_back({"251 at RCPT", {{"RCPT#2", "251 forwarded\r\n"}}, Stays, Stays});
-    cases.push_back({"multi-line 550 at end of data", {{".#2", "550-no\r\n550 really\r\n"}}, Stays, Bad});
+    cases.push_back({"250 at QUIT", {{"QUIT#1", "250 ok\r\n"}}, Deleted, Deleted});
+    cases.push_back({"251 at RCPT", {{"RCPT#2", "251 forwarded\r\n"}}, Deleted, Stays});
+    cases.push_back({"multi-line 550 at end of data", {{".#2", "550-no\r\n550 really\r\n"}}, Deleted, Bad});
+    cases.push_back({"550 5.7.1 is the message's", {{"RCPT#2", "550 5.7.1 relaying denied\r\n"}}, Deleted, Bad});
     return cases;
 }
 
@@ -243,6 +366,7 @@ TEST_F(Routing, EveryFileIsSentAndDeletedMovedOrLeft) {
         Mkdir("bad");
         ScriptedPeer peer(c.replies);
         UsePort(peer.port);
+        relaySession.securityFailedDomain = 0;  // a new pass
         for (int i = 0; i < 2; i++) Drop("john", names[i], texts[i]);
         for (int i = 0; i < 2; i++) RouteMessage(0, names[i]);
         CloseSession();

@@ -309,7 +309,8 @@ TEST_F(Session, WindowAndFileLinesWithDebugOff) {
               "To: Bob <bob@example.net>\r\n"
               "Subject: Lunch\r\n"
               "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
-              "          Routed O.K.\r\n\r\n"
+              "          Routed O.K.\r\n"
+              "  <- 250 queued\r\n\r\n"
               "  -> QUIT\r\n"
               "SMTP Session ended.\r\n");
     EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM")));
@@ -353,7 +354,8 @@ TEST_F(Session, WindowAndFileLinesWithDebugOn) {
               "  " + std::to_string(kMessageWireBytes) + " bytes sent\r\n"
               "  -> CRLF.CRLF\r\n"
               "*  <- 250 queued\r\n"
-              "          Routed O.K.\r\n\r\n"
+              "          Routed O.K.\r\n"
+              "  <- 250 queued\r\n\r\n"
               "  -> QUIT\r\n"
               "*  <- 221 bye\r\n"
               "SMTP Session ended.\r\n");
@@ -395,18 +397,33 @@ TEST_F(Session, RefusedRecipientLinesRsetAndQuit) {
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
 }
 
-TEST_F(Session, QuitAnsweredWith250DeletesNothing) {
-    ScriptedPeer peer(std::map<std::string, std::string>{{"QUIT", "250 what\r\n"}});
-    UsePort(peer.port);
-    Drop("john", "A1.CNM", kMessage);
-    RouteMessage(0, "A1.CNM");
-    CloseSession();
-    std::string w = Window();
-    EXPECT_NE(w.find("-> QUIT\r\n<- 250 what\r\nCode detected: 250\r\n"
-                     "   Error: Bad SMTP status 250 received\r\nSMTP Session ended.\r\n"),
-              std::string::npos)
-        << w;
-    EXPECT_TRUE(fs::exists(Mail("john", "A1.CNM")));
+TEST_F(Session, QuitNotAnsweredIsLoggedAndTheAcceptedFileIsGone) {
+    // A 250 instead of 221, and a server that closes on QUIT: either way the
+    // accepted file was deleted after its 250 and is not sent again.
+    for (const std::string& quit : {std::string("250 what\r\n"), std::string(kDrop)}) {
+        ScriptedPeer peer(std::map<std::string, std::string>{{"QUIT", quit}});
+        UsePort(peer.port);
+        Drop("john", "A1.CNM", kMessage);
+        ClearCaptured();
+        RouteMessage(0, "A1.CNM");
+        EXPECT_FALSE(fs::exists(Mail("john", "A1.CNM"))) << "gone before the session ends";
+        CloseSession();
+        std::string w = Window();
+        if (quit != kDrop) {
+            EXPECT_NE(w.find("-> QUIT\r\n<- 250 what\r\nCode detected: 250\r\n"
+                             "   Error: Bad SMTP status 250 received\r\n"
+                             " QUIT not answered with 221 (250); connection closed\r\nSMTP Session ended.\r\n"),
+                      std::string::npos)
+                << w;
+        } else {
+            EXPECT_NE(w.find(" TIMEOUT in read !!!\r\n QUIT not answered with 221 (0); connection closed\r\n"
+                             "SMTP Session ended.\r\n"),
+                      std::string::npos)
+                << w;
+        }
+        EXPECT_NE(FileText().find(" QUIT not answered with 221"), std::string::npos);
+        EXPECT_EQ(peer.Messages().size(), 1u);
+    }
 }
 
 // ---- the message text on the wire -----------------------------------------------
@@ -522,9 +539,9 @@ TEST_F(Session, MaxMailSentCutsSessions) {
     }
 }
 
-TEST_F(Session, ShutdownAfterAnAcceptanceKeepsTheFile) {
+TEST_F(Session, StopAfterTheAcceptanceLeavesNoCopyBehind) {
     // The window closes the connection between the 250 to the end of data
-    // and the session end: no QUIT was answered with 221, so the file stays.
+    // and the session end: the file, which the server has, is gone already.
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
     Drop("john", "K.CNM", "Subject: k\n\nx\n");
@@ -532,7 +549,7 @@ TEST_F(Session, ShutdownAfterAnAcceptanceKeepsTheFile) {
     ASSERT_EQ(relaySession.pendingCount, 1);
     ShutdownResources();
     CloseSession();
-    EXPECT_TRUE(fs::exists(Mail("john", "K.CNM")));
+    EXPECT_FALSE(fs::exists(Mail("john", "K.CNM")));
     EXPECT_EQ(peer.Messages().size(), 1u);
 }
 
@@ -660,9 +677,10 @@ TEST(Capabilities, ReadFromTheEhloLines) {
         const char* name;
         std::string reply;
         int startTls, plain, login;
+        long long size = 0;
     } cases[] = {
         {"STARTTLS among others", "250-peer\r\n250-STARTTLS\r\n250 HELP\r\n", 1, 0, 0},
-        {"both mechanisms", "250-peer\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1\r\n", 0, 1, 1},
+        {"both mechanisms", "250-peer\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1\r\n", 0, 1, 1, 1},
         {"old AUTH= form and a second AUTH line", "250-peer\r\n250-AUTH=LOGIN\r\n250 AUTH CRAM-MD5\r\n", 0, 0, 1},
         {"any case, on the final line", "250-peer\r\n250-auth plain\r\n250 starttls\r\n", 1, 1, 0},
         {"whole words only", "250-STARTTLSX\r\n250-XAUTH PLAIN\r\n250 AUTH PLAINX LOGINS\r\n", 0, 0, 0},
@@ -671,6 +689,11 @@ TEST(Capabilities, ReadFromTheEhloLines) {
          "250-" + std::string(300, 'X') + "\r\n250 STARTTLS\r\n", 1, 0, 0},
         {"a 300-byte AUTH line offers PLAIN at its end",
          "250-peer\r\n250-AUTH " + std::string(280, 'X') + " LOGIN PLAIN\r\n250 HELP\r\n", 0, 1, 1},
+        {"SIZE with its limit", "250-peer\r\n250-SIZE 10485760\r\n250 HELP\r\n", 0, 0, 0, 10485760},
+        {"SIZE without a limit", "250-peer\r\n250 SIZE\r\n", 0, 0, 0, 0},
+        {"SIZE 0 is no limit", "250-peer\r\n250 size 0\r\n", 0, 0, 0, 0},
+        {"SIZE beyond any count", "250-peer\r\n250 SIZE 99999999999999999999999\r\n", 0, 0, 0, 0},
+        {"SIZEX is another word", "250-peer\r\n250 SIZEX 5\r\n", 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         ResetCapabilities();
@@ -679,7 +702,41 @@ TEST(Capabilities, ReadFromTheEhloLines) {
         EXPECT_EQ(caps.startTls, c.startTls) << c.name;
         EXPECT_EQ(caps.authPlain, c.plain) << c.name;
         EXPECT_EQ(caps.authLogin, c.login) << c.name;
+        EXPECT_EQ(caps.sizeLimit, c.size) << c.name;
     }
+}
+
+TEST(ConfigurationRefusal, ReplyCodesAndEnhancedCodes) {
+    struct {
+        int code;
+        const char* line;
+        bool refusal;
+    } cases[] = {
+        {530, "530 5.7.0 Must issue a STARTTLS command first", true},
+        {530, "530 Authentication required", true},
+        {530, "530", true},
+        {550, "550 5.7.0 Need authentication", true},
+        {535, "535 5.7.8 Error: authentication failed", true},
+        {554, "554 5.7.9 mechanism too weak", true},
+        {554, "554 5.7.11 encryption required", true},
+        {550, "550 5.7.30 Basic authentication is not supported", true},
+        {530, "530 5.7.57 Client was not authenticated to send anonymous mail", true},
+        {550, "550 5.7.57 Client not authenticated", true},
+        {535, "535 5.7.139 Authentication unsuccessful, SmtpClientAuthentication is disabled", true},
+        {550, "550-5.7.0 continued on the last line", true},
+        {550, "550 5.7.1 Sender address rejected: not owned by user", false},
+        {554, "554 5.2.252 SendAsDenied", false},
+        {550, "550 5.7.80 not in the list", false},
+        {550, "550 5.7.00 two digits of zero", true},
+        {550, "550 5.7.1390 four digits", false},
+        {550, "550 5.7.0x no separator", false},
+        {550, "550 4.7.0 class of another reply", false},
+        {451, "451 4.7.0 temporary", false},
+        {421, "421 5.7.0 not a 5xx", false},
+        {550, "550 no enhanced code 5.7.0", false},
+        {550, "", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsConfigurationRefusal(c.code, c.line), c.refusal) << c.line;
 }
 
 namespace {
@@ -761,4 +818,185 @@ TEST_F(Session, SecureSessionFailuresLeaveTheMail) {
         fs::remove(Mail("john", "S2.CNM"));
     }
     ClearDomainSecurity(domainTable[0]);
+}
+
+// A refusal that the settings cause, at any step: the message stays (never
+// bad mail), one line names the domain, the reply and what to change, and
+// the domain's other messages wait for the next pass.
+TEST_F(Session, ConfigurationRefusalsKeepTheMailAndHoldTheDomain) {
+    const std::string where = " AMBREL Error: server #0 (127.0.0.1 for example.org) refused the mail: \"";
+    const std::string fix = "\"; the server requires STARTTLS or a login: set Security; mail left in place\r\n";
+    const std::vector<std::pair<std::string, std::string>> steps = {
+        {"MAIL", "530 5.7.0 Must issue a STARTTLS command first"},
+        {"HELO", "530 5.7.0 Must issue a STARTTLS command first"},
+        {"RCPT", "550 5.7.57 Client not authenticated to send mail"},
+        {"DATA", "530 Authentication required"},
+        {".", "554 5.7.139 Authentication unsuccessful"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.first);
+        ScriptedPeer peer(std::map<std::string, std::string>{{step.first, step.second + "\r\n"}});
+        UsePort(peer.port);
+        relaySession.securityFailedDomain = 0;
+        Drop("john", "C1.CNM", "Subject: a\n\nx\n");
+        Drop("john", "C2.CNM", "Subject: b\n\ny\n");
+        ClearCaptured();
+        size_t fileBefore = FileText().size();
+        RouteMessage(0, "C1.CNM");
+        RouteMessage(0, "C2.CNM");
+        CloseSession();
+        std::string w = Window();
+        EXPECT_EQ(Count(w, where + step.second + fix), 1u) << w;
+        EXPECT_NE(FileText().substr(fileBefore).find(where + step.second + fix), std::string::npos);
+        EXPECT_EQ(w.find("500-like"), std::string::npos);
+        EXPECT_EQ(peer.Connections(), 1) << "the second message waits for the next pass";
+        EXPECT_TRUE(fs::exists(Mail("john", "C1.CNM")));
+        EXPECT_TRUE(fs::exists(Mail("john", "C2.CNM")));
+        EXPECT_TRUE(fs::is_empty(Path("bad")));
+        EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
+        EXPECT_EQ(relayState.sessionFailed.load(), 0);
+    }
+}
+
+// ---- sending as the account: SenderAddress and RewriteFrom ---------------------
+
+namespace {
+
+struct RewriteCase {
+    const char* name;
+    std::string file;
+    std::string wire;  // the message text the server gets (end of data included)
+};
+
+const char kEnd[] = "\r\n.\r\n";
+
+}  // namespace
+
+TEST(FromRewrite, DisplayNames) {
+    const std::string longName = std::string(199, 'n') + "\xc3\xb6" + "tail";
+    struct {
+        const char* name;
+        std::string value, line;
+    } cases[] = {
+        {"first mailbox of a list", " a@x, B <b@x>", "From: \"a@x via example.org\" <s@example.org>\n"},
+        {"comment left out", " (the boss) Bob <b@x>", "From: \"Bob via example.org\" <s@example.org>\n"},
+        {"control bytes become blanks", std::string(" A\x01" "B\0C <a@x>", 14), "From: \"A B C via example.org\" <s@example.org>\n"},
+        {"nothing at all: the domain", "  ", "From: \"example.org\" <s@example.org>\n"},
+        {"empty brackets: the domain", " <>", "From: \"example.org\" <s@example.org>\n"},
+        {"no closing quote", " \"Ann <a@x>", "From: \"Ann <a@x> via example.org\" <s@example.org>\n"},
+        {"not an encoded-word: quoted", " =?UTF-8?X?abc?= <a@x>",
+         "From: \"=?UTF-8?X?abc?= via example.org\" <s@example.org>\n"},
+        {"a long name is cut, never inside a character", " " + longName + " <a@x>",
+         "From: \"" + std::string(199, 'n') + " via example.org\" <s@example.org>\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RewrittenFromLine(c.value, "example.org", "s@example.org"), c.line) << c.name;
+}
+
+TEST_F(Session, SenderAddressAndFromRewrite) {
+    const std::vector<RewriteCase> cases = {
+        {"display name, no Reply-To",
+         "Return-path: <alice@example.com>\nFrom: Alice <alice@example.com>\nSubject: s\n\nFrom: body\n.\n",
+         "Return-path: <alice@example.com>\r\nFrom: \"Alice via example.org\" <john@example.org>\r\n"
+         "X-Original-From: Alice <alice@example.com>\r\nSubject: s\r\nReply-To: Alice <alice@example.com>\r\n"
+         "\r\nFrom: body\r\n..\r\n" + std::string(kEnd)},
+        {"folded From with a quoted name",
+         "From: \"Smith, John\"\n\t<john.smith@example.com>\nTo: x@y\n\nb\n",
+         "From: \"Smith, John via example.org\" <john@example.org>\r\n"
+         "X-Original-From: \"Smith, John\"\r\n\t<john.smith@example.com>\r\nTo: x@y\r\n"
+         "Reply-To: \"Smith, John\"\r\n\t<john.smith@example.com>\r\n\r\nb\r\n" + std::string(kEnd)},
+        {"encoded-words stay outside the quotes",
+         "From: =?UTF-8?Q?J=C3=B6rg?= <j@example.com>\nReply-To: j@example.com\n\nb\n",
+         "From: =?UTF-8?Q?J=C3=B6rg?= \"via example.org\" <john@example.org>\r\n"
+         "X-Original-From: =?UTF-8?Q?J=C3=B6rg?= <j@example.com>\r\nReply-To: j@example.com\r\n\r\nb\r\n" +
+             std::string(kEnd)},
+        {"encoded-word then a plain word",
+         "from: =?utf-8?b?SsO2cmc=?= Meier <j@example.com>\nReply-to: r@x\n\nb\n",
+         "From: =?utf-8?b?SsO2cmc=?= \"Meier via example.org\" <john@example.org>\r\n"
+         "X-Original-From: =?utf-8?b?SsO2cmc=?= Meier <j@example.com>\r\nReply-to: r@x\r\n\r\nb\r\n" +
+             std::string(kEnd)},
+        {"no display name: the address",
+         "Reply-To: r@x\nFrom: <a@example.com> (Alice)\n\nb\n",
+         "Reply-To: r@x\r\nFrom: \"a@example.com via example.org\" <john@example.org>\r\n"
+         "X-Original-From: <a@example.com> (Alice)\r\n\r\nb\r\n" + std::string(kEnd)},
+        {"quotes and backslashes escaped",
+         "Reply-To: r@x\nFrom: \"A \\\"Q\\\" B\\\\C\" <a@x>\n\nb\n",
+         "Reply-To: r@x\r\nFrom: \"A \\\"Q\\\" B\\\\C via example.org\" <john@example.org>\r\n"
+         "X-Original-From: \"A \\\"Q\\\" B\\\\C\" <a@x>\r\n\r\nb\r\n" + std::string(kEnd)},
+        {"no From line: one added from SenderAddress", "Subject: s\n\nb\n",
+         "Subject: s\r\nFrom: <john@example.org>\r\n\r\nb\r\n" + std::string(kEnd)},
+        {"only the first From field", "From: a@x\nFrom: b@x\nReply-To: r@x\n\nb\n",
+         "From: \"a@x via example.org\" <john@example.org>\r\nX-Original-From: a@x\r\nFrom: b@x\r\n"
+         "Reply-To: r@x\r\n\r\nb\r\n" + std::string(kEnd)},
+        {"file ends in its header", "Subject: s\nFrom: a@x",
+         "Subject: s\r\nFrom: \"a@x via example.org\" <john@example.org>\r\nX-Original-From: a@x\r\n"
+         "Reply-To: a@x\r\n" + std::string(kEnd)},
+        {"bare CR ends a header line", "From: a@x\rReply-To: r@x\r\rb\r\n",
+         "From: \"a@x via example.org\" <john@example.org>\r\nX-Original-From: a@x\r\nReply-To: r@x\r\n\r\n"
+         "b\r\n" + std::string(kEnd)},
+    };
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    snprintf(domainTable[0].senderAddress, sizeof domainTable[0].senderAddress, "john@example.org");
+    domainTable[0].rewriteFrom = 1;
+    for (const RewriteCase& c : cases) {
+        Drop("john", "W.CNM", c.file);
+        RouteMessage(0, "W.CNM");
+        CloseSession();
+        ASSERT_FALSE(peer.Messages().empty());
+        EXPECT_EQ(peer.Messages().back(), c.wire) << c.name;
+    }
+    // SenderAddress alone: the sender changes (for a null Return-path too),
+    // the text goes out as it is.
+    domainTable[0].rewriteFrom = 0;
+    for (const std::string& file : {std::string("Return-path: <a@x>\nFrom: A <a@x>\n\nb\n"),
+                                    std::string("Return-path: <>\nFrom: A <a@x>\n\nb\n")}) {
+        Drop("john", "W.CNM", file);
+        RouteMessage(0, "W.CNM");
+        CloseSession();
+        EXPECT_EQ(peer.Messages().back(), WireText(file));
+    }
+    ClearDomainSecurity(domainTable[0]);
+    std::vector<std::string> cmds = peer.Commands();
+    size_t mails = 0;
+    for (const std::string& cmd : cmds) {
+        if (cmd.compare(0, 10, "MAIL FROM:") != 0) continue;
+        mails++;
+        EXPECT_EQ(cmd, "MAIL FROM:<john@example.org>\r\n");
+    }
+    EXPECT_EQ(mails, cases.size() + 2);
+    EXPECT_FALSE(fs::exists(Mail("john", "W.CNM")));
+}
+
+// SIZE from the EHLO reply: the size goes with MAIL FROM, and a file over
+// the limit is never uploaded but goes to bad mail with its reason; the
+// session goes on for the next message.
+TEST_F(Session, SizeLimitOfTheServer) {
+    ScriptedPeer peer(std::map<std::string, std::string>{});
+    UsePort(peer.port);
+    const std::string small = "Subject: s\n\nx\n", big = "Subject: b\n\n" + std::string(200, 'y') + "\n";
+    Drop("john", "BIG.CNM", big);
+    Drop("john", "SMALL.CNM", small);
+    ASSERT_TRUE(OpenSession(0));
+    relaySession.caps.sizeLimit = 100;  // as an EHLO reply "250 SIZE 100" sets it
+    RouteMessage(0, "BIG.CNM");
+    RouteMessage(0, "SMALL.CNM");
+    CloseSession();
+    EXPECT_EQ(peer.Connections(), 1);
+    ASSERT_EQ(peer.Messages().size(), 1u);
+    EXPECT_EQ(peer.Messages()[0], WireText(small));
+    const std::string reason = "message of " + std::to_string(big.size()) + " bytes, the server takes at most 100";
+    EXPECT_NE(Window().find(" AMBREL Error: mail " + Mail("john", "BIG.CNM") + " not sent: " + reason + "\r\n"),
+              std::string::npos)
+        << Window();
+    EXPECT_EQ(ReadFile(Path("bad/BIG.CNM")), big);
+    EXPECT_NE(ReadFile(Path("bad/badmail.log")).find("\tBIG.CNM\t" + Path("john/") + "\t" + reason + "\r\n"),
+              std::string::npos);
+    std::vector<std::string> cmds = peer.Commands();
+    ASSERT_GE(cmds.size(), 2u);
+    EXPECT_EQ(cmds[1], "MAIL FROM:<> SIZE=" + std::to_string(small.size()) + "\r\n");
+    // A new session starts without the old server's limit.
+    Drop("john", "AGAIN.CNM", small);
+    RouteMessage(0, "AGAIN.CNM");
+    CloseSession();
+    EXPECT_EQ(peer.Commands().end()[-4], "MAIL FROM:<>\r\n");
 }

@@ -97,6 +97,8 @@ protected:
         relayState.sessionFailed = 0;
         relaySession.pendingCount = 0;
         relaySession.permanentFailure = 0;
+        relaySession.securityFailedDomain = 0;
+        ForgetDeliveredFiles();
         ResetConfigStamp();
         relayTimings = RelayTimings{};
         relayTimings.workerStartMs = 0;

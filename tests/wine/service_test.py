@@ -334,16 +334,19 @@ def main():
         # ---- stops in awkward states -------------------------------------------
         mailbox = os.path.dirname(message)
         # In an SMTP session: the message is accepted, the QUIT never
-        # answered. Unconfirmed, the message must stay for the next cycle.
+        # answered. The server has the message: its file went at the 250,
+        # so no later run sends it again.
         slow = wt.SlowSmtp(hold_quit=True)
         write_ini(os.path.join(folder, "Ambrel.ini"), slow.port)
         held = write_message(mailbox, "5E5510.CNM", "held session")
         try:
             awkward_stop("stop in a session", "wine_service", lambda _: slow.quit_seen.wait(60),
-                         lambda: os.path.exists(held) and any(b"held session" in m for m in slow.messages), trace_path)
+                         lambda: not os.path.exists(held) and any(b"held session" in m for m in slow.messages),
+                         trace_path)
         finally:
             slow.close()
-        os.remove(held)
+        if os.path.exists(held):
+            os.remove(held)
         # In the 10-minute back-off after a refused connect.
         write_ini(os.path.join(folder, "Ambrel.ini"), free_port())
         waiting = write_message(mailbox, "BAC0FF.CNM", "back-off")
