@@ -58,6 +58,7 @@ struct ServerCapabilities {
     int authLogin;
     // The limit of SIZE n (RFC 1870); 0 when not offered or given as 0.
     long long sizeLimit;
+    int pipelining;  // PIPELINING (RFC 2920)
     char line[kReplyLineMax];  // the reply line being read, whole (the reader bounds it)
     size_t lineLen;
 };
@@ -90,6 +91,11 @@ struct RelaySession {
     // No pause before a reply read and the sends gathered (LowLatency, and
     // every session with EHLO).
     int fastMode;
+    // While the replies of a pipelined group are read, the bytes after one
+    // reply in its chunk are the next reply's: held here for it.
+    int keepRest;
+    char heldReply[kLineRead];
+    size_t heldLen;
     int bytesSent;
     // "MAIL FROM:<" + 255 + "> SIZE=" + 19 digits + "\r\n" fits.
     char commandLine[48 + kAddressMax];

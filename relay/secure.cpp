@@ -186,6 +186,10 @@ void NoteCapabilityLine(const char* line, size_t len) {
         caps.startTls = 1;
         return;
     }
+    if (WordIs(word, keyLen, "PIPELINING")) {
+        caps.pipelining = 1;
+        return;
+    }
     if (WordIs(word, keyLen, "SIZE")) {
         // "SIZE" alone or "SIZE 0" sets no limit; a number too large for the
         // count is as good as none.

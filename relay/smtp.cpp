@@ -29,6 +29,7 @@ void CloseRelaySocket() {
     RelaySession& rs = relaySession;
     SockHandle s = relayState.relaySocket.exchange(kNoSocket);
     rs.gatherLen = 0;
+    rs.heldLen = 0;
     if (rs.tls) {
         // The closing alert goes out only on a socket still ours: one the
         // shutdown has closed may already carry another file's number.
@@ -205,6 +206,8 @@ bool OpenSession(int domainIndex) {
     rs.peerPort = d.port;
     rs.tls = nullptr;
     rs.gatherLen = 0;
+    rs.heldLen = 0;
+    rs.keepRest = 0;
     // A domain with security keys is beyond the design already: it takes the
     // fast mode whatever LowLatency says.
     rs.fastMode = relaySettings.LowLatency || NeedsExtendedSession(domainIndex);
@@ -334,7 +337,14 @@ int ReadReply(int expected) {
     int result = 0;
     bool whole = false;
     while (!whole) {
-        int n = RecvChunk(rs.textBuffer, (int)kLineRead);
+        int n;
+        if (rs.heldLen > 0) {
+            n = (int)rs.heldLen;
+            memcpy(rs.textBuffer, rs.heldReply, rs.heldLen);
+            rs.heldLen = 0;
+        } else {
+            n = RecvChunk(rs.textBuffer, (int)kLineRead);
+        }
         if (n == 0) {
             // The server closed the connection: nothing more can come, so
             // the read ends now (the design polled it for 30 seconds).
@@ -370,6 +380,10 @@ int ReadReply(int expected) {
             else if (replyLines >= kReplyLinesMax && !p.replyDone) over = "more than 512 lines";
             else if (++replyBytes > kReplyBytesMax) over = "more than 65536 bytes";
             if (over) break;
+        }
+        if (p.replyDone && rs.keepRest && used < n) {
+            rs.heldLen = (size_t)(n - used);
+            memcpy(rs.heldReply, rs.textBuffer + used, rs.heldLen);
         }
         // Only the first 502 bytes of a chunk are shown; the reply bounds
         // keep the window and the log as small as the reply.
@@ -415,6 +429,57 @@ void SendBytes(const char* data, size_t len) {
 
 void SendText(const char* text) { SendBytes(text, strlen(text)); }
 
+namespace {
+
+// MAIL FROM (already gathered), RCPT TO and DATA go out in one send; the
+// replies are read in order with the rules of the steps one at a time. The
+// first refusal is the one that counts (the code, the permanence, the reply
+// line); the replies after it are read all the same, so that the session
+// stays in step for its RSET.
+bool PipelinedEnvelope(const char* recipient) {
+    RelaySession& rs = relaySession;
+    SendCommand("RCPT TO:<%s>\r\n", recipient);
+    LogToWindow("-> DATA\r\n");
+    LogDebugToFile("  -> DATA\r\n");
+    SendText("DATA\r\n");
+    const int expected[3] = {250, 250, 354};
+    bool refused = false;
+    ReplyParser firstParser{};
+    int firstPermanent = 0;
+    char firstReply[sizeof rs.lastReply];
+    int code = 0;
+    for (int i = 0; i < 3; i++) {
+        rs.keepRest = i < 2;
+        code = ReadReply(expected[i]);
+        rs.keepRest = 0;
+        if (rs.connectionLost) {
+            rs.heldLen = 0;
+            return false;
+        }
+        if (code != expected[i] && !refused) {
+            refused = true;
+            firstParser = rs.parser;
+            firstPermanent = rs.permanentFailure;
+            memcpy(firstReply, rs.lastReply, sizeof firstReply);
+        }
+    }
+    rs.heldLen = 0;
+    if (!refused) return true;
+    if (code == 354) {
+        // The server waits for message text although the envelope was
+        // refused: an RSET now would be text. Drop the connection; a
+        // message whose end never came is discarded.
+        rs.connectionLost = 1;
+    }
+    rs.parser = firstParser;
+    rs.permanentFailure = firstPermanent;
+    memcpy(rs.lastReply, firstReply, sizeof rs.lastReply);
+    relayState.sessionFailed = 1;
+    return false;
+}
+
+}  // namespace
+
 bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     RelaySession& rs = relaySession;
     rs.permanentFailure = 0;
@@ -430,13 +495,17 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     } else {
         SendCommand("MAIL FROM:<%s>\r\n", sender);
     }
-    if (!Expect(250)) return false;
-    SendCommand("RCPT TO:<%s>\r\n", recipient);
-    if (!Expect(250)) return false;
-    LogToWindow("-> DATA\r\n");
-    LogDebugToFile("  -> DATA\r\n");
-    SendText("DATA\r\n");
-    if (!Expect(354)) return false;
+    if (rs.fastMode && rs.caps.pipelining) {
+        if (!PipelinedEnvelope(recipient)) return false;
+    } else {
+        if (!Expect(250)) return false;
+        SendCommand("RCPT TO:<%s>\r\n", recipient);
+        if (!Expect(250)) return false;
+        LogToWindow("-> DATA\r\n");
+        LogDebugToFile("  -> DATA\r\n");
+        SendText("DATA\r\n");
+        if (!Expect(354)) return false;
+    }
 
     LogToWindow("-> <data>\r\n");
     // The text goes out with every line end as CR LF and a dot doubled at

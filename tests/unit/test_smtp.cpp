@@ -500,6 +500,63 @@ TEST_F(Session, FastModeSendsTheSameBytesAndLogsTheSame) {
     relaySettings.LowLatency = 0;
 }
 
+// PIPELINING offered in a fast session: MAIL FROM, RCPT TO and DATA in one
+// send, the replies read in order; the first refusal decides the message's
+// fate, and the session still ends with RSET (or, when the server waits for
+// text after a refused envelope, without a word).
+TEST_F(Session, PipelinedEnvelopeKeepsTheRulesOfEachStep) {
+    struct {
+        const char* name;
+        std::map<std::string, std::string> replies;
+        bool delivered;
+        int code, permanent;
+        const char* reply;
+        std::vector<std::string> tail;  // commands after DATA
+    } cases[] = {
+        {"all accepted", {}, true, 250, 0, "250 queued", {"QUIT\r\n"}},
+        {"refused RCPT", {{"RCPT", "550 no such user\r\n"}, {"DATA", "503 no valid recipients\r\n"}}, false,
+         550, 1, "550 no such user", {"RSET\r\n", "QUIT\r\n"}},
+        {"deferred RCPT, refused DATA", {{"RCPT", "451 later\r\n"}, {"DATA", "554 no recipients\r\n"}}, false,
+         451, 0, "451 later", {"RSET\r\n", "QUIT\r\n"}},
+        {"refused MAIL", {{"MAIL", "550 sender\r\n"}, {"RCPT", "503 sender first\r\n"},
+                          {"DATA", "503 sender first\r\n"}}, false, 550, 1, "550 sender", {"RSET\r\n", "QUIT\r\n"}},
+        {"354 after a refused RCPT", {{"RCPT", "550 no\r\n"}}, false, 550, 1, "550 no", {}},
+    };
+    for (const char* ehlo : {"250-peer\r\n250-PIPELINING\r\n250 HELP\r\n", "250-peer\r\n250 pipelining\r\n"}) {
+        ResetCapabilities();
+        for (const char* ch = ehlo; *ch; ch++) NoteCapabilityChar(*ch);
+        EXPECT_EQ(relaySession.caps.pipelining, 1) << ehlo;
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(c.replies);
+        ConnectRaw(peer.port);
+        ASSERT_EQ(ReadReply(220), 220);
+        relaySession.fastMode = 1;
+        relaySession.caps.pipelining = 1;
+        relaySession.connectionLost = 0;
+        relaySession.pendingCount = 0;
+        relayState.sessionFailed = 0;
+        Drop("john", "P.CNM", "Subject: p\n\nx\n");
+        int err = 0;
+        MsgFile* f = MsgOpen(Mail("john", "P.CNM").c_str(), &err);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(DeliverMessage("a@b", "c@d", f), c.delivered);
+        MsgClose(f);
+        EXPECT_EQ(relaySession.parser.replyCode, c.code);
+        EXPECT_EQ(relaySession.permanentFailure, c.permanent);
+        EXPECT_STREQ(relaySession.lastReply, c.reply);
+        CloseSession();
+        EXPECT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000));
+        std::vector<std::string> want = {"MAIL FROM:<a@b>\r\n", "RCPT TO:<c@d>\r\n", "DATA\r\n"};
+        want.insert(want.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(peer.Commands(), want);
+        EXPECT_EQ(peer.Messages().size(), c.delivered ? 1u : 0u);
+        relaySession.caps.pipelining = 0;
+        relaySession.fastMode = 0;
+    }
+}
+
 TEST_F(Session, UnreadableFileIsNeverEndedAsAWholeMessage) {
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
