@@ -221,7 +221,8 @@ bool HoldAfterConfigurationRefusal(int domainIndex);
 // hands on what goes out instead: the header block with its first From:
 // field replaced by one that names the domain's sending address, the
 // original kept in X-Original-From: and, when the message has none, in an
-// added Reply-To:; every other byte as it was. Lines it hands on end in LF;
+// added Reply-To:; every other byte as it was (all of the text when a header
+// line is beyond any sound length). Lines it hands on end in LF;
 // the byte sender makes every line end CR LF, as it does for the file.
 class FromRewriter {
 public:

@@ -13,6 +13,11 @@ namespace {
 // that is cut (X-Original-From: keeps it whole), so the new line stays far
 // below the 998 characters a header line may have.
 constexpr size_t kDisplayMax = 200;
+// Header text held at most while a line or the From: field is read. A
+// header line may have 998 characters; a file whose header holds more in one
+// line (or field) is no message a rewrite can make sound, and holding it
+// would take memory without bound: it goes out as it is.
+constexpr size_t kHeldMax = 65536;
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
 
@@ -193,6 +198,14 @@ void FromRewriter::Take(char c, std::string& out) {
         return;
     }
     line_ += c;
+    if (line_.size() + from_.size() > kHeldMax) {
+        // What is held goes out unchanged, and so does everything after it.
+        if (capturing_) out += "From:" + from_ + "\n";
+        out += line_;
+        line_.clear();
+        from_.clear();
+        state_ = kBody;
+    }
 }
 
 void FromRewriter::EndLine(std::string& out) {
