@@ -226,7 +226,11 @@ def test_stop_after_acceptance(scratch):
         tree.drop("john", "T1.CNM", b"Subject: stop\n\nx\n")
         p = subprocess.Popen([AMBREL, tree.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
-            accepted = wait_for(lambda: os.path.exists(capture) and os.path.getsize(capture) > 0, 30)
+            # The capture is written before the 250 goes out: wait for the
+            # file's deletion at that 250, so that the stop falls into the
+            # wait for the reply to QUIT.
+            accepted = wait_for(lambda: os.path.exists(capture) and os.path.getsize(capture) > 0
+                                and tree.fate("john", "T1.CNM") == "deleted", 30)
             check("stop after acceptance: message accepted", accepted)
             p.send_signal(signal.SIGTERM)
             rc = p.wait(15)
