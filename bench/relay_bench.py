@@ -6,9 +6,16 @@ read, 10 ms after every mailbox scan). Then the 20 MB message to the same
 aiosmtpd server in plain SMTP, over implicit TLS and over STARTTLS (both with
 a login), and the TLS/plain wall ratios.
 
-usage: relay_bench.py AMBREL SMTP_SINK_ROOT [tls]   (tls: the TLS runs only)"""
+Then the comparison with the peer clients against one smtp-sink each run:
+the console host with LowLatency=1, msmtp (one process per message, as a
+program that hands over its mail would run it) and Python's smtplib
+(sessions of 6, as the relay makes them), with the ratios; and the latency
+of a file dropped into a watched folder (WatchFolders=1, LoopDelay=120).
+
+usage: relay_bench.py AMBREL SMTP_SINK_ROOT [tls|peers]   (only those runs)"""
 import os
 import shutil
+import smtplib
 import socket
 import subprocess
 import sys
@@ -65,7 +72,7 @@ def message(size, n):
     return head + body
 
 
-def run(kind, count, size, boxes, domain_keys=""):
+def run(kind, count, size, boxes, domain_keys="", product_keys=""):
     root = tempfile.mkdtemp(prefix="ambrel-bench-")
     port = free_port()
     server = start(kind, port)
@@ -82,7 +89,7 @@ def run(kind, count, size, boxes, domain_keys=""):
                 f.write(data)
         with open(f"{root}/bench.ini", "w") as f:
             f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=100\nUserFolder={root}/users/\n"
-                    f"LogName={root}/bench.log\nMaxMailSent={MAX_MAIL_SENT}\nDomains=1\n"
+                    f"LogName={root}/bench.log\nMaxMailSent={MAX_MAIL_SENT}\n{product_keys}Domains=1\n"
                     f"MailBoxes={boxes}\n[Domains]\nDomain1=example.org\nSMTPServer1=127.0.0.1:{port}\n"
                     + domain_keys + "[MailBoxes]\n" + "\n".join(lines) + "\n")
         t0 = time.monotonic()
@@ -105,24 +112,103 @@ def run(kind, count, size, boxes, domain_keys=""):
         left = sum(len(fs) for _, _, fs in os.walk(f"{root}/users"))
         sessions = -(-count // MAX_MAIL_SENT)
         pauses = (count * 4 + sessions * 3) * REPLY_PAUSE + boxes * SCAN_PAUSE
+        if product_keys:
+            pauses = boxes * SCAN_PAUSE
         print(f"{kind:20} {count:4} x {size / 1e6:8.3f} MB  wall {wall:7.2f} s  "
               f"{count / wall:7.2f} msg/s  {total / 1e6 / wall:7.2f} MB/s  "
               f"pauses {pauses:6.2f} s  pauses/wall {pauses / wall:5.3f}  "
               f"peak RSS {peak_kb / 1024:5.1f} MB  left {left}  rc {rc}", flush=True)
-        return wall
+        return wall, peak_kb
     finally:
         server.terminate()
         server.wait(10)
         shutil.rmtree(root, ignore_errors=True)
 
 
+def peer_run(client, count, size):
+    """The same messages from a peer client to a fresh smtp-sink: wall time."""
+    port = free_port()
+    server = start("smtp-sink", port)
+    try:
+        messages = [message(size, n) for n in range(count)]
+        t0 = time.monotonic()
+        if client == "msmtp":
+            for data in messages:
+                subprocess.run(["msmtp", "--host=127.0.0.1", f"--port={port}", "--auth=off", "--tls=off",
+                                "--from=bench@example.com", "u0@example.org"], input=data, check=True)
+        else:
+            for first in range(0, count, MAX_MAIL_SENT):
+                with smtplib.SMTP("127.0.0.1", port) as smtp:
+                    for data in messages[first:first + MAX_MAIL_SENT]:
+                        smtp.sendmail("bench@example.com", ["u0@example.org"], data)
+        wall = time.monotonic() - t0
+        print(f"{client:20} {count:4} x {size / 1e6:8.3f} MB  wall {wall:7.2f} s  {count / wall:7.2f} msg/s",
+              flush=True)
+        return wall
+    finally:
+        server.terminate()
+        server.wait(10)
+
+
+def latency_run():
+    """Seconds from a file dropped into a watched folder (LoopDelay=120) to
+    its deletion, which follows the server's 250 and 221."""
+    root = tempfile.mkdtemp(prefix="ambrel-bench-watch-")
+    port = free_port()
+    server = start("smtp-sink", port)
+    p = None
+    try:
+        os.makedirs(f"{root}/users/u0")
+        with open(f"{root}/bench.ini", "w") as f:
+            f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=120\nLowLatency=1\nWatchFolders=1\n"
+                    f"UserFolder={root}/users/\nLogName={root}/bench.log\nDomains=1\nMailBoxes=1\n"
+                    f"[Domains]\nDomain1=example.org\nSMTPServer1=127.0.0.1:{port}\n"
+                    f"[MailBoxes]\nMailbox1=u0;u0;1\n")
+        p = subprocess.Popen([AMBREL, f"{root}/bench.ini"], stdout=subprocess.DEVNULL)
+        time.sleep(2)  # the first cycle is over, the watch is up
+        path = f"{root}/users/u0/L.CNM"
+        t0 = time.monotonic()
+        with open(path, "wb") as f:
+            f.write(message(1000, 0))
+        while os.path.exists(path) and time.monotonic() - t0 < 150:
+            time.sleep(0.005)
+        latency = time.monotonic() - t0
+        print(f"latency (WatchFolders=1, LoopDelay=120): {latency:.2f} s", flush=True)
+        return latency
+    finally:
+        if p:
+            p.terminate()
+            p.wait(10)
+        server.terminate()
+        server.wait(10)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def peers():
+    if not shutil.which("msmtp"):
+        print("msmtp is missing: apt-get install -y msmtp")
+        return
+    fast = "LowLatency=1\n"
+    for count, size, boxes in ((120, 1_000, 20), (1, 20_000_000, 1)):
+        design, _ = run("smtp-sink", count, size, boxes)
+        ambrel, peak = run("smtp-sink", count, size, boxes, product_keys=fast)
+        walls = {c: peer_run(c, count, size) for c in ("msmtp", "smtplib")}
+        print(f"{count} x {size / 1e6:.3f} MB: LowLatency=1 {ambrel:.2f} s (design {design:.2f} s), "
+              f"msmtp/ambrel {walls['msmtp'] / ambrel:.2f}, ambrel/smtplib {ambrel / walls['smtplib']:.2f}, "
+              f"peak RSS {peak / 1024:.1f} MB", flush=True)
+    latency_run()
+
+
 def main():
+    if sys.argv[3:] == ["peers"]:
+        peers()
+        return
     walls = {}
     # Large first, so its peak memory is not hidden by an earlier run.
     plan = [(1, 20_000_000, 1), (120, 1_000, 20), (20, 100_000, 5)] if sys.argv[3:] != ["tls"] else []
     for count, size, boxes in plan:
         for kind in ("smtp-sink", "aiosmtpd"):
-            walls[(kind, count, size)] = run(kind, count, size, boxes)
+            walls[(kind, count, size)] = run(kind, count, size, boxes)[0]
     for count, size, _ in plan:
         a, s = walls[("aiosmtpd", count, size)], walls[("smtp-sink", count, size)]
         print(f"{count} x {size / 1e6:.3f} MB: aiosmtpd/smtp-sink wall ratio {a / s:.2f}")
@@ -136,11 +222,13 @@ def main():
         tls_walls = {}
         for mode, keys in (("plain", ""), ("tls", "Security1=tls\n" + login),
                            ("starttls", "Security1=starttls\n" + login)):
-            tls_walls[mode] = run(f"tls-server:{mode}", 1, 20_000_000, 1, keys)
+            tls_walls[mode] = run(f"tls-server:{mode}", 1, 20_000_000, 1, keys)[0]
         for mode in ("tls", "starttls"):
             print(f"1 x 20.000 MB: {mode}/plain wall ratio {tls_walls[mode] / tls_walls['plain']:.2f}")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+    if not sys.argv[3:]:
+        peers()
 
 
 if __name__ == "__main__":

@@ -4,10 +4,10 @@
 get_filename_component(AMBREL_TOP ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 if(WIN32)
   set(AMBREL_PLATFORM_SOURCES platform/platform_win32.cpp platform/sockets_win32.cpp
-      platform/tls_win32.cpp platform/secret_win32.cpp)
+      platform/tls_win32.cpp platform/secret_win32.cpp platform/watch_win32.cpp)
 else()
   set(AMBREL_PLATFORM_SOURCES platform/platform_posix.cpp platform/sockets_posix.cpp
-      platform/profile_posix.cpp platform/secret_posix.cpp)
+      platform/profile_posix.cpp platform/secret_posix.cpp platform/watch_posix.cpp)
 endif()
 set(AMBREL_CORE_SOURCES)
 foreach(src

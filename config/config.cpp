@@ -65,6 +65,8 @@ void ResetConfiguration() {
     relaySettings.FlushLog = 0;
     relaySettings.Debug = 0;
     relaySettings.MaxMailSent = kMaxMailSent;
+    relaySettings.LowLatency = 0;
+    relaySettings.WatchFolders = 0;
     snprintf(relaySettings.SMTPHelo, sizeof relaySettings.SMTPHelo, "%s", kDefaultHelo);
     snprintf(relaySettings.XToHeader, sizeof relaySettings.XToHeader, "%s", kDefaultXToHeader);
     std::lock_guard<std::mutex> g(tableLock);
@@ -358,6 +360,8 @@ bool LoadCurrentLayout() {
     s.FlushLog = ReadInt(kSectionProduct, "FlushLog", 0);
     s.Debug = ReadInt(kSectionProduct, "Debug", 0);
     s.MaxMailSent = ReadInt(kSectionProduct, "MaxMailSent", kMaxMailSent);
+    s.LowLatency = ReadInt(kSectionProduct, "LowLatency", 0) == 1;
+    s.WatchFolders = ReadInt(kSectionProduct, "WatchFolders", 0) == 1;
 
     if (s.MaxMailSent < 0 || s.MaxMailSent > kMaxMailSent) {
         LogBoth("Invalid MaxMailSent (%d), using %d.\r\n", s.MaxMailSent, kMaxMailSent);

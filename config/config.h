@@ -30,6 +30,10 @@ struct RelaySettings {
     int FlushLog;
     int Debug;
     int MaxMailSent;
+    // Beyond the design, both off when absent: no pause before a reply read
+    // and the sends gathered; a new message file ends the loop delay.
+    int LowLatency;
+    int WatchFolders;
     char SMTPHelo[80];
     char XToHeader[80];
 };

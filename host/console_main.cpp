@@ -45,8 +45,7 @@ void Usage() {
             "  file beside this program named after it, with .ini).\n"
             "  SIGUSR1: send now.  SIGINT/SIGTERM: stop.\n"
             "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n"
-            "  AMBREL_REPLY_TIMEOUT_MS, AMBREL_IDLE_POLL_MS: shorter waits for a silent\n"
-            "  server and for a closed connection (for scripts).\n");
+            "  AMBREL_REPLY_TIMEOUT_MS: a shorter wait for a silent server (for scripts).\n");
 }
 
 unsigned CountedWorker(void* arg) {
@@ -107,10 +106,6 @@ int main(int argc, char** argv) {
     if (const char* t = getenv("AMBREL_REPLY_TIMEOUT_MS")) {
         long ms = strtol(t, nullptr, 10);
         if (ms > 0 && ms <= 3600000) relayTimings.replyTimeoutMs = relayTimings.dataEndTimeoutMs = (int)ms;
-    }
-    if (const char* t = getenv("AMBREL_IDLE_POLL_MS")) {
-        long ms = strtol(t, nullptr, 10);
-        if (ms >= 0 && ms <= 1000) relayTimings.idlePollMs = (int)ms;
     }
     // The socket library first: the worker's first connect needs it.
     if (!StartSocketLibrary()) return 1;

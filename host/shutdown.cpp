@@ -26,13 +26,11 @@ void ShutdownResources() {
     relayState.stopRequested = 1;
     relayState.cancelBackoff = 1;
 
-    // Closing the connection ends a send or receive the worker is blocked in.
+    // The interrupt ends a send, receive or wait the worker is in. The
+    // socket is closed only once the worker has let go of it: closed under
+    // its wait, the number could go to another file before the wait ends.
     SockHandle s = relayState.relaySocket.exchange(kNoSocket);
-    if (s != kNoSocket && !SockClose(s)) {
-        int code = SockLastError();
-        LogToWindow("\r\n AMBREL Error in close(socket): %d (%s)\r\n", code, SocketErrorName(code));
-        relayState.sessionFailed = 1;
-    }
+    SockInterrupt(s);
 
     // The socket library and the log file go only after the worker has let
     // go of them: cleaned up under a running worker, every connect left in
@@ -40,6 +38,14 @@ void ShutdownResources() {
     // is lost or torn. The wait is bounded so that a stuck worker cannot
     // hold the exit (or a service stop) for ever.
     for (int waited = 0; relayState.workerRunning && waited < kWorkerStopWaitMs; waited += 20) SleepMs(20);
+
+    // A worker that is still running keeps its socket; the process ends
+    // around both.
+    if (s != kNoSocket && !relayState.workerRunning && !SockClose(s)) {
+        int code = SockLastError();
+        LogToWindow("\r\n AMBREL Error in close(socket): %d (%s)\r\n", code, SocketErrorName(code));
+        relayState.sessionFailed = 1;
+    }
 
     if (relayState.socketLibraryStarted.exchange(0)) {
         int rc = SockCleanup();

@@ -116,6 +116,22 @@ void SleepMs(int ms);
 // Starts a detached thread running fn(arg); false when it cannot be started.
 bool StartThread(unsigned (*fn)(void*), void* arg);
 
+// ---- folder watch -----------------------------------------------------------
+// Tells that files were created in, or moved into, a set of folders
+// (inotify; FindFirstChangeNotification). A change is only a hint, and may
+// be another file's: the caller looks into the folders itself.
+struct FolderWatch;
+
+// nullptr when the system gives none (every folder is then polled).
+FolderWatch* WatchCreate();
+// False when the folder cannot be watched, with the system's error code in
+// *err; the watch goes on with the others.
+bool WatchAddFolder(FolderWatch* w, const char* folder, int* err);
+// Waits up to `ms` for a change in any of the folders; true when one came.
+// Every change that had come is taken with it.
+bool WatchWait(FolderWatch* w, int ms);
+void WatchDestroy(FolderWatch* w);
+
 // ---- system log ----------------------------------------------------------
 
 // One entry in the system event log under `source`: type 'I' information,
@@ -150,6 +166,20 @@ bool SockSetTimeouts(SockHandle s, int recvMs, int sendMs);
 int SockSend(SockHandle s, const char* data, int len);
 int SockRecv(SockHandle s, char* buf, int len);
 bool SockClose(SockHandle s);
+
+// Milliseconds of a clock that only runs forward (not the time of day).
+int64_t SteadyMs();
+// Every receive of the calling thread through SockRecv (the TLS channels'
+// included) waits for bytes at most until `steadyMs` on the SteadyMs()
+// clock and then fails with 10060; 0 leaves only the socket's own
+// time-outs. A deadline, unlike those, also bounds a peer that sends one
+// byte at a time.
+void SockSetReadDeadline(int64_t steadyMs);
+// For another thread (the shutdown): ends every wait, receive and send on
+// `s` at once and makes later ones fail with 10004 (WSAEINTR). The handle
+// stays open, so no other file can take its number under the thread that
+// still uses it; SockClose releases it.
+void SockInterrupt(SockHandle s);
 
 // ---- TLS client on a connected socket --------------------------------------
 // A channel takes over the reads and writes of a connected socket. The

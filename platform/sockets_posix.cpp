@@ -3,17 +3,26 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 thread_local int lastError = 0;
+thread_local int64_t readDeadline = 0;
+// The socket SockInterrupt was given: its waits end, its calls fail.
+std::atomic<SockHandle> interrupted{kNoSocket};
+constexpr int kInterrupted = 10004;  // WSAEINTR
+constexpr int kTimedOutError = 10060;
 
 int MapErrno(int e) {
     switch (e) {
@@ -45,6 +54,12 @@ int MapErrno(int e) {
     }
 }
 void SetError() { lastError = MapErrno(errno); }
+
+bool Interrupted(SockHandle s) {
+    if (s == kNoSocket || interrupted.load() != s) return false;
+    lastError = kInterrupted;
+    return true;
+}
 }  // namespace
 
 int SockStartup() { return 0; }
@@ -115,6 +130,7 @@ int SockSend(SockHandle s, const char* data, int len) {
     // stop short when interrupted, so finish it here.
     int done = 0;
     while (done < len) {
+        if (Interrupted(s)) return -1;
         ssize_t n = send((int)s, data + done, (size_t)(len - done), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -126,8 +142,33 @@ int SockSend(SockHandle s, const char* data, int len) {
     return done;
 }
 
+int64_t SteadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SockSetReadDeadline(int64_t steadyMs) { readDeadline = steadyMs; }
+
 int SockRecv(SockHandle s, char* buf, int len) {
     for (;;) {
+        if (Interrupted(s)) return -1;
+        if (readDeadline != 0 && s >= 0) {  // poll skips a negative one: recv reports it
+            // poll, not the receive time-out: that one starts again with
+            // every byte, so a peer dripping bytes would never run it out.
+            int64_t left = readDeadline - SteadyMs();
+            if (left <= 0) {
+                lastError = kTimedOutError;
+                return -1;
+            }
+            pollfd p{(int)s, POLLIN, 0};
+            int r = poll(&p, 1, left > INT_MAX ? INT_MAX : (int)left);
+            if (r < 0 && errno != EINTR) {
+                SetError();
+                return -1;
+            }
+            if (r <= 0) continue;  // the deadline or the interrupt is looked at again
+            if (Interrupted(s)) return -1;
+        }
         ssize_t n = recv((int)s, buf, (size_t)len, 0);
         if (n >= 0) return (int)n;
         if (errno == EINTR) continue;
@@ -136,7 +177,17 @@ int SockRecv(SockHandle s, char* buf, int len) {
     }
 }
 
+void SockInterrupt(SockHandle s) {
+    if (s == kNoSocket) return;
+    interrupted = s;
+    // A poll or a blocked receive or send on the socket returns at once; the
+    // descriptor stays valid until its owner closes it.
+    shutdown((int)s, SHUT_RDWR);
+}
+
 bool SockClose(SockHandle s) {
+    SockHandle was = s;
+    interrupted.compare_exchange_strong(was, kNoSocket);
     // Wake a thread blocked in recv/send on this socket, as closesocket does
     // on Windows, then release it.
     shutdown((int)s, SHUT_RDWR);

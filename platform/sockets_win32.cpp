@@ -3,7 +3,23 @@
 
 #include <winsock.h>
 
+#include <atomic>
 #include <cstring>
+
+namespace {
+thread_local int64_t readDeadline = 0;
+// The socket SockInterrupt was given: its waits end, its calls fail.
+std::atomic<SockHandle> interrupted{kNoSocket};
+constexpr int kInterrupted = 10004;  // WSAEINTR
+// A wait looks at the interrupt this often: select cannot wait for it.
+constexpr int64_t kWaitSliceMs = 50;
+
+bool Interrupted(SockHandle s) {
+    if (s == kNoSocket || interrupted.load() != s) return false;
+    WSASetLastError(kInterrupted);
+    return true;
+}
+}  // namespace
 
 int SockStartup() {
     WSADATA data;
@@ -57,6 +73,7 @@ bool SockSetTimeouts(SockHandle s, int recvMs, int sendMs) {
 int SockSend(SockHandle s, const char* data, int len) {
     int done = 0;
     while (done < len) {
+        if (Interrupted(s)) return -1;
         int n = send((SOCKET)s, data + done, len - done, 0);
         if (n == SOCKET_ERROR) return -1;
         done += n;
@@ -64,9 +81,43 @@ int SockSend(SockHandle s, const char* data, int len) {
     return done;
 }
 
+int64_t SteadyMs() { return (int64_t)GetTickCount64(); }
+
+void SockSetReadDeadline(int64_t steadyMs) { readDeadline = steadyMs; }
+
 int SockRecv(SockHandle s, char* buf, int len) {
+    while (readDeadline != 0) {
+        // select, not the receive time-out: that one starts again with every
+        // byte, so a peer dripping bytes would never run it out.
+        if (Interrupted(s)) return -1;
+        int64_t left = readDeadline - SteadyMs();
+        if (left <= 0) {
+            WSASetLastError(WSAETIMEDOUT);
+            return -1;
+        }
+        if (left > kWaitSliceMs) left = kWaitSliceMs;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET((SOCKET)s, &readable);
+        timeval tv = {0, (long)(left * 1000)};
+        int r = select(0, &readable, nullptr, nullptr, &tv);
+        if (r == SOCKET_ERROR) return -1;
+        if (r > 0) break;
+    }
+    if (Interrupted(s)) return -1;
     int n = recv((SOCKET)s, buf, len, 0);
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-bool SockClose(SockHandle s) { return closesocket((SOCKET)s) == 0; }
+void SockInterrupt(SockHandle s) {
+    if (s == kNoSocket) return;
+    interrupted = s;
+    // A blocked receive or send ends; a wait sees the mark within a slice.
+    shutdown((SOCKET)s, 2 /* SD_BOTH */);
+}
+
+bool SockClose(SockHandle s) {
+    SockHandle was = s;
+    interrupted.compare_exchange_strong(was, kNoSocket);
+    return closesocket((SOCKET)s) == 0;
+}

@@ -21,6 +21,12 @@ FileStamp configStamp;
 // leaves it as it was (the tables last loaded stay in force).
 bool configInForce = false;
 
+// The folder watch (WatchFolders=1), made for the mailboxes of one load;
+// `watchFor` is the load it was made for.
+FolderWatch* folderWatch = nullptr;
+int loadCount = 0;
+int watchFor = -1;
+
 bool SameStamp(const FileStamp& a, const FileStamp& b) {
     return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
 }
@@ -47,7 +53,77 @@ void ScanMailbox(int index) {
     } while (!relayState.stopRequested && FindNextEntry(search, &entry));
     FindCloseSearch(search);
 }
+// Whether a mailbox folder holds a message file: a change in a folder may
+// be another file's, or our own deletion.
+bool MailWaiting() {
+    for (int i = 0; i < mailboxCount; i++) {
+        char pattern[kSearchPatternMax + 1];
+        if ((size_t)snprintf(pattern, sizeof pattern, "%s*.CNM", mailboxTable[i].folder) >= sizeof pattern) continue;
+        FindEntry entry;
+        void* search = FindFirstEntry(pattern, &entry);
+        if (!search) continue;
+        FindCloseSearch(search);
+        return true;
+    }
+    return false;
+}
+
+// Builds the watch for the mailboxes of the load in force, or drops it when
+// WatchFolders is off. A folder that cannot be watched is reported once per
+// load and polled by the loop delay, as without the watch.
+void UpdateFolderWatch() {
+    if (!relaySettings.WatchFolders) {
+        StopFolderWatch();
+        return;
+    }
+    if (folderWatch && watchFor == loadCount) return;
+    StopFolderWatch();
+    watchFor = loadCount;
+    folderWatch = WatchCreate();
+    // The delay runs with the log file closed: it is opened for a report.
+    if (!folderWatch) {
+        int err = LastErrno();
+        OpenLogFile();
+        LogBoth("Folder watch unavailable (error %d): mailboxes polled every LoopDelay.\r\n", err);
+        CloseLogFile();
+        return;
+    }
+    bool reported = false;
+    for (int i = 0; i < mailboxCount; i++) {
+        int err = 0;
+        if (WatchAddFolder(folderWatch, mailboxTable[i].folder, &err)) continue;
+        if (!reported) OpenLogFile();
+        reported = true;
+        LogBoth("Folder %s cannot be watched (error %d): polled every LoopDelay.\r\n", mailboxTable[i].folder, err);
+    }
+    if (reported) CloseLogFile();
+}
+
+// One second of the loop delay with the watch: true when new mail ended it.
+// The wait runs in short steps so that a stop or "Send NOW" is seen at once.
+// A burst of files is let settle into one cycle: the cycle starts after a
+// quarter second without news (a single file leaves at once), or after 3
+// seconds of a steady stream.
+bool WatchOneSecond() {
+    constexpr int kStepMs = 100, kSettleMs = 250, kSettleMaxMs = 3000;
+    for (int waited = 0; waited < relayTimings.loopSecondMs; waited += kStepMs) {
+        if (relayState.stopRequested || relayState.sendNow) return false;
+        int step = relayTimings.loopSecondMs - waited < kStepMs ? relayTimings.loopSecondMs - waited : kStepMs;
+        if (!WatchWait(folderWatch, step)) continue;
+        int64_t settleEnd = SteadyMs() + kSettleMaxMs;
+        while (SteadyMs() < settleEnd && !relayState.stopRequested && WatchWait(folderWatch, kSettleMs)) {
+        }
+        if (MailWaiting()) return true;
+    }
+    return false;
+}
 }  // namespace
+
+void StopFolderWatch() {
+    WatchDestroy(folderWatch);
+    folderWatch = nullptr;
+    watchFor = -1;
+}
 
 void ResetConfigStamp() {
     configLoaded = false;
@@ -72,6 +148,7 @@ void ReloadConfigIfChanged() {
     LogToWindow("Updating AMBREL Config file (%s) ...\r\n", hostSettings.iniPath);
     LogToFile("Updating AMBREL Config file (%s) ...\r\n", hostSettings.iniPath);
     if (LoadConfiguration()) {
+        loadCount++;
         configStamp = now;
         configLoaded = true;
         configInForce = true;
@@ -119,17 +196,22 @@ void RunLoopDelay() {
             SleepMs(relayTimings.noConfigWaitMs - waited < 100 ? relayTimings.noConfigWaitMs - waited : 100);
         return;
     }
+    UpdateFolderWatch();
     for (relayState.loopSecond = 0;
          relayState.loopSecond < relaySettings.LoopDelay && !relayState.stopRequested;
          relayState.loopSecond++) {
-        if (relayState.sendNow) {
+        if (folderWatch && !relayState.sendNow && WatchOneSecond()) {
+            // New mail ends the delay as "Send NOW" does; the menu item is
+            // the user's and stays as it is.
+            relayState.loopSecond = relaySettings.LoopDelay.load();
+        } else if (relayState.sendNow) {
             relayState.loopSecond = relaySettings.LoopDelay.load();
             // The request is taken before "&Send NOW" is enabled again: a
             // click on the re-enabled item must start a new request, not be
             // wiped out here (the item would stay greyed with none pending).
             relayState.sendNow = 0;
             if (uiHooks.sendNowServed) uiHooks.sendNowServed();
-        } else {
+        } else if (!folderWatch) {
             SleepMs(relayTimings.loopSecondMs);
         }
         UpdateLoopStatus();
@@ -157,6 +239,7 @@ unsigned RelayWorker(void*) {
         RunLoopDelay();
         WaitWhilePaused();
     }
+    StopFolderWatch();
     relayState.workerRunning = 0;
     return 0;
 }

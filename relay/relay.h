@@ -31,8 +31,13 @@ constexpr size_t kPathMax = 119;        // message and bad-mail paths
 constexpr size_t kAddressMax = 255;     // envelope sender and recipient
 constexpr size_t kLineRead = 4990;      // a read takes at most 4989 characters
 constexpr size_t kTextBufferSize = 5000;
-constexpr size_t kChunkShown = 502;     // bytes of a received chunk that are shown and parsed
-constexpr int kIdlePollLimit = 150;
+constexpr size_t kChunkShown = 502;     // bytes of a received chunk that are shown
+// The most a server may send as one reply; more ends the session as a
+// temporary failure, so that no server can fill the memory or the log.
+constexpr int kReplyLinesMax = 512;
+constexpr size_t kReplyBytesMax = 65536;
+constexpr size_t kReplyLineMax = 4096;  // one line, its CR LF included
+constexpr size_t kLastReplySize = 512;
 
 struct ReplyParser {
     int replyCode;
@@ -53,13 +58,16 @@ struct ServerCapabilities {
     int authLogin;
     // The limit of SIZE n (RFC 1870); 0 when not offered or given as 0.
     long long sizeLimit;
-    char line[128];  // the reply line being read (its start; the rest is dropped)
+    int pipelining;  // PIPELINING (RFC 2920)
+    char line[kReplyLineMax];  // the reply line being read, whole (the reader bounds it)
     size_t lineLen;
 };
 
-// Over TLS the message text is gathered into records of this size (the
-// largest a record holds) instead of one record per line.
-constexpr size_t kTlsRecordText = 16384;
+// Over TLS, and in fast mode over plain SMTP too, what is sent is gathered
+// into pieces of this size (the most a TLS record holds) instead of one send
+// per line; the gathered bytes go out when the buffer is full and before
+// every reply read.
+constexpr size_t kGatherSize = 16384;
 
 struct RelaySession {
     int permanentFailure;
@@ -74,7 +82,20 @@ struct RelaySession {
     uint32_t peerAddress;  // network order
     uint16_t peerPort;
     ReplyParser parser;
-    int idlePolls;
+    // The line being read, for lastReply.
+    char replyLine[kLastReplySize];
+    size_t replyLineLen;
+    // The reply to be read is the one to the end of the message text, which
+    // may take the longer time-out.
+    int awaitDataEnd;
+    // No pause before a reply read and the sends gathered (LowLatency, and
+    // every session with EHLO).
+    int fastMode;
+    // While the replies of a pipelined group are read, the bytes after one
+    // reply in its chunk are the next reply's: held here for it.
+    int keepRest;
+    char heldReply[kLineRead];
+    size_t heldLen;
     int bytesSent;
     // "MAIL FROM:<" + 255 + "> SIZE=" + 19 digits + "\r\n" fits.
     char commandLine[48 + kAddressMax];
@@ -82,9 +103,9 @@ struct RelaySession {
     char lineBuffer[kLineRead];  // message text as read, before it is made fit for the wire
     // The TLS channel over relaySocket, or none for plain SMTP.
     TlsChannel* tls;
-    // Bytes waiting to go out over TLS; sent when full and before every read.
-    char tlsOut[kTlsRecordText];
-    size_t tlsOutLen;
+    // Bytes gathered to go out in one send (see kGatherSize).
+    char gather[kGatherSize];
+    size_t gatherLen;
     // The capabilities are collected while this is set (EHLO replies only).
     int collectCapabilities;
     ServerCapabilities caps;
@@ -112,7 +133,6 @@ struct RelayTimings {
     int noConfigWaitMs = 15000;
     int pauseStepMs = 2000;
     int replyPauseMs = 60;
-    int idlePollMs = 200;
     int backoffStepMs = 5000;
     int backoffSteps = 120;
     // A server that keeps the connection open and never answers must not
@@ -135,6 +155,8 @@ void RunLoopDelay();
 void WaitWhilePaused();
 // Forget the stamp of the last load (process start).
 void ResetConfigStamp();
+// Ends the folder watch of WatchFolders=1 (the worker's end).
+void StopFolderWatch();
 
 // ---- message routing -------------------------------------------------------
 void RouteMessage(int mailboxIndex, const char* fileName);

@@ -72,7 +72,11 @@ void EndAfterFailure(int domainIndex, bool connectionUsable) {
 bool StartTls(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
     char err[200] = "";
+    // One reply time-out for the whole handshake: a server that trickles it
+    // a few bytes at a time must not hold the relay longer than a silent one.
+    SockSetReadDeadline(SteadyMs() + relayTimings.replyTimeoutMs);
     TlsChannel* t = TlsConnect(relayState.relaySocket, d.host, d.hasPin ? d.tlsPin : nullptr, err, sizeof err);
+    SockSetReadDeadline(0);
     if (!t) {
         ReportFailure(kFailTls, domainIndex, d.host, d.name, err);
         EndAfterFailure(domainIndex, false);
@@ -184,6 +188,10 @@ void NoteCapabilityLine(const char* line, size_t len) {
     size_t keyLen = (size_t)(p - word);
     if (WordIs(word, keyLen, "STARTTLS")) {
         caps.startTls = 1;
+        return;
+    }
+    if (WordIs(word, keyLen, "PIPELINING")) {
+        caps.pipelining = 1;
         return;
     }
     if (WordIs(word, keyLen, "SIZE")) {

@@ -28,7 +28,8 @@ void LogSocketError(const char* format) {
 void CloseRelaySocket() {
     RelaySession& rs = relaySession;
     SockHandle s = relayState.relaySocket.exchange(kNoSocket);
-    rs.tlsOutLen = 0;
+    rs.gatherLen = 0;
+    rs.heldLen = 0;
     if (rs.tls) {
         // The closing alert goes out only on a socket still ours: one the
         // shutdown has closed may already carry another file's number.
@@ -120,55 +121,50 @@ void WriteFailed() {
     relaySession.connectionLost = 1;
 }
 
-// Sends what waits for a TLS record; false (reported) when the send failed.
-bool FlushTlsOut() {
+// Sends what has been gathered; false (reported) when the send failed.
+bool FlushGathered() {
     RelaySession& rs = relaySession;
-    if (rs.tlsOutLen == 0) return true;
-    size_t n = rs.tlsOutLen;
-    rs.tlsOutLen = 0;
-    if (!rs.tls || TlsSend(rs.tls, rs.tlsOut, (int)n) < 0) {
+    if (rs.gatherLen == 0) return true;
+    size_t n = rs.gatherLen;
+    rs.gatherLen = 0;
+    int sent = rs.tls ? TlsSend(rs.tls, rs.gather, (int)n) : SockSend(relayState.relaySocket, rs.gather, (int)n);
+    if (sent < 0) {
         WriteFailed();
         return false;
     }
     return true;
 }
 
-// The reply's lines are kept in lastReply as they arrive, each replacing the
-// one before, so it holds the final line when the reply is done.
-size_t replyLineLen = 0;
-bool replyLineEnded = false;
-bool replyLineCR = false;
-
-void ResetReplyLine() {
-    replyLineLen = 0;
-    replyLineEnded = false;
-    replyLineCR = false;
-    relaySession.lastReply[0] = 0;
-}
-
-void NoteReplyLineChar(char c) {
-    char* line = relaySession.lastReply;
-    if (replyLineEnded) {
-        replyLineLen = 0;
-        replyLineEnded = false;
-    }
-    if (c == '\n' && replyLineCR) {
-        if (replyLineLen > 0 && line[replyLineLen - 1] == '\r') line[--replyLineLen] = 0;
-        replyLineEnded = true;
-        replyLineCR = false;
-        return;
-    }
-    replyLineCR = c == '\r';
-    if (replyLineLen + 1 < sizeof relaySession.lastReply) {
-        line[replyLineLen++] = c;
-        line[replyLineLen] = 0;
-    }
-}
-
 int RecvChunk(char* buf, int len) {
     RelaySession& rs = relaySession;
     if (rs.tls) return TlsRecv(rs.tls, buf, len);
     return SockRecv(relayState.relaySocket, buf, len);
+}
+
+// A reply past the bounds: the session ends as after a time-out (nothing
+// more is sent on it, the message stays), with one line that says why.
+int ReplyTooLong(const char* what) {
+    LogBoth("\r\n AMBREL Error: reply too long (%s); connection closed\r\n", what);
+    relayState.sessionFailed = 1;
+    relaySession.connectionLost = 1;
+    relaySession.permanentFailure = 0;
+    return -1;
+}
+
+// Keeps the line being read for lastReply: each line end makes it the last
+// line, so after the reply it is the final one.
+void NoteReplyLine(char c) {
+    RelaySession& rs = relaySession;
+    if (c == '\n' && rs.replyLineLen > 0 && rs.replyLine[rs.replyLineLen - 1] == '\r') {
+        size_t n = rs.replyLineLen - 1;
+        memcpy(rs.lastReply, rs.replyLine, n);
+        rs.lastReply[n] = 0;
+        rs.replyLineLen = 0;
+    } else if (rs.replyLineLen < sizeof rs.replyLine - 1) {
+        rs.replyLine[rs.replyLineLen++] = c;
+    } else {
+        rs.replyLine[sizeof rs.replyLine - 2] = c;  // the CR before the LF must stay seen
+    }
 }
 
 }  // namespace
@@ -209,7 +205,12 @@ bool OpenSession(int domainIndex) {
     rs.connectionLost = 0;
     rs.peerPort = d.port;
     rs.tls = nullptr;
-    rs.tlsOutLen = 0;
+    rs.gatherLen = 0;
+    rs.heldLen = 0;
+    rs.keepRest = 0;
+    // A domain with security keys is beyond the design already: it takes the
+    // fast mode whatever LowLatency says.
+    rs.fastMode = relaySettings.LowLatency || NeedsExtendedSession(domainIndex);
     // What an earlier session's server offered (its SIZE limit) is not this one's.
     ResetCapabilities();
 
@@ -319,52 +320,84 @@ void FeedReplyChar(char c) {
 int ReadReply(int expected) {
     RelaySession& rs = relaySession;
     ReplyParser& p = rs.parser;
-    ResetReplyLine();
-    if (!FlushTlsOut()) return -1;
-    SleepMs(relayTimings.replyPauseMs);
+    // The time-out counts from the command, not from the last byte: a
+    // server that drips a byte or a line at a time is held to it as well.
+    int waitMs = rs.awaitDataEnd ? relayTimings.dataEndTimeoutMs : relayTimings.replyTimeoutMs;
+    rs.awaitDataEnd = 0;
+    if (!FlushGathered()) return -1;
+    if (!rs.fastMode) SleepMs(relayTimings.replyPauseMs);
     ResetReplyParser();
     if (rs.collectCapabilities) ResetCapabilities();
-    rs.idlePolls = 0;
     rs.textBuffer[0] = 0;
-    for (;;) {
-        if (rs.idlePolls >= kIdlePollLimit) {
-            ReportTimeout();
-            return p.replyCode;
+    rs.lastReply[0] = 0;
+    rs.replyLineLen = 0;
+    SockSetReadDeadline(SteadyMs() + waitMs);
+    size_t replyBytes = 0;
+    int replyLines = 0;
+    int result = 0;
+    bool whole = false;
+    while (!whole) {
+        int n;
+        if (rs.heldLen > 0) {
+            n = (int)rs.heldLen;
+            memcpy(rs.textBuffer, rs.heldReply, rs.heldLen);
+            rs.heldLen = 0;
+        } else {
+            n = RecvChunk(rs.textBuffer, (int)kLineRead);
         }
-        int n = RecvChunk(rs.textBuffer, (int)kLineRead);
         if (n == 0) {
+            // The server closed the connection: nothing more can come, so
+            // the read ends now (the design polled it for 30 seconds).
             LogToWindow(".");
-            SleepMs(relayTimings.idlePollMs);
-            rs.idlePolls++;
-            continue;
+            ReportTimeout();
+            result = p.replyCode;
+            break;
         }
         if (n < 0) {
             int code = SockLastError();
-            if (code == kTimedOut) {  // the receive time-out ran out: the server is silent
+            if (code == kTimedOut) {
                 ReportTimeout();
-                return p.replyCode;
+                result = p.replyCode;
+                break;
             }
-            rs.idlePolls = 0;
             LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
             relayState.sessionFailed = 1;
             rs.connectionLost = 1;
-            return -1;
+            result = -1;
+            break;
         }
-        rs.idlePolls = 0;
-        // Only the first 502 bytes of a chunk are shown, but the whole chunk
-        // is parsed: a long multi-line reply that arrives in one piece would
-        // otherwise lose its final line, and the read would wait for it
-        // until the time-out on every attempt.
-        for (int i = 0; i < n && !p.replyDone; i++) {
-            FeedReplyChar(rs.textBuffer[i]);
-            NoteReplyLineChar(rs.textBuffer[i]);
-            if (rs.collectCapabilities) NoteCapabilityChar(rs.textBuffer[i]);
+        // A reply ends at the CR LF of its final line, wherever the chunks
+        // are cut; what follows in the same chunk is not this reply's.
+        const char* over = nullptr;
+        int used = 0;
+        for (; used < n && !p.replyDone; used++) {
+            char c = rs.textBuffer[used];
+            FeedReplyChar(c);
+            NoteReplyLine(c);
+            if (rs.collectCapabilities) NoteCapabilityChar(c);
+            if (c == '\n' && p.linePos == 0) replyLines++;
+            if ((size_t)p.linePos > kReplyLineMax) over = "a line over 4096 bytes";
+            else if (replyLines >= kReplyLinesMax && !p.replyDone) over = "more than 512 lines";
+            else if (++replyBytes > kReplyBytesMax) over = "more than 65536 bytes";
+            if (over) break;
         }
+        if (p.replyDone && rs.keepRest && used < n) {
+            rs.heldLen = (size_t)(n - used);
+            memcpy(rs.heldReply, rs.textBuffer + used, rs.heldLen);
+        }
+        // Only the first 502 bytes of a chunk are shown; the reply bounds
+        // keep the window and the log as small as the reply.
         rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
         LogToWindow("<- %s", rs.textBuffer);
         LogDebugToFile("*  <- %s", rs.textBuffer);
-        if (!p.moreLines) break;
+        if (over) {
+            result = ReplyTooLong(over);
+            break;
+        }
+        whole = p.replyDone;
     }
+    SockSetReadDeadline(0);
+    if (!whole) return result;
     if (p.replyCode != expected) {
         if (!relaySettings.Debug) LogToFile("  <- %s", rs.textBuffer);
         LogBoth("Code detected: %d\r\n", p.replyCode);
@@ -377,24 +410,75 @@ int ReadReply(int expected) {
 
 void SendBytes(const char* data, size_t len) {
     RelaySession& rs = relaySession;
-    if (!rs.tls) {
-        // Plain SMTP: one send per piece, as always.
+    if (!rs.tls && !rs.fastMode) {
+        // Plain SMTP as designed: one send per piece.
         if (SockSend(relayState.relaySocket, data, (int)len) < 0) WriteFailed();
         return;
     }
-    // Over TLS the bytes wait for a full record; every read sends them first.
+    // The bytes wait for a full buffer; every read sends them first.
     while (len > 0) {
-        size_t room = sizeof rs.tlsOut - rs.tlsOutLen;
+        size_t room = sizeof rs.gather - rs.gatherLen;
         size_t n = len < room ? len : room;
-        memcpy(rs.tlsOut + rs.tlsOutLen, data, n);
-        rs.tlsOutLen += n;
+        memcpy(rs.gather + rs.gatherLen, data, n);
+        rs.gatherLen += n;
         data += n;
         len -= n;
-        if (rs.tlsOutLen == sizeof rs.tlsOut && !FlushTlsOut()) return;
+        if (rs.gatherLen == sizeof rs.gather && !FlushGathered()) return;
     }
 }
 
 void SendText(const char* text) { SendBytes(text, strlen(text)); }
+
+namespace {
+
+// MAIL FROM (already gathered), RCPT TO and DATA go out in one send; the
+// replies are read in order with the rules of the steps one at a time. The
+// first refusal is the one that counts (the code, the permanence, the reply
+// line); the replies after it are read all the same, so that the session
+// stays in step for its RSET.
+bool PipelinedEnvelope(const char* recipient) {
+    RelaySession& rs = relaySession;
+    SendCommand("RCPT TO:<%s>\r\n", recipient);
+    LogToWindow("-> DATA\r\n");
+    LogDebugToFile("  -> DATA\r\n");
+    SendText("DATA\r\n");
+    const int expected[3] = {250, 250, 354};
+    bool refused = false;
+    ReplyParser firstParser{};
+    int firstPermanent = 0;
+    char firstReply[sizeof rs.lastReply];
+    int code = 0;
+    for (int i = 0; i < 3; i++) {
+        rs.keepRest = i < 2;
+        code = ReadReply(expected[i]);
+        rs.keepRest = 0;
+        if (rs.connectionLost) {
+            rs.heldLen = 0;
+            return false;
+        }
+        if (code != expected[i] && !refused) {
+            refused = true;
+            firstParser = rs.parser;
+            firstPermanent = rs.permanentFailure;
+            memcpy(firstReply, rs.lastReply, sizeof firstReply);
+        }
+    }
+    rs.heldLen = 0;
+    if (!refused) return true;
+    if (code == 354) {
+        // The server waits for message text although the envelope was
+        // refused: an RSET now would be text. Drop the connection; a
+        // message whose end never came is discarded.
+        rs.connectionLost = 1;
+    }
+    rs.parser = firstParser;
+    rs.permanentFailure = firstPermanent;
+    memcpy(rs.lastReply, firstReply, sizeof rs.lastReply);
+    relayState.sessionFailed = 1;
+    return false;
+}
+
+}  // namespace
 
 bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     RelaySession& rs = relaySession;
@@ -411,13 +495,17 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     } else {
         SendCommand("MAIL FROM:<%s>\r\n", sender);
     }
-    if (!Expect(250)) return false;
-    SendCommand("RCPT TO:<%s>\r\n", recipient);
-    if (!Expect(250)) return false;
-    LogToWindow("-> DATA\r\n");
-    LogDebugToFile("  -> DATA\r\n");
-    SendText("DATA\r\n");
-    if (!Expect(354)) return false;
+    if (rs.fastMode && rs.caps.pipelining) {
+        if (!PipelinedEnvelope(recipient)) return false;
+    } else {
+        if (!Expect(250)) return false;
+        SendCommand("RCPT TO:<%s>\r\n", recipient);
+        if (!Expect(250)) return false;
+        LogToWindow("-> DATA\r\n");
+        LogDebugToFile("  -> DATA\r\n");
+        SendText("DATA\r\n");
+        if (!Expect(354)) return false;
+    }
 
     LogToWindow("-> <data>\r\n");
     // The text goes out with every line end as CR LF and a dot doubled at
@@ -470,11 +558,8 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     LogToWindow("-> CRLF.CRLF\r\n");
     LogDebugToFile("  -> CRLF.CRLF\r\n");
     SendText("\r\n.\r\n");
-    SockHandle s = relayState.relaySocket;
-    SockSetTimeouts(s, relayTimings.dataEndTimeoutMs, relayTimings.replyTimeoutMs);
-    bool accepted = Expect(250);
-    SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
-    return accepted;
+    rs.awaitDataEnd = 1;
+    return Expect(250);
 }
 
 void CloseSession() {

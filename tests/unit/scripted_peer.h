@@ -167,6 +167,16 @@ private:
         }
     }
 
+    // Waits `ms`, taking in what the client sends; a client that closed
+    // ends the wait (a script dripping bytes need not run to its end).
+    void Pause(int fd, int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (auto now = std::chrono::steady_clock::now(); now < end && !peerClosed_ && !stop_;
+             now = std::chrono::steady_clock::now()) {
+            Fill(fd, (int)std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count());
+        }
+    }
+
     void HoldUntilClosed(int fd) {
         while (!stop_ && !peerClosed_) Fill(fd, 100);
     }
@@ -235,7 +245,7 @@ private:
             case PeerStep::Data:
                 if (!ReadUntil(fd, "\r\n.\r\n", &scratch)) return;
                 break;
-            case PeerStep::Pause: std::this_thread::sleep_for(std::chrono::milliseconds(s.ms)); break;
+            case PeerStep::Pause: Pause(fd, s.ms); break;
             case PeerStep::Close: return;
             case PeerStep::Hold: HoldUntilClosed(fd); return;
             case PeerStep::Serve: Serve(fd); return;

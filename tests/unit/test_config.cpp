@@ -572,3 +572,23 @@ TEST(MailboxLine, ParsedLikeTheScanFormat) {
         EXPECT_EQ(domain, c.domain);
     }
 }
+
+TEST_F(ConfigLoad, FastModeAndWatchAreOffUnlessSetTo1) {
+    const struct {
+        const char* product;
+        int lowLatency, watch;
+    } cases[] = {
+        {"Domains=1", 0, 0},
+        {"Domains=1\nLowLatency=1\nWatchFolders=1", 1, 1},
+        {"Domains=1\nLowLatency=2\nWatchFolders=yes", 0, 0},
+        {"Domains=1\nLowLatency=0\nWatchFolders=1", 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.product);
+        ResetConfiguration();
+        relaySettings.LowLatency = relaySettings.WatchFolders = 7;  // a load sets both
+        ASSERT_TRUE(Load(Make(c.product, kOneDomain, "")));
+        EXPECT_EQ(relaySettings.LowLatency, c.lowLatency);
+        EXPECT_EQ(relaySettings.WatchFolders, c.watch);
+    }
+}

@@ -225,6 +225,78 @@ TEST_F(Cycle, LoopDelayCountsAndSendNowEndsIt) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
 
+TEST_F(Cycle, WatchedFoldersEndTheDelayOnNewMail) {
+    // A real second per step: without the watch each delay below would last
+    // two minutes, far past the waits of this test.
+    relayTimings.loopSecondMs = 1000;
+    auto load = [&](const std::string& keys) {
+        WriteTwoDomains(120);
+        std::string text = ReadFile(ini);
+        text.replace(text.find("LoopDelay=120\n"), 14, "LoopDelay=120\n" + keys);
+        WriteIni(text);
+        ReloadConfigIfChanged();
+    };
+    std::atomic<int> ended{0};
+    auto delay = [&] {
+        ended = 0;
+        std::thread t([&] {
+            RunLoopDelay();
+            ended = 1;
+        });
+        return t;
+    };
+    load("WatchFolders=1\n");
+    ASSERT_EQ(relaySettings.WatchFolders, 1);
+    fs::remove_all(Path("users/b2"));  // cannot be watched: reported, polled
+    ClearCaptured();
+    std::thread t = delay();
+    ASSERT_TRUE(WaitFor([&] { return relayState.loopSecond >= 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Drop("a2", "NEW.CNM");
+    EXPECT_TRUE(WaitFor([&] { return ended == 1; }, 5000)) << "a new message ends the delay";
+    t.join();
+    EXPECT_EQ(Count(Window(), "cannot be watched"), 1u) << Window();
+    EXPECT_NE(Window().find("Folder " + Path("users/b2/") + " cannot be watched (error 2): polled every LoopDelay.\r\n"),
+              std::string::npos)
+        << Window();
+
+    // The same load again: the watch stands, nothing is reported twice. A
+    // file that waits (a server's 4xx) does not end the delay on its own.
+    ClearCaptured();
+    t = delay();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ended, 0);
+    relayState.stopRequested = 1;  // a stop during the watch ends it at once
+    EXPECT_TRUE(WaitFor([&] { return ended == 1; }, 1000));
+    t.join();
+    relayState.stopRequested = 0;
+    EXPECT_EQ(Window().find("cannot be watched"), std::string::npos);
+
+    // A reload follows the mailboxes: a folder made watchable is watched.
+    fs::remove(Path("users/a2/NEW.CNM"));
+    Mkdir("users/b2");
+    load("WatchFolders=1\nFlushLog=0\n");
+    t = delay();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    WriteFile(Path("users/b2/part.tmp"), "x");
+    std::rename(Path("users/b2/part.tmp").c_str(), Path("users/b2/MOVED.CNM").c_str());
+    EXPECT_TRUE(WaitFor([&] { return ended == 1; }, 5000)) << "a file renamed in ends the delay";
+    t.join();
+    fs::remove(Path("users/b2/MOVED.CNM"));
+
+    // WatchFolders off: the delay is the design's, only send-now ends it.
+    load("");
+    t = delay();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Drop("a1", "LATE.CNM");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(ended, 0) << "no watch without the key";
+    relayState.sendNow = 1;
+    EXPECT_TRUE(WaitFor([&] { return ended == 1; }, 3000));
+    t.join();
+    StopFolderWatch();
+}
+
 TEST_F(Cycle, EachPassTalksOnlyToItsDomainsServer) {
     ScriptedPeer serverA(std::map<std::string, std::string>{}), serverB(std::map<std::string, std::string>{});
     WriteIni("[Ambrel]\nVersion=0.28\nLoopDelay=1\nUserFolder=" + dir +

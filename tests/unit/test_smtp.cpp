@@ -80,8 +80,6 @@ struct ChunkCase {
     int permanent;        // permanentFailure afterwards
 };
 
-std::string Dots(int n) { return std::string((size_t)n, '.'); }
-
 }  // namespace
 
 class Reading : public RelayTest {};
@@ -92,9 +90,9 @@ TEST_F(Reading, ChunksSilenceAndEarlyClose) {
         {"two-line greeting in two chunks",
          {SendStep("220-first\r\n"), PauseStep(80), SendStep("220 second\r\n")},
          220, 220, "<- 220-first\r\n<- 220 second\r\n", 0, 0},
-        {"final line split after the blank",
+        {"final line split after the blank: read to its CR LF",
          {SendStep("250 "), PauseStep(80), SendStep("rest\r\n")},
-         250, 250, "<- 250 ", 0, 0},
+         250, 250, "<- 250 <- rest\r\n", 0, 0},
         {"rest of the chunk after the reply is dropped",
          {SendStep("250 ok\r\n354 extra\r\n")}, 250, 250, "<- 250 ok\r\n354 extra\r\n", 0, 0},
         {"251 is not 250",
@@ -106,8 +104,8 @@ TEST_F(Reading, ChunksSilenceAndEarlyClose) {
         {"code alone, CR LF split off",
          {SendStep("250\r"), PauseStep(80), SendStep("\n"), HoldStep()}, 250, 250, "<- 250\r<- \n", 0, 0},
         {"silent server", {HoldStep()}, 220, 0, " TIMEOUT in read !!!\r\n", 1, 0},
-        {"early close", {SendStep("220-first\r\n"), CloseStep()}, 220, 0,
-         "<- 220-first\r\n" + Dots(kIdlePollLimit) + " TIMEOUT in read !!!\r\n", 1, 0},
+        {"early close ends the read at once", {SendStep("220-first\r\n"), CloseStep()}, 220, 0,
+         "<- 220-first\r\n. TIMEOUT in read !!!\r\n", 1, 0},
         {"long reply in one chunk: shown cut, parsed whole",
          {SendStep(longLine + "220 ok\r\n")}, 220, 220, "<- " + longLine.substr(0, kChunkShown), 0, 0},
     };
@@ -139,7 +137,12 @@ TEST_F(Reading, ShutdownWakesAReadBlockedOnTheConnection) {
     relayTimings.replyTimeoutMs = 60000;
     ConnectRaw(peer.port);
     std::atomic<int> result{1};
-    std::thread reader([&] { result = ReadReply(250); });
+    // As the worker: the shutdown closes the socket only after it let go.
+    relayState.workerRunning = 1;
+    std::thread reader([&] {
+        result = ReadReply(250);
+        relayState.workerRunning = 0;
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ShutdownResources();
     EXPECT_TRUE(WaitFor([&] { return result.load() != 1; }, 5000));
@@ -147,6 +150,104 @@ TEST_F(Reading, ShutdownWakesAReadBlockedOnTheConnection) {
     EXPECT_NE(result.load(), 250);
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
     EXPECT_EQ(relayState.sessionFailed.load(), 1);
+    EXPECT_NE(Window().find("Error in read: 10004 (WSAEINTR)"), std::string::npos) << Window();
+}
+
+// ---- the reader's bounds: time from the command, size of the reply ---------
+
+namespace {
+
+// `piece` sent `times` times, `ms` apart.
+std::vector<PeerStep> Drip(const std::string& piece, int times, int ms) {
+    std::vector<PeerStep> steps;
+    for (int i = 0; i < times; i++) {
+        steps.push_back(SendStep(piece));
+        steps.push_back(PauseStep(ms));
+    }
+    return steps;
+}
+
+std::string Lines(const std::string& line, int n) {
+    std::string t;
+    for (int i = 0; i < n; i++) t += line;
+    return t;
+}
+
+}  // namespace
+
+TEST_F(Reading, NoServerHoldsTheReadPastItsBounds) {
+    struct {
+        const char* name;
+        std::vector<PeerStep> steps;
+        std::string failure;  // the one line that says why
+    } cases[] = {
+        // Each drip lasts 6 s when read to its end; the time-out is 0.3 s.
+        {"a byte at a time", Drip("2", 60, 100), " TIMEOUT in read !!!\r\n"},
+        {"a line at a time", Drip("250-more\r\n", 60, 100), " TIMEOUT in read !!!\r\n"},
+        {"endless reply", {SendStep(Lines("250-more\r\n", 600)), HoldStep()},
+         "\r\n AMBREL Error: reply too long (more than 512 lines); connection closed\r\n"},
+        {"endless line", {SendStep("250-" + std::string(5000, 'x')), HoldStep()},
+         "\r\n AMBREL Error: reply too long (a line over 4096 bytes); connection closed\r\n"},
+        {"too many bytes", {SendStep(Lines("250-" + std::string(300, 'y') + "\r\n", 300)), HoldStep()},
+         "\r\n AMBREL Error: reply too long (more than 65536 bytes); connection closed\r\n"},
+    };
+    relaySettings.Debug = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(std::vector<std::vector<PeerStep>>{c.steps});
+        ConnectRaw(peer.port);
+        ClearCaptured();
+        relayState.sessionFailed = 0;
+        relaySession.connectionLost = 0;
+        size_t fileBefore = FileText().size();
+        int64_t start = SteadyMs();
+        EXPECT_NE(ReadReply(250), 250);
+        // The bound, not the peer's script, ends the read.
+        EXPECT_LT(SteadyMs() - start, 3000);
+        std::string w = Window();
+        EXPECT_EQ(Count(w, c.failure), 1u) << w.substr(w.size() > 300 ? w.size() - 300 : 0);
+        EXPECT_EQ(w.substr(w.size() - c.failure.size()), c.failure);
+        EXPECT_EQ(relayState.sessionFailed.load(), 1);
+        EXPECT_EQ(relaySession.connectionLost, 1) << "no RSET or QUIT on such a connection";
+        EXPECT_EQ(relaySession.permanentFailure, 0) << "the message stays";
+        // The debug log of the reply stops with the reply.
+        EXPECT_LT(FileText().size() - fileBefore, 2 * kReplyBytesMax);
+        CloseRelay();
+    }
+}
+
+TEST_F(Reading, RepliesAtTheBoundsAreRead) {
+    const std::string lines = Lines("250-more\r\n", kReplyLinesMax - 1) + "250 last\r\n";
+    const std::string longest = "250 " + std::string(kReplyLineMax - 6, 'z') + "\r\n";
+    for (const std::string& reply : {lines, longest}) {
+        ScriptedPeer peer(std::vector<std::vector<PeerStep>>{{SendStep(reply), HoldStep()}});
+        ConnectRaw(peer.port);
+        relayState.sessionFailed = 0;
+        EXPECT_EQ(ReadReply(250), 250);
+        EXPECT_EQ(relayState.sessionFailed.load(), 0);
+        CloseRelay();
+    }
+}
+
+TEST_F(Reading, FinalLineSplitAnywhereReadsAsOneReply) {
+    const std::string reply = "250-peer\r\n250 AUTH PLAIN\r\n";
+    for (size_t cut = 1; cut < reply.size(); cut++) {
+        SCOPED_TRACE(cut);
+        ScriptedPeer peer(std::vector<std::vector<PeerStep>>{
+            {SendStep(reply.substr(0, cut)), PauseStep(30), SendStep(reply.substr(cut)), LineStep(),
+             SendStep("354 go\r\n"), HoldStep()}});
+        ConnectRaw(peer.port);
+        ClearCaptured();
+        relayState.sessionFailed = 0;
+        EXPECT_EQ(ReadReply(250), 250);
+        EXPECT_STREQ(relaySession.lastReply, "250 AUTH PLAIN");
+        // Nothing of the first reply is left for the next one.
+        SendText("DATA\r\n");
+        EXPECT_EQ(ReadReply(354), 354);
+        EXPECT_STREQ(relaySession.lastReply, "354 go");
+        EXPECT_EQ(relayState.sessionFailed.load(), 0) << Window();
+        CloseRelay();
+    }
 }
 
 // ---- one whole session, line by line ------------------------------------------
@@ -361,6 +462,101 @@ TEST_F(Session, MessageTextOnTheWire) {
     for (size_t i = 0; i < files.size(); i++) EXPECT_EQ(got[i], WireText(files[i].second)) << files[i].first;
 }
 
+// LowLatency only changes when bytes go: the server gets the same bytes and
+// the window and the log file read the same, with Debug off and on.
+TEST_F(Session, FastModeSendsTheSameBytesAndLogsTheSame) {
+    const std::vector<std::string> files = {kMessage, "Subject: l\n\n" + std::string(40000, 'a') + "\n.x\n",
+                                            "Subject: c\r\n\r\nbare\rcr\r\n.\r\n"};
+    for (int debug : {0, 1}) {
+        std::string received[2], window[2], file[2];
+        for (int fast : {0, 1}) {
+            SCOPED_TRACE(std::to_string(debug) + std::to_string(fast));
+            relaySettings.Debug = debug;
+            relaySettings.LowLatency = fast;
+            ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT#2", "450 later\r\n"}});
+            UsePort(peer.port);
+            size_t fileBefore = FileText().size();
+            ClearCaptured();
+            for (size_t i = 0; i < files.size(); i++) {
+                std::string name = "F" + std::to_string(i) + ".CNM";
+                Drop("john", name, files[i]);
+                RouteMessage(0, name.c_str());
+            }
+            CloseSession();
+            EXPECT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000));
+            const std::string port = std::to_string(peer.port);
+            received[fast] = peer.Received();
+            window[fast] = Window();
+            file[fast] = FileText().substr(fileBefore);
+            for (std::string* t : {&window[fast], &file[fast]})
+                for (size_t at; (at = t->find(port)) != std::string::npos;) t->replace(at, port.size(), "PORT");
+            EXPECT_EQ(peer.Messages().size(), 2u);
+            for (size_t i = 0; i < files.size(); i++) fs::remove(Mail("john", "F" + std::to_string(i) + ".CNM"));
+        }
+        EXPECT_EQ(received[0], received[1]);
+        EXPECT_EQ(window[0], window[1]);
+        EXPECT_EQ(file[0], file[1]);
+    }
+    relaySettings.LowLatency = 0;
+}
+
+// PIPELINING offered in a fast session: MAIL FROM, RCPT TO and DATA in one
+// send, the replies read in order; the first refusal decides the message's
+// fate, and the session still ends with RSET (or, when the server waits for
+// text after a refused envelope, without a word).
+TEST_F(Session, PipelinedEnvelopeKeepsTheRulesOfEachStep) {
+    struct {
+        const char* name;
+        std::map<std::string, std::string> replies;
+        bool delivered;
+        int code, permanent;
+        const char* reply;
+        std::vector<std::string> tail;  // commands after DATA
+    } cases[] = {
+        {"all accepted", {}, true, 250, 0, "250 queued", {"QUIT\r\n"}},
+        {"refused RCPT", {{"RCPT", "550 no such user\r\n"}, {"DATA", "503 no valid recipients\r\n"}}, false,
+         550, 1, "550 no such user", {"RSET\r\n", "QUIT\r\n"}},
+        {"deferred RCPT, refused DATA", {{"RCPT", "451 later\r\n"}, {"DATA", "554 no recipients\r\n"}}, false,
+         451, 0, "451 later", {"RSET\r\n", "QUIT\r\n"}},
+        {"refused MAIL", {{"MAIL", "550 sender\r\n"}, {"RCPT", "503 sender first\r\n"},
+                          {"DATA", "503 sender first\r\n"}}, false, 550, 1, "550 sender", {"RSET\r\n", "QUIT\r\n"}},
+        {"354 after a refused RCPT", {{"RCPT", "550 no\r\n"}}, false, 550, 1, "550 no", {}},
+    };
+    for (const char* ehlo : {"250-peer\r\n250-PIPELINING\r\n250 HELP\r\n", "250-peer\r\n250 pipelining\r\n"}) {
+        ResetCapabilities();
+        for (const char* ch = ehlo; *ch; ch++) NoteCapabilityChar(*ch);
+        EXPECT_EQ(relaySession.caps.pipelining, 1) << ehlo;
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(c.replies);
+        ConnectRaw(peer.port);
+        ASSERT_EQ(ReadReply(220), 220);
+        relaySession.fastMode = 1;
+        relaySession.caps.pipelining = 1;
+        relaySession.connectionLost = 0;
+        relaySession.pendingCount = 0;
+        relayState.sessionFailed = 0;
+        Drop("john", "P.CNM", "Subject: p\n\nx\n");
+        int err = 0;
+        MsgFile* f = MsgOpen(Mail("john", "P.CNM").c_str(), &err);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(DeliverMessage("a@b", "c@d", f), c.delivered);
+        MsgClose(f);
+        EXPECT_EQ(relaySession.parser.replyCode, c.code);
+        EXPECT_EQ(relaySession.permanentFailure, c.permanent);
+        EXPECT_STREQ(relaySession.lastReply, c.reply);
+        CloseSession();
+        EXPECT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000));
+        std::vector<std::string> want = {"MAIL FROM:<a@b>\r\n", "RCPT TO:<c@d>\r\n", "DATA\r\n"};
+        want.insert(want.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(peer.Commands(), want);
+        EXPECT_EQ(peer.Messages().size(), c.delivered ? 1u : 0u);
+        relaySession.caps.pipelining = 0;
+        relaySession.fastMode = 0;
+    }
+}
+
 TEST_F(Session, UnreadableFileIsNeverEndedAsAWholeMessage) {
     ScriptedPeer peer(std::map<std::string, std::string>{});
     UsePort(peer.port);
@@ -548,6 +744,8 @@ TEST(Capabilities, ReadFromTheEhloLines) {
         {"words of the first line are the server's name", "250 peer STARTTLS\r\n", 0, 0, 0},
         {"an overlong line is not glued to the next",
          "250-" + std::string(300, 'X') + "\r\n250 STARTTLS\r\n", 1, 0, 0},
+        {"a 300-byte AUTH line offers PLAIN at its end",
+         "250-peer\r\n250-AUTH " + std::string(280, 'X') + " LOGIN PLAIN\r\n250 HELP\r\n", 0, 1, 1},
         {"SIZE with its limit", "250-peer\r\n250-SIZE 10485760\r\n250 HELP\r\n", 0, 0, 0, 10485760},
         {"SIZE without a limit", "250-peer\r\n250 SIZE\r\n", 0, 0, 0, 0},
         {"SIZE 0 is no limit", "250-peer\r\n250 size 0\r\n", 0, 0, 0, 0},

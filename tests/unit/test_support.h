@@ -107,7 +107,6 @@ protected:
         relayTimings.noConfigWaitMs = 5;
         relayTimings.pauseStepMs = 5;
         relayTimings.replyPauseMs = 0;
-        relayTimings.idlePollMs = 1;
         relayTimings.backoffStepMs = 1;
         relayTimings.backoffSteps = 2;
         relayTimings.replyTimeoutMs = 2000;

@@ -107,11 +107,11 @@ def wire_content(data):
     return re.sub(rb"\r\n|\r|\n", b"\r\n", text) + b"\r\n"
 
 
-def write_ini(path, users, domains, log=None, bad=None):
+def write_ini(path, users, domains, log=None, bad=None, extra=()):
     """The INI of one run: one mailbox `john` per domain, in a folder named
     after the domain. `domains` is a list of (domain, port, security keys)."""
     lines = ["[Ambrel]", "Version=0.28", "LoopDelay=600", f"UserFolder={wt.win_path(users)}\\",
-             "MaxMailSent=6", "FlushLog=1", "Debug=1"]
+             "MaxMailSent=6", "FlushLog=1", "Debug=1", *extra]
     if log:
         lines.append(f"LogName={wt.win_path(log)}")
     if bad:
@@ -186,7 +186,8 @@ def window_run(folder, cert, key, fp):
     ]
     server_of = dict(zip((c[0] for c in cases), servers.values()))
     write_ini(os.path.join(folder, "Ambrel.ini"), users,
-              [(d, server_of[d].port, keys) for d, keys, _, _ in cases], log=log, bad=bad)
+              [(d, server_of[d].port, keys) for d, keys, _, _ in cases], log=log, bad=bad,
+              extra=["WatchFolders=1"])
     for d, _, files, _ in cases:
         for name, data in files.items():
             with open(os.path.join(users, d, name), "wb") as f:
@@ -245,6 +246,12 @@ def window_run(folder, cert, key, fp):
         r.check("no password in the window or the log file",
                 not any(s in text or s in log_text for s in SECRETS))
         r.check("no time-out in any session", "TIMEOUT" not in text, text[-2000:])
+        # WatchFolders=1: a file dropped during the 600-second delay ends it.
+        late = os.path.join(users, "starttls.test", "W1.CNM")
+        with open(late, "wb") as f:
+            f.write(SMALL)
+        r.check("watch: a file dropped into a watched folder leaves within seconds",
+                wt.wait_for(lambda: not os.path.exists(late), 30, 0.2), (w.text(edit) or "")[-1500:])
     finally:
         w.stop()
         for s in servers.values():
