@@ -192,8 +192,9 @@ bool CheckDomain(const DomainEntry& d, int i, char* error, size_t errorSize) {
     else if (strnlen(d.authUser, sizeof d.authUser) > kAuthTextMax ||
              strnlen(d.authPassword, sizeof d.authPassword) > kAuthTextMax)
         why = "its user name or password is longer than 255 characters";
-    else if (StoredClearIsAmbiguous(d.authPassword))
+    else if (StoredClearIsAmbiguous(d.authPassword) || StoredClearIsAmbiguous(d.oauth.clientSecret))
         why = "its password begins with \"dpapi:\", which this system would read as a protected password";
+    else why = CheckDomainOAuth(d);
     if (!why) return true;
     SetError(error, errorSize, "Domain %d (%.60s) cannot be saved: %s.", i + 1, d.name, why);
     return false;
@@ -286,6 +287,7 @@ bool CheckAll(const DomainEntry* domains, int count, const MailboxRow* rows, int
 struct SecurityKeys {
     char password[kMaxDomains][kStoredPasswordMax];
     char leftover[kMaxDomains][kStoredPasswordMax];  // "" for nothing to rewrite
+    char clientSecret[kMaxDomains][kStoredPasswordMax];  // OAuthClientSecret<n>, protected as a password
 };
 
 // Leaves no stored password behind in the writer's memory once a save ends.
@@ -296,8 +298,15 @@ struct WipeAtExit {
 
 bool MakeSecurityKeys(const DomainEntry* domains, int count, const char* ini, SecurityKeys* keys,
                       char* error, size_t errorSize) {
-    for (int i = 0; i < kMaxDomains; i++) keys->password[i][0] = keys->leftover[i][0] = 0;
+    for (int i = 0; i < kMaxDomains; i++) keys->password[i][0] = keys->leftover[i][0] = keys->clientSecret[i][0] = 0;
     for (int i = 0; i < count; i++) {
+        if (domains[i].oauth.clientSecret[0] &&
+            !StoredPassword(domains[i].oauth.clientSecret, keys->clientSecret[i], sizeof keys->clientSecret[i])) {
+            SetError(error, errorSize,
+                     "The client secret of domain %d (%.60s) could not be protected; nothing was saved.", i + 1,
+                     domains[i].name);
+            return false;
+        }
         if (!domains[i].authPassword[0]) continue;
         if (!StoredPassword(domains[i].authPassword, keys->password[i], sizeof keys->password[i])) {
             SetError(error, errorSize,
@@ -432,6 +441,10 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
         put(kSectionDomains, keyFor("AuthPassword"), d.authPassword[0] ? keys.password[i] : nullptr);
         FormatTlsFingerprint(d.tlsPin, text, sizeof text);
         put(kSectionDomains, keyFor("TlsFingerprint"), d.hasPin ? text : nullptr);
+        OAuthKeyValue oauthKeys[kOAuthKeyCount];
+        OAuthKeysToSave(d, oauthKeys);
+        oauthKeys[kOAuthSecretKey].value = oauthKeys[kOAuthSecretKey].value ? keys.clientSecret[i] : nullptr;
+        for (const OAuthKeyValue& k : oauthKeys) put(kSectionDomains, keyFor(k.name), k.value);
     }
     for (int i = count; i < kMaxDomains; i++) {
         if (!keys.leftover[i][0]) continue;

@@ -50,6 +50,8 @@ struct ServerCapabilities {
     int startTls;
     int authPlain;
     int authLogin;
+    int authXoauth2;
+    int authOauthBearer;
     char line[128];  // the reply line being read (its start; the rest is dropped)
     size_t lineLen;
 };
