@@ -7,11 +7,12 @@ source "$ROOT/scripts/wine_env.sh"
 wine_init
 work=$(mktemp -d)
 server=
+idp=
 cleanup() {
-    if [ -n "$server" ]; then
-        kill "$server" 2>/dev/null || true
-        wait "$server" 2>/dev/null || true
-    fi
+    for p in $server $idp; do
+        kill "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -103,5 +104,12 @@ PY
 server=$!
 for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.1; done
 read -r tls_port plain_port <"$work/ports" || { echo "FAIL the test server did not start"; exit 1; }
+# The local identity provider for the token endpoints' client (WinHTTP).
+idp_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+mkdir -p "$work/idp"
+echo '{"client_id": "ambrel-test", "client_secret": "cl-s3cret"}' >"$work/idp/config.json"
+/usr/bin/python3 "$ROOT/tests/integration/idp_server.py" "$idp_port" "$work/cert.pem" "$work/key.pem" "$work/idp" &
+idp=$!
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$idp_port") 2>/dev/null && break; sleep 0.1; done
 cd "$BUILD_WIN64"
-timeout 120 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin"
+timeout 180 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin" "$idp_port"
