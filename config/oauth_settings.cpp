@@ -194,6 +194,8 @@ const char* CheckDomainOAuth(const DomainEntry& d) {
     if (d.security == kSecurityNone)
         return "it signs in with OAuth 2.0 but has neither STARTTLS nor TLS, and a token is never sent in clear text";
     if (!d.authUser[0] || !o.clientId[0]) return "it signs in with OAuth 2.0 without a user or a client id";
+    // The loader would refuse the file: an OAuth login never uses a password.
+    if (d.authPassword[0]) return "it signs in with OAuth 2.0 and also has a password, which the file cannot hold";
     for (const char* url : {o.tokenUrl, o.deviceUrl, o.authorizeUrl})
         if (url[0] && !IsHttpsUrl(url)) return "an OAuth endpoint is not an https:// address";
     return nullptr;
