@@ -334,6 +334,15 @@ bool LoadDomainSection() {
 
 namespace {
 
+// What a server that checks the HELO name takes: a name with a dot that is
+// not a bare IPv4 address, or an address literal in brackets.
+bool IsFullyQualifiedHelo(const char* helo) {
+    size_t n = strlen(helo);
+    if (helo[0] == '[') return n > 2 && helo[n - 1] == ']';
+    if (!strchr(helo, '.')) return false;
+    return strspn(helo, "0123456789.") != n;
+}
+
 bool LoadCurrentLayout() {
 
     RelaySettings& s = relaySettings;
@@ -377,6 +386,11 @@ bool LoadCurrentLayout() {
     } else {
         snprintf(s.SMTPHelo, sizeof s.SMTPHelo, "%s", helo);
         LogBoth("SMTPHelo used: '%s'.\r\n", s.SMTPHelo);
+        if (!IsFullyQualifiedHelo(s.SMTPHelo))
+            LogBoth("Warning: SMTPHelo '%s' is not a fully qualified domain name (such as "
+                    "relay.example.org, or an address in brackets: [192.0.2.1]); servers that check "
+                    "the HELO name refuse the mail.\r\n",
+                    s.SMTPHelo);
     }
 
     SwitchLogNameIfChanged(logName);

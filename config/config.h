@@ -63,8 +63,8 @@ struct DomainEntry {
 // ---- a domain's security keys (security.cpp) --------------------------------
 // The defaults: plain SMTP, no login, no pin.
 void ClearDomainSecurity(DomainEntry& d);
-// Reads Security<n>, AuthUser<n>, AuthPassword<n> and TlsFingerprint<n> for
-// the domain of key number n into `d`; false, with a "Config error" line,
+// Reads Security<n>, AuthUser<n>, AuthPassword<n>, TlsFingerprint<n>,
+// SenderAddress<n> and RewriteFrom<n> for the domain of key number n into `d`; false, with a "Config error" line,
 // when a value is refused (the loader then drops the domain).
 bool LoadDomainSecurity(int n, DomainEntry& d);
 // The load lines of the keys in use, for the domain shown as `row` (never
@@ -77,9 +77,10 @@ bool ParseTlsFingerprint(const char* text, unsigned char* pin);
 // only at the end); false on a bad text or when `out` is too small.
 bool Base64Encode(const void* data, size_t len, char* out, size_t outSize);
 bool Base64Decode(const char* text, unsigned char* out, size_t outSize, size_t* outLen);
-// The AuthPassword<n> value to store: "dpapi:<base64>" where the system can
-// protect it, else the clear text. False when it does not fit `out`.
-bool FormatStoredPassword(const char* clear, char* out, size_t outSize);
+// A SenderAddress<n> value: one addr-spec local@domain of at most 255
+// characters, dot-atoms (or an address literal) only: no blanks, quotes,
+// angle brackets, control or non-ASCII characters.
+bool IsPlausibleSenderAddress(const char* text);
 // The clear password from a stored value (either form). False when a
 // protected value cannot be read on this machine or the text does not fit.
 bool ReadStoredPassword(const char* stored, char* clear, size_t clearSize);
@@ -171,15 +172,21 @@ bool CheckConfigurationCore(const DomainEntry* domains, int count, const Mailbox
 bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxRow* rows,
                            int rowCount, char* error, size_t errorSize);
 
-// The fields of the domain's Security dialog into the four settings of `d`
-// (left as it was on a refusal): the text of the first refusal for a box,
-// or null. The rules are the loader's: a login needs STARTTLS or TLS, a
-// fingerprint is 64 hex digits (colons allowed) or empty.
+// The fields of the domain's Security dialog into the security settings of
+// `d` (left as it was on a refusal): the text of the first refusal for a
+// box, or null. The rules are the loader's: a login or a fingerprint needs
+// STARTTLS or TLS, a fingerprint is 64 hex digits (colons allowed) or
+// empty, the sender ("Send as") is one plain address or empty, and
+// rewriting From needs it.
 const char* ApplySecurityFields(int security, const char* user, const char* password,
-                                const char* fingerprint, DomainEntry* d);
+                                const char* fingerprint, const char* sender, int rewriteFrom,
+                                DomainEntry* d);
 extern const char kLoginNeedsTls[];
 extern const char kBadFingerprint[];
 extern const char kAuthTextTooLong[];
+extern const char kPinNeedsTls[];
+extern const char kBadSenderAddress[];
+extern const char kRewriteNeedsSender[];
 // A pin as the writer stores it and the dialog shows it: 64 hex digits.
 void FormatTlsFingerprint(const unsigned char* pin, char* out, size_t size);
 

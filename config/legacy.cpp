@@ -11,6 +11,33 @@
 
 namespace {
 constexpr size_t kLegacyPairRead = 1024;
+
+// The older layout has no security keys; a file that holds some (written by
+// hand, or a current file whose Version was lost) would otherwise relay in
+// plain SMTP without a word. Their names, in the product section (bare or
+// numbered) and the domain section (numbered), go into one load line.
+void ReportIgnoredSecurityKeys(const char* ini) {
+    static const char* const kKeys[] = {"Security",      "AuthUser",    "AuthPassword",
+                                        "TlsFingerprint", "SenderAddress", "RewriteFrom"};
+    char found[400] = "";
+    size_t used = 0;
+    for (const char* section : {kSectionProduct, kSectionDomains}) {
+        for (int n = section == kSectionProduct ? 0 : 1; n <= (section == kSectionProduct ? 1 : kMaxDomains); n++) {
+            for (const char* name : kKeys) {
+                char key[40], value[8];
+                snprintf(key, sizeof key, n ? "%s%d" : "%s", name, n);
+                if (ProfileGetString(section, key, "", value, sizeof value, ini) == 0) continue;
+                int w = snprintf(found + used, sizeof found - used, "%s[%s] %s", used ? ", " : "", section, key);
+                if (w > 0 && (size_t)w < sizeof found - used) used += (size_t)w;
+            }
+        }
+    }
+    if (used)
+        LogBoth("Warning: %s ignored: the older layout (no Version above 0.11) reads no security "
+                "keys, so the mail goes out in plain SMTP without a login; set Version=0.28 and the "
+                "keys of [Domains] to use them\r\n",
+                found);
+}
 }  // namespace
 
 bool LoadLegacyConfiguration() {
@@ -20,6 +47,7 @@ bool LoadLegacyConfiguration() {
     DomainEntry& d = StageDomain(0);
     SetStageDomainCount(1);
     ClearDomainSecurity(d);  // the old layout has no security keys
+    ReportIgnoredSecurityKeys(ini);
 
     d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
     s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);

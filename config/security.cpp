@@ -1,6 +1,7 @@
 // A domain's optional security keys: Security<n>, AuthUser<n>,
-// AuthPassword<n> and TlsFingerprint<n> in the domain section; and the
-// pieces the writer needs to store the password (base64, the "dpapi:" form).
+// AuthPassword<n>, TlsFingerprint<n>, SenderAddress<n> and RewriteFrom<n> in
+// the domain section; and the pieces the writer needs to read a stored
+// password back (base64, the "dpapi:" form).
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -50,7 +51,44 @@ bool ReadKey(const char* key, int n, char* out, size_t max) {
     return true;
 }
 
+// atext of an addr-spec (RFC 5322) without the quoting forms: what the
+// local part of a mailbox address can hold unquoted.
+bool IsAtext(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return c && strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
+}
+
+// One or more runs of `ok` characters separated by single dots.
+bool IsDotSeparated(const char* begin, const char* end, bool (*ok)(char)) {
+    if (begin == end || *begin == '.' || end[-1] == '.') return false;
+    for (const char* p = begin; p < end; p++) {
+        if (*p == '.' ? p[1] == '.' : !ok(*p)) return false;
+    }
+    return true;
+}
+
+bool IsDomainChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
 }  // namespace
+
+bool IsPlausibleSenderAddress(const char* text) {
+    size_t len = strlen(text);
+    const char* at = strchr(text, '@');
+    if (len > kSenderAddressMax || !at || strchr(at + 1, '@')) return false;
+    const char* end = text + len;
+    if (!IsDotSeparated(text, at, IsAtext)) return false;
+    const char* domain = at + 1;
+    // An address literal ("[192.0.2.1]") or a dotted name.
+    if (*domain == '[') {
+        if (end - domain < 3 || end[-1] != ']') return false;
+        for (const char* p = domain + 1; p < end - 1; p++)
+            if (!IsDomainChar(*p) && *p != '.' && *p != ':') return false;
+        return true;
+    }
+    return IsDotSeparated(domain, end, IsDomainChar);
+}
 
 bool Base64Encode(const void* data, size_t len, char* out, size_t outSize) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
@@ -119,23 +157,6 @@ bool ParseTlsFingerprint(const char* text, unsigned char* pin) {
     return true;
 }
 
-bool FormatStoredPassword(const char* clear, char* out, size_t outSize) {
-    unsigned char blob[kProtectedMax];
-    size_t n = clear[0] ? ProtectSecret(clear, blob, sizeof blob) : 0;
-    if (n == 0) {
-        // No protection here (POSIX), or it failed: the text as typed.
-        int w = snprintf(out, outSize, "%s", clear);
-        return w >= 0 && (size_t)w < outSize;
-    }
-    size_t prefix = sizeof kProtectedPrefix - 1;
-    if (outSize <= prefix) return false;
-    memcpy(out, kProtectedPrefix, prefix);
-    bool ok = Base64Encode(blob, n, out + prefix, outSize - prefix);
-    memset(blob, 0, sizeof blob);
-    if (!ok) out[0] = 0;
-    return ok;
-}
-
 bool ReadStoredPassword(const char* stored, char* clear, size_t clearSize) {
     size_t prefix = sizeof kProtectedPrefix - 1;
     if (strncasecmp(stored, kProtectedPrefix, prefix) != 0) {
@@ -185,6 +206,16 @@ bool LoadDomainSecurity(int n, DomainEntry& d) {
         return false;
     }
     d.hasPin = value[0] != 0;
+    // A pin is only ever compared during a TLS handshake: with none the
+    // mail would go out in clear while the file seems to ask for a checked
+    // server.
+    if (d.hasPin && d.security == kSecurityNone) {
+        LogBoth("Config error: TlsFingerprint%d for Domain%d (%s) needs Security%d starttls or tls: "
+                "a fingerprint is only checked on an encrypted connection\r\n",
+                n, n, d.name, n);
+        ClearDomainSecurity(d);
+        return false;
+    }
 
     if (!ReadKey("AuthUser", n, d.authUser, kAuthTextMax)) {
         LogBoth("Config error: AuthUser%d for Domain%d (%s) too long (at most %d characters)\r\n", n, n, d.name,
@@ -216,6 +247,35 @@ bool LoadDomainSecurity(int n, DomainEntry& d) {
         ClearDomainSecurity(d);
         return false;
     }
+
+    // The address goes into MAIL FROM (and, rewritten, into the From line)
+    // as it stands: anything that would not be one plain address there is
+    // refused here rather than sent. The value is not echoed, since it may
+    // hold the very characters that make it unfit for a log line.
+    if (!ReadKey("SenderAddress", n, d.senderAddress, kSenderAddressMax) ||
+        (d.senderAddress[0] && !IsPlausibleSenderAddress(d.senderAddress))) {
+        LogBoth("Config error: invalid SenderAddress%d for Domain%d (%s): one address like "
+                "user@example.org expected (at most %d characters, no blanks, quotes, <> or control "
+                "characters)\r\n",
+                n, n, d.name, (int)kSenderAddressMax);
+        ClearDomainSecurity(d);
+        return false;
+    }
+    if (!ReadKey("RewriteFrom", n, value, 40) || (value[0] && strcmp(value, "0") != 0 && strcmp(value, "1") != 0)) {
+        LogBoth("Config error: invalid RewriteFrom%d for Domain%d (%s): 0 or 1 expected\r\n", n, n, d.name);
+        ClearDomainSecurity(d);
+        return false;
+    }
+    d.rewriteFrom = strcmp(value, "1") == 0;
+    // Refused rather than ignored: the user asked for a From line the
+    // provider accepts, and without the address there is none to write.
+    if (d.rewriteFrom && !d.senderAddress[0]) {
+        LogBoth("Config error: RewriteFrom%d for Domain%d (%s) needs SenderAddress%d: the From line is "
+                "rewritten to that address\r\n",
+                n, n, d.name, n);
+        ClearDomainSecurity(d);
+        return false;
+    }
     if (!LoadDomainOAuth(n, d, d.authPassword[0] != 0)) {
         ClearDomainSecurity(d);
         return false;
@@ -234,5 +294,8 @@ void ReportDomainSecurity(int row, const DomainEntry& d) {
     if (d.authUser[0] && d.oauth.method == kAuthOAuth2) LogBoth("Domain[%d] login: '%s' (OAuth 2.0).\r\n", row, d.authUser);
     else if (d.authUser[0])
         LogBoth("Domain[%d] login: '%s' (password %s).\r\n", row, d.authUser, d.authPassword[0] ? "set" : "empty");
+    if (d.senderAddress[0])
+        LogBoth("Domain[%d] sender: '%s'%s.\r\n", row, d.senderAddress,
+                d.rewriteFrom ? " (From rewritten to it)" : "");
     ReportDomainOAuth(row, d);
 }

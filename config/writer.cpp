@@ -18,6 +18,13 @@ const char kBadFingerprint[] =
     " The fingerprint must be the SHA-256 of the server certificate: 64 hex digits, colons"
     " allowed (or empty to trust the system's certificates).";
 const char kAuthTextTooLong[] = " The user name and the password can have at most 255 characters.";
+const char kPinNeedsTls[] =
+    " A fingerprint needs STARTTLS or TLS: it is only checked on an encrypted connection.";
+const char kBadSenderAddress[] =
+    " Send as must be one address like user@example.org: at most 255 characters, without"
+    " blanks, quotes, <> or control characters (or empty to send as the message's sender).";
+const char kRewriteNeedsSender[] =
+    " Rewrite From needs a Send as address: the From line is rewritten to it.";
 
 // "<UserFolder" + separator + ">": 13 characters.
 const char kUserFolderPrefix[] = {'<', 'U', 's', 'e', 'r', 'F', 'o', 'l', 'd', 'e', 'r', kDirSep, '>', 0};
@@ -189,6 +196,13 @@ bool CheckDomain(const DomainEntry& d, int i, char* error, size_t errorSize) {
     else if (d.security < kSecurityNone || d.security > kSecurityTls) why = "its security setting is unknown";
     else if (d.authUser[0] && d.security == kSecurityNone)
         why = "it has a login but neither STARTTLS nor TLS, and a login is never sent in clear text";
+    else if (d.hasPin && d.security == kSecurityNone)
+        why = "it has a certificate fingerprint but neither STARTTLS nor TLS";
+    else if (strnlen(d.senderAddress, sizeof d.senderAddress) > kSenderAddressMax ||
+             (d.senderAddress[0] && !IsPlausibleSenderAddress(d.senderAddress)))
+        why = "its sender address is not one plain address";
+    else if (d.rewriteFrom && !d.senderAddress[0])
+        why = "it rewrites the From line but has no sender address";
     else if (strnlen(d.authUser, sizeof d.authUser) > kAuthTextMax ||
              strnlen(d.authPassword, sizeof d.authPassword) > kAuthTextMax)
         why = "its user name or password is longer than 255 characters";
@@ -222,32 +236,66 @@ bool CheckSettings(const char* userFolder, char* error, size_t errorSize) {
 
 // The new file starts as a copy of the old one, so every key this save does
 // not write (FlushLog, Debug, MaxMailSent, XToHeader, SMTPHelo, HideWin, the
-// keys of the older layout, numbered keys past the new counts) stays.
+// keys of the older layout, numbered keys past the new counts) stays. It is
+// made private (the old file's passwords are copied into it, and the new
+// ones written) and gets its final access only once it is complete.
 bool CopyFile(const char* from, const char* to, char* error, size_t errorSize) {
     FILE* in = fopen(from, "rb");
     if (!in) {
         int e = LastErrno();
         FileStamp stamp;
-        if (!GetFileStamp(from, &stamp)) return true;  // no file yet: the save creates it
-        SetError(error, errorSize, "Unable to read the configuration file '%s' (errno %d).", from, e);
-        return false;
+        if (GetFileStamp(from, &stamp)) {
+            SetError(error, errorSize, "Unable to read the configuration file '%s' (errno %d).", from, e);
+            return false;
+        }
+        // No file yet: the save starts from an empty one.
     }
-    FILE* out = fopen(to, "wb");
+    int e = 0;
+    FILE* out = CreatePrivateFile(to, &e);
     if (!out) {
-        int e = LastErrno();
-        fclose(in);
+        if (in) fclose(in);
         SetError(error, errorSize, "Unable to create '%s' (errno %d).", to, e);
         return false;
     }
     char buf[4096];
     size_t n;
     bool ok = true;
-    while (ok && (n = fread(buf, 1, sizeof buf, in)) > 0) ok = fwrite(buf, 1, n, out) == n;
-    ok = !ferror(in) && ok;
-    fclose(in);
+    while (in && ok && (n = fread(buf, 1, sizeof buf, in)) > 0) ok = fwrite(buf, 1, n, out) == n;
+    if (in) {
+        ok = !ferror(in) && ok;
+        fclose(in);
+    }
     ok = (fclose(out) == 0) && ok;
     if (!ok) SetError(error, errorSize, "Unable to copy the configuration file to '%s'.", to);
     return ok;
+}
+
+// Keys whose values are secrets (their protected form included: on Windows
+// any account of the machine can unprotect it).
+const char* const kSecretKeys[] = {"AuthPassword"};
+
+// Whether any line of the file gives a secret key a value, in any section
+// (numbers past the domain count and hand-made copies count too). A file
+// that cannot be read counts as holding one.
+bool FileHoldsSecret(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return true;
+    char line[4096];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) {
+        const char* p = line;
+        while (IsBlank(*p)) p++;
+        const char* eq = strchr(p, '=');
+        if (*p == ';' || !eq) continue;
+        const char* v = eq + 1;
+        while (IsBlank(*v)) v++;
+        bool hasValue = *v && *v != '\r' && *v != '\n';
+        for (const char* key : kSecretKeys)
+            if (hasValue && strncasecmp(p, key, strlen(key)) == 0) found = true;
+    }
+    found = found || ferror(f);
+    fclose(f);
+    return found;
 }
 
 // Everything a save checks, before anything is written.
@@ -345,17 +393,24 @@ void FormatTlsFingerprint(const unsigned char* pin, char* out, size_t size) {
 }
 
 const char* ApplySecurityFields(int security, const char* user, const char* password,
-                                const char* fingerprint, DomainEntry* d) {
+                                const char* fingerprint, const char* sender, int rewriteFrom,
+                                DomainEntry* d) {
     unsigned char pin[kSha256Size];
+    bool plain = security != kSecurityStartTls && security != kSecurityTls;
     if (strlen(user) > kAuthTextMax || strlen(password) > kAuthTextMax) return kAuthTextTooLong;
-    if (user[0] && security == kSecurityNone) return kLoginNeedsTls;
+    if (user[0] && plain) return kLoginNeedsTls;
     if (fingerprint[0] && !ParseTlsFingerprint(fingerprint, pin)) return kBadFingerprint;
+    if (fingerprint[0] && plain) return kPinNeedsTls;
+    if (sender[0] && !IsPlausibleSenderAddress(sender)) return kBadSenderAddress;
+    if (rewriteFrom && !sender[0]) return kRewriteNeedsSender;
     d->security = security == kSecurityStartTls || security == kSecurityTls ? security : kSecurityNone;
     snprintf(d->authUser, sizeof d->authUser, "%s", user);
     snprintf(d->authPassword, sizeof d->authPassword, "%s", password);
     d->hasPin = fingerprint[0] != 0;
     if (d->hasPin) memcpy(d->tlsPin, pin, sizeof d->tlsPin);
     else memset(d->tlsPin, 0, sizeof d->tlsPin);
+    snprintf(d->senderAddress, sizeof d->senderAddress, "%s", sender);
+    d->rewriteFrom = rewriteFrom ? 1 : 0;
     return nullptr;
 }
 
@@ -441,6 +496,8 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
         put(kSectionDomains, keyFor("AuthPassword"), d.authPassword[0] ? keys.password[i] : nullptr);
         FormatTlsFingerprint(d.tlsPin, text, sizeof text);
         put(kSectionDomains, keyFor("TlsFingerprint"), d.hasPin ? text : nullptr);
+        put(kSectionDomains, keyFor("SenderAddress"), d.senderAddress[0] ? d.senderAddress : nullptr);
+        put(kSectionDomains, keyFor("RewriteFrom"), d.rewriteFrom ? "1" : nullptr);
         OAuthKeyValue oauthKeys[kOAuthKeyCount];
         OAuthKeysToSave(d, oauthKeys);
         oauthKeys[kOAuthSecretKey].value = oauthKeys[kOAuthSecretKey].value ? keys.clientSecret[i] : nullptr;
@@ -461,6 +518,14 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
     if (!ok) {
         RemoveFileErrno(tmp);
         SetError(error, errorSize, "Unable to write the new configuration file '%s'.", tmp);
+        return false;
+    }
+    // The old file's access (its mode and owner, its security descriptor)
+    // stays with the new one; a file with a password is kept private
+    // whatever the old one allowed, since Save is where passwords land.
+    if (int rc = SetFileAccessLike(tmp, ini, FileHoldsSecret(tmp))) {
+        RemoveFileErrno(tmp);
+        SetError(error, errorSize, "Unable to set the access of '%s' (errno %d).", tmp, rc);
         return false;
     }
     // The replaced file has a new stamp; the worker compares it to the

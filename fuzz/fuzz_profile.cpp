@@ -1,5 +1,7 @@
 // Arbitrary INI files through our profile reader: strings cut to the
-// buffer, integers, and a write followed by a read of the same key.
+// buffer, integers, and a write followed by a read of the same key; and the
+// input as a SenderAddress value, which must never pass with anything that
+// would break the MAIL FROM line it goes into.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "config/config.h"
 #include "platform/platform.h"
 
 namespace {
@@ -42,6 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char back[64];
         ProfileGetString("Ambrel", "LogName", "", back, sizeof back, iniPath.c_str());
         if (strcmp(back, "fuzz.log") != 0) __builtin_trap();
+    }
+    std::string address(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+    if (IsPlausibleSenderAddress(address.c_str())) {
+        size_t at = address.find('@');
+        if (address.size() > kSenderAddressMax || at == 0 || at == std::string::npos ||
+            address.find('@', at + 1) != std::string::npos || at + 1 == address.size())
+            __builtin_trap();
+        for (unsigned char c : address)
+            if (c <= ' ' || c >= 0x7f || c == '<' || c == '>' || c == '"' || c == '\\') __builtin_trap();
     }
     return 0;
 }

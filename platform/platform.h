@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- paths -------------------------------------------------------------
 
@@ -72,6 +73,24 @@ int RenameFileErrno(const char* from, const char* to);
 // folder's entry after it), so a power loss leaves the old file or the
 // new one, never an empty one.
 int ReplaceFileErrno(const char* from, const char* to);
+
+// A file that holds a secret (a password, protected or not) is kept to
+// those who must read it: on POSIX its owner (mode 0600), on Windows
+// SYSTEM, Administrators and the user who wrote it.
+//
+// Creates `path`, which must not exist yet, for writing ("wb") with that
+// private access from its first byte, so nothing written to it is ever
+// readable by anyone else. nullptr, with an errno-style code in *err, when
+// it cannot be made.
+FILE* CreatePrivateFile(const char* path, int* err);
+// Gives `path` the access of `model`, the file it is about to replace: its
+// mode, owner and group as far as this user may set them (POSIX; a group
+// that cannot be kept loses its bits), its DACL (Windows; the owner is the
+// writer's). Without a model (null, or no such file) the access a new file
+// gets there (POSIX: 0666 less the umask; Windows: the folder's inherited
+// entries). With `secret`, the private access instead, whatever the model
+// allowed. 0 or an errno-style code.
+int SetFileAccessLike(const char* path, const char* model, bool secret);
 
 // Message files are read as Windows reads text files: a CR LF pair arrives as
 // one LF. Lines are read like fgets (at most size - 1 characters, LF kept,

@@ -137,6 +137,61 @@ int ReplaceFileErrno(const char* from, const char* to) {
     return 0;
 }
 
+FILE* CreatePrivateFile(const char* path, int* err) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *err = errno;
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "wb");
+    if (!f) {
+        *err = errno;
+        close(fd);
+    }
+    return f;
+}
+
+namespace {
+// The process's umask, read without changing it (umask() can only be read
+// by setting it, and another thread may be creating a file meanwhile).
+mode_t CurrentUmask() {
+    mode_t mask = 022;
+    if (FILE* f = fopen("/proc/self/status", "r")) {
+        char line[128];
+        unsigned value;
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "Umask: %o", &value) == 1) {
+                mask = (mode_t)(value & 0777);
+                break;
+            }
+        fclose(f);
+    }
+    return mask;
+}
+}  // namespace
+
+int SetFileAccessLike(const char* path, const char* model, bool secret) {
+    struct stat st;
+    mode_t mode;
+    if (model && stat(model, &st) == 0) {
+        mode = st.st_mode & 0777;
+        // A file saved by another user (root editing a service's file, say)
+        // goes back to its owner when that is allowed. Where the group
+        // cannot be kept either, its bits would open the file to the
+        // writer's own group instead: they go.
+        if (chown(path, st.st_uid, st.st_gid) != 0 && chown(path, (uid_t)-1, st.st_gid) != 0)
+            mode &= ~(mode_t)070;
+    } else {
+        mode = 0666 & ~CurrentUmask();
+    }
+    if (secret) mode = 0600;
+    if (chmod(path, mode) == 0) return 0;
+    int rc = errno;
+    // A file system without modes (a FAT stick) refuses the change: that is
+    // no failure when the file grants no more than asked for anyway.
+    return stat(path, &st) == 0 && (st.st_mode & 0777 & ~mode) == 0 ? 0 : rc;
+}
+
 int LastErrno() { return errno; }
 
 void FormatLocalTime(const char* format, char* out, size_t size) {

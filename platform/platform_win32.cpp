@@ -3,12 +3,16 @@
 #include "platform.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
 const char kDirSep = '\\';
@@ -105,6 +109,102 @@ int ReplaceFileErrno(const char* from, const char* to) {
     if (!flushed) return EIO;
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
     return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+}
+
+namespace {
+
+// SYSTEM, Administrators and the user this process runs as, each with full
+// access, nothing inherited: who runs the service, who administers the
+// machine, and who saved the file. LocalFree the result.
+PSECURITY_DESCRIPTOR PrivateSecurityDescriptor() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    DWORD buf[128];  // a TOKEN_USER and its SID, DWORD-aligned
+    DWORD len = 0;
+    BOOL ok = GetTokenInformation(token, TokenUser, buf, sizeof buf, &len);
+    CloseHandle(token);
+    char* sid = nullptr;
+    if (!ok || !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &sid)) return nullptr;
+    char sddl[300];
+    int n = snprintf(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)", sid);
+    LocalFree(sid);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (n <= 0 || (size_t)n >= sizeof sddl ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return nullptr;
+    return sd;
+}
+
+// A volume without access lists (FAT) has nothing to keep or narrow.
+bool NoAccessLists(DWORD e) { return e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION; }
+
+}  // namespace
+
+FILE* CreatePrivateFile(const char* path, int* err) {
+    PSECURITY_DESCRIPTOR sd = PrivateSecurityDescriptor();
+    if (!sd) {
+        *err = EACCES;
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD e = GetLastError();
+    LocalFree(sd);
+    if (h == INVALID_HANDLE_VALUE) {
+        *err = e == ERROR_FILE_EXISTS ? EEXIST : e == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        return nullptr;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        *err = EIO;
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (!f) {
+        _close(fd);
+        *err = EIO;
+    }
+    return f;
+}
+
+int SetFileAccessLike(const char* path, const char* model, bool secret) {
+    // SetFileSecurity, not SetNamedSecurityInfo: Wine carries out only the
+    // former on a file (it maps the DACL to the Unix mode there), and on
+    // Windows it stores the descriptor as given, with its protected bit;
+    // the model's inherited entries come from the same folder anyway.
+    auto apply = [&](PSECURITY_DESCRIPTOR sd) {
+        if (SetFileSecurityA(path, DACL_SECURITY_INFORMATION, sd)) return 0;
+        DWORD e = GetLastError();
+        return NoAccessLists(e) ? 0 : e == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    };
+    if (secret) {
+        PSECURITY_DESCRIPTOR sd = PrivateSecurityDescriptor();
+        if (!sd) return EACCES;
+        int rc = apply(sd);
+        LocalFree(sd);
+        return rc;
+    }
+    if (model && GetFileAttributesA(model) != INVALID_FILE_ATTRIBUTES) {
+        DWORD need = 0;
+        if (!GetFileSecurityA(model, DACL_SECURITY_INFORMATION, nullptr, 0, &need) && need == 0)
+            return NoAccessLists(GetLastError()) ? 0 : EIO;
+        if (need == 0 || need > 65536) return EIO;
+        void* buf = LocalAlloc(LPTR, need);
+        if (!buf) return ENOMEM;
+        int rc = GetFileSecurityA(model, DACL_SECURITY_INFORMATION, buf, need, &need) ? apply(buf) : EIO;
+        LocalFree(buf);
+        return rc;
+    }
+    // No model: only what the folder hands down, as for any new file. (Wine
+    // does not carry this out and leaves the file private.)
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return EIO;
+    char name[MAX_PATH * 2];
+    snprintf(name, sizeof name, "%s", path);  // the call takes a writable name
+    DWORD rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, &empty, nullptr);
+    return rc == ERROR_SUCCESS || NoAccessLists(rc) ? 0 : rc == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }
 
 int LastErrno() { return errno; }

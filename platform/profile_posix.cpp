@@ -197,13 +197,19 @@ bool ProfileWriteString(const char* section, const char* key, const char* value,
     }
     // Write the whole file beside it and put it in place in one step, so a
     // reader never sees a half-written file.
+    // The new file is private until it has the access of the one it
+    // replaces: a file with a password in it must not be readable by others
+    // for a moment, nor come back readable after a write.
     std::string tmp = std::string(path) + ".tmp~";
-    FILE* f = fopen(tmp.c_str(), "wb");
+    unlink(tmp.c_str());  // a left-over of a write that was cut short
+    int err = 0;
+    FILE* f = CreatePrivateFile(tmp.c_str(), &err);
     if (!f) return false;
     const char* eol = crlf ? "\r\n" : "\n";
     bool ok = true;
     for (const std::string& l : lines) ok = ok && fputs(l.c_str(), f) >= 0 && fputs(eol, f) >= 0;
     ok = (fclose(f) == 0) && ok;
+    ok = ok && SetFileAccessLike(tmp.c_str(), path, false) == 0;
     if (!ok || rename(tmp.c_str(), path) != 0) {
         unlink(tmp.c_str());
         return false;

@@ -61,6 +61,9 @@ inline const ReadCase kReadCases[] = {
     {"semicolons inside a value kept", "[S]\r\nUser1=john;sub;2\r\n", "S", "User1", "d", 64, "john;sub;2"},
     {"colon and port kept", "[Domains]\r\nSMTPServer1=relay.example.net:2525\r\n", "Domains", "SMTPServer1", "", 256, "relay.example.net:2525"},
     {"equals sign inside a value", "[S]\r\nKey=a=b\r\n", "S", "Key", "d", 64, "a=b"},
+    // An address or a password in quotes reads without them on both builds.
+    {"quoted address", "[Domains]\r\nSenderAddress1=\"o'brien@example.org\"\r\n", "Domains", "SenderAddress1", "",
+     256, "o'brien@example.org"},
     {"backslash value", "[S]\r\nUserFolder=\\\r\n", "S", "UserFolder", "d", 64, "\\"},
     {"key line without '=' gives the default", "[S]\r\nKey\r\n", "S", "Key", "dflt", 64, "dflt"},
     {"'[' without ']' is no section", "[S]\r\n[broken\r\nKey=after\r\n", "S", "Key", "d", 64, "after"},

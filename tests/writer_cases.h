@@ -166,6 +166,29 @@ inline const Case kCases[] = {
      WC_SETTINGS
      "domain example.org relay.example:587 security=1 user=[ me ] password=['s e;c=r\"et' ] pin=-\n"
      "mailbox john john@example.org {dir}users/sub/ abs=0 domain=0\n"},
+    // The sending keys go with their domain as the security keys do.
+    {"sender keys move with their domain and leave the slot it had",
+     WC_PRODUCT "MailBoxes=1\n"
+     "[Domains]\nDomain1=example.com\nSMTPServer1=mail.example\nSenderAddress1=first@example.com\n"
+     "RewriteFrom1=1\nDomain2=example.org\nSMTPServer2=relay.example:587\nSecurity2=starttls\n"
+     "SenderAddress2=relay@example.org\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     "users/sub", Edit::kRemoveFirstDomain,
+     "Domains=1\nDomain1=example.org\nSenderAddress1=relay@example.org\n!RewriteFrom1\n", false,
+     "",
+     WC_SETTINGS
+     "domain example.org relay.example:587 security=1 user=[] password=[] pin=- sender=[relay@example.org] "
+     "rewrite=0\n"
+     "mailbox john john@example.org {dir}users/sub/ abs=0 domain=0\n"},
+    {"sender and From rewrite saved as loaded",
+     WC_PRODUCT "MailBoxes=1\n"
+     "[Domains]\nDomain1=example.com\nSMTPServer1=mail.example\nDomain2=example.org\n"
+     "SMTPServer2=relay.example:465\nSecurity2=tls\nAuthUser2=relay@example.org\nAuthPassword2=pw\n"
+     "SenderAddress2=relay@example.org\nRewriteFrom2=1\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     "users/sub", Edit::kNone,
+     "SMTPServer1=mail.example:25\n!SenderAddress1\nSenderAddress2=relay@example.org\nRewriteFrom2=1\n", false,
+     "", nullptr},
     // The OAuth keys move with their domain too; a preset is saved as the
     // provider's name, never as the endpoints it stands for, and the client
     // secret is stored like a password.
@@ -257,11 +280,15 @@ inline std::string Dump(const std::string& dir) {
         snprintf(line, sizeof line, "domain %.99s %.79s:%d", d.name, d.host, (int)d.port);
         out += line;
         // Only a domain with security keys shows them.
-        if (d.security || d.authUser[0] || d.authPassword[0] || d.hasPin) {
+        if (d.security || d.authUser[0] || d.authPassword[0] || d.hasPin || d.senderAddress[0] || d.rewriteFrom) {
             char pin[2 * kSha256Size + 1] = "-";
             if (d.hasPin) FormatTlsFingerprint(d.tlsPin, pin, sizeof pin);
             snprintf(line, sizeof line, " security=%d user=[%s] password=[%s] pin=%s", d.security, d.authUser,
                      d.authPassword, pin);
+            out += line;
+        }
+        if (d.senderAddress[0] || d.rewriteFrom) {
+            snprintf(line, sizeof line, " sender=[%s] rewrite=%d", d.senderAddress, d.rewriteFrom);
             out += line;
         }
         const OAuthSettings& o = d.oauth;

@@ -43,6 +43,8 @@ void PutPendingFrom(const DomainEditRecord& r) {
     memcpy(pendingSecurity.authPassword, r.authPassword, sizeof r.authPassword);
     pendingSecurity.hasPin = r.hasPin;
     memcpy(pendingSecurity.tlsPin, r.tlsPin, sizeof r.tlsPin);
+    memcpy(pendingSecurity.senderAddress, r.senderAddress, sizeof r.senderAddress);
+    pendingSecurity.rewriteFrom = r.rewriteFrom;
 }
 
 void PutSecurity(DomainEditRecord* r) {
@@ -52,6 +54,8 @@ void PutSecurity(DomainEditRecord* r) {
     memcpy(r->authPassword, pendingSecurity.authPassword, sizeof r->authPassword);
     r->hasPin = pendingSecurity.hasPin;
     memcpy(r->tlsPin, pendingSecurity.tlsPin, sizeof r->tlsPin);
+    memcpy(r->senderAddress, pendingSecurity.senderAddress, sizeof r->senderAddress);
+    r->rewriteFrom = pendingSecurity.rewriteFrom;
 }
 
 void FoldBackRows() {

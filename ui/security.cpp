@@ -1,4 +1,5 @@
-// "DomainSecurity": the connection, login and certificate pin of one domain.
+// "DomainSecurity": the connection, login and certificate pin of one domain,
+// and the address its mail is sent as.
 // It edits the pending settings of the ChangeDomain dialog that opened it;
 // ChangeDomain's Change or Add puts them into the domains' working copy, so
 // a Cancel anywhere on the way changes nothing.
@@ -31,19 +32,33 @@ void Fill(HWND dialog, const DomainEntry& d) {
     char pin[2 * sizeof d.tlsPin + 1] = "";
     if (d.hasPin) FormatTlsFingerprint(d.tlsPin, pin, sizeof pin);
     SetDlgItemTextA(dialog, IDC_SEC_FINGERPRINT, pin);
+    SendDlgItemMessageA(dialog, IDC_SEC_SENDER, EM_LIMITTEXT, kSenderAddressMax, 0);
+    SetDlgItemTextA(dialog, IDC_SEC_SENDER, d.senderAddress);
+    CheckDlgButton(dialog, IDC_SEC_REWRITE, d.rewriteFrom ? BST_CHECKED : BST_UNCHECKED);
+}
+
+// Rewrite From only means something with a Send as address: without one the
+// box is gray and clear, so it can never be left checked where it cannot be
+// changed.
+void UpdateRewriteBox(HWND dialog) {
+    bool hasSender = GetWindowTextLengthA(GetDlgItem(dialog, IDC_SEC_SENDER)) > 0;
+    if (!hasSender) CheckDlgButton(dialog, IDC_SEC_REWRITE, BST_UNCHECKED);
+    EnableWindow(GetDlgItem(dialog, IDC_SEC_REWRITE), hasSender);
 }
 
 // The fields into the pending settings; false (the dialog stays open) after
 // a box says what is refused.
 bool Apply(HWND dialog) {
     // One more than the longest value, so an over-long text is seen, not cut.
-    char user[kAuthTextMax + 2], password[kAuthTextMax + 2], pin[200];
+    char user[kAuthTextMax + 2], password[kAuthTextMax + 2], pin[200], sender[kSenderAddressMax + 2];
     GetDlgItemTextA(dialog, IDC_SEC_USER, user, sizeof user);
     GetDlgItemTextA(dialog, IDC_SEC_PASSWORD, password, sizeof password);
     GetDlgItemTextA(dialog, IDC_SEC_FINGERPRINT, pin, sizeof pin);
+    GetDlgItemTextA(dialog, IDC_SEC_SENDER, sender, sizeof sender);
     int mode = (int)SendDlgItemMessageA(dialog, IDC_SEC_MODE, CB_GETCURSEL, 0, 0);
+    int rewrite = IsDlgButtonChecked(dialog, IDC_SEC_REWRITE) == BST_CHECKED;
     const char* refusal = ApplySecurityFields(mode < 0 ? kSecurityNone : mode, user, password,
-                                              pin, editing);
+                                              pin, sender, rewrite, editing);
     SecureZeroMemory(password, sizeof password);
     if (!refusal) return true;
     MessageBoxA(nullptr, refusal, kSecurityCaption, MB_OK | MB_ICONSTOP);
@@ -61,9 +76,13 @@ INT_PTR CALLBACK DomainSecurityDialogProc(HWND dialog, UINT message, WPARAM wPar
             return TRUE;
         }
         Fill(dialog, *editing);
+        UpdateRewriteBox(dialog);
         return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
+        case IDC_SEC_SENDER:
+            if (HIWORD(wParam) == EN_CHANGE) UpdateRewriteBox(dialog);
+            return TRUE;
         case IDOK:
             if (Apply(dialog)) EndDialog(dialog, 1);
             return TRUE;

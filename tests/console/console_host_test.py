@@ -97,6 +97,8 @@ def test_load_lines_and_scan(root):
     expected = (
         f"Updating AMBREL Config file ({ini}) ...\r\n"
         "SMTPHelo used: 'Vorpal'.\r\n"
+        "Warning: SMTPHelo 'Vorpal' is not a fully qualified domain name (such as relay.example.org, or an "
+        "address in brackets: [192.0.2.1]); servers that check the HELO name refuse the mail.\r\n"
         "Added domain[1]='example.org' (Server: 127.0.0.1:1)\r\n"
         "Added domain[2]='example.net' (Server: 127.0.0.1:1)\r\n"
         f"Added user: dm:sales, mailDir: {root}/abs/sales/, email: dm:sales@example.net\r\n"

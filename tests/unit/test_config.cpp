@@ -117,6 +117,47 @@ TEST_F(ConfigLoad, MessagesOfEveryFailureRow) {
         {"password over 255 characters refused, not cut", "Domains=1",
          SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthPassword1=" + std::string(256, 'p'), "", false,
          {"Config error: AuthPassword1 for Domain1 (example.org) too long (at most 255 characters)\r\n"}, {}},
+        {"fingerprint with Security none refused", "Domains=1",
+         SECURE_DOMAIN "TlsFingerprint1=" + std::string(64, 'a'), "", false,
+         {"Config error: TlsFingerprint1 for Domain1 (example.org) needs Security1 starttls or tls: a "
+          "fingerprint is only checked on an encrypted connection\r\n"},
+         {"Added domain"}},
+        // Sending as the account: reported, and refused when it could not be sent as one address.
+        {"sender and From rewrite reported", "Domains=1",
+         SECURE_DOMAIN "SenderAddress1=relay@example.org\nRewriteFrom1=1", "", true,
+         {"Added domain[1]='example.org' (Server: 127.0.0.1:2525)\r\n"
+          "Domain[1] sender: 'relay@example.org' (From rewritten to it).\r\n"},
+         {}},
+        {"sender without rewrite, even over a plain connection", "Domains=1",
+         SECURE_DOMAIN "SenderAddress1=o'brien.relay@mail.example.org\nRewriteFrom1=0", "", true,
+         {"Domain[1] sender: 'o'brien.relay@mail.example.org'.\r\n"}, {"rewritten"}},
+        {"sender with a blank refused, not echoed", "Domains=1",
+         SECURE_DOMAIN "SenderAddress1=john smith@example.org", "", false,
+         {"Config error: invalid SenderAddress1 for Domain1 (example.org): one address like user@example.org "
+          "expected (at most 255 characters, no blanks, quotes, <> or control characters)\r\n"},
+         {"john smith", "Added domain"}},
+        {"sender over 255 characters refused", "Domains=1",
+         SECURE_DOMAIN "SenderAddress1=" + std::string(244, 'a') + "@example.org", "", false,
+         {"Config error: invalid SenderAddress1"}, {}},
+        {"RewriteFrom without a sender refused", "Domains=1", SECURE_DOMAIN "RewriteFrom1=1", "", false,
+         {"Config error: RewriteFrom1 for Domain1 (example.org) needs SenderAddress1: the From line is "
+          "rewritten to that address\r\n"},
+         {"Added domain"}},
+        {"RewriteFrom other than 0 or 1 refused", "Domains=1",
+         SECURE_DOMAIN "SenderAddress1=a@example.org\nRewriteFrom1=yes", "", false,
+         {"Config error: invalid RewriteFrom1 for Domain1 (example.org): 0 or 1 expected\r\n"}, {}},
+        // A HELO name that servers checking it refuse is warned about, right after it.
+        {"default SMTPHelo warned", "Domains=1", kOneDomain, "", true,
+         {"SMTPHelo used: 'Vorpal'.\r\nWarning: SMTPHelo 'Vorpal' is not a fully qualified domain name (such "
+          "as relay.example.org, or an address in brackets: [192.0.2.1]); servers that check the HELO name "
+          "refuse the mail.\r\n"},
+         {}},
+        {"bare IPv4 SMTPHelo warned", "Domains=1\nSMTPHelo=192.0.2.1", kOneDomain, "", true,
+         {"SMTPHelo used: '192.0.2.1'.\r\nWarning: SMTPHelo '192.0.2.1'"}, {}},
+        {"qualified SMTPHelo not warned", "Domains=1\nSMTPHelo=relay.example.org", kOneDomain, "", true,
+         {"SMTPHelo used: 'relay.example.org'.\r\n"}, {"Warning"}},
+        {"address literal SMTPHelo not warned", "Domains=1\nSMTPHelo=[192.0.2.1]", kOneDomain, "", true,
+         {"SMTPHelo used: '[192.0.2.1]'.\r\n"}, {"Warning"}},
         // OAuth 2.0: the settings in use are reported, the client secret never;
         // each refusal names its key and drops the domain.
         {"OAuth keys reported", "Domains=1",
@@ -260,7 +301,12 @@ TEST_F(ConfigLoad, SecurityKeysFillTheDomain) {
     EXPECT_EQ(b.authUser[0], 0);
     EXPECT_EQ(b.hasPin, 0);
     // A reload without the keys leaves nothing of them behind.
+    ASSERT_TRUE(Load(Make("Domains=1", "Domain1=a.org\nSMTPServer1=h1\nSenderAddress1=me@a.org\nRewriteFrom1=1\n", "")));
+    EXPECT_STREQ(domainTable[0].senderAddress, "me@a.org");
+    EXPECT_EQ(domainTable[0].rewriteFrom, 1);
     ASSERT_TRUE(Load(Make("Domains=1", "Domain1=a.org\nSMTPServer1=h1\n", "")));
+    EXPECT_EQ(domainTable[0].senderAddress[0], 0);
+    EXPECT_EQ(domainTable[0].rewriteFrom, 0);
     EXPECT_EQ(domainTable[0].security, kSecurityNone);
     EXPECT_EQ(domainTable[0].authPassword[0], 0);
     EXPECT_EQ(domainTable[0].hasPin, 0);
@@ -320,16 +366,34 @@ TEST(SecurityText, Base64FingerprintAndStoredPassword) {
     EXPECT_FALSE(ParseTlsFingerprint((std::string(63, 'a') + " ").c_str(), pin));
     EXPECT_FALSE(ParseTlsFingerprint("", pin));
 
-    // Without a protection service the password is stored as typed.
-    char stored[300], clear[256];
-    ASSERT_TRUE(FormatStoredPassword("pw:dpapi", stored, sizeof stored));
-    EXPECT_STREQ(stored, "pw:dpapi");
-    EXPECT_FALSE(FormatStoredPassword("longer", stored, 4));
+    // Without a protection service a stored password is the clear text.
+    char clear[256];
     ASSERT_TRUE(ReadStoredPassword("plain", clear, sizeof clear));
     EXPECT_STREQ(clear, "plain");
     EXPECT_FALSE(ReadStoredPassword("dpapi:AQID", clear, sizeof clear));
     EXPECT_FALSE(ReadStoredPassword("dpapi:***", clear, sizeof clear));
     EXPECT_FALSE(ReadStoredPassword(std::string(256, 'x').c_str(), clear, sizeof clear));
+}
+
+// What MAIL FROM and a rewritten From line can carry as they stand.
+TEST(SenderAddress, OnePlainAddressOnly) {
+    const std::string longest = std::string(243, 'a') + "@example.org";  // 255
+    for (const std::string& good : {std::string("john@example.org"), std::string("a.b+tag@mail-1.example.org"),
+                                   std::string("x@[192.0.2.1]"), std::string("relay@localhost"),
+                                   std::string("!#$%&'*/=?^_`{|}~-@example.org"), longest}) {
+        EXPECT_TRUE(IsPlausibleSenderAddress(good.c_str())) << good;
+    }
+    for (const std::string& bad :
+         {std::string(""), std::string("john"), std::string("@example.org"), std::string("john@"),
+          std::string("john@@example.org"), std::string("a@b@example.org"), std::string("john smith@example.org"),
+          std::string("<john@example.org>"), std::string("\"john\"@example.org"), std::string("john@exa mple.org"),
+          std::string("john@example.org\r\nRCPT TO:<x@y>"), std::string("jo\x01hn@example.org"),
+          std::string("j\xc3\xb6rg@example.org"), std::string(".john@example.org"), std::string("jo..hn@example.org"),
+          std::string("john.@example.org"), std::string("john@example..org"), std::string("john@.example.org"),
+          std::string("john@example.org."), std::string("john@[]"), std::string("john@[1.2.3.4"),
+          std::string("john,mary@example.org"), std::string("john@ex(ample).org"), "a" + longest}) {
+        EXPECT_FALSE(IsPlausibleSenderAddress(bad.c_str())) << bad;
+    }
 }
 
 TEST_F(ConfigLoad, SkippedDomainsDoNotUsePositions) {

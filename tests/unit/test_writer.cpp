@@ -79,6 +79,15 @@ TEST_F(Writer, RefusesRowsThatWouldNotReadBackAndWritesNothing) {
              d.security = kSecurityTls;
              snprintf(d.authPassword, sizeof d.authPassword, "DPAPI:abc");
          }},
+        {"a fingerprint over a plain connection", "john", "john@example.org", p + "john", "127.0.0.1", nullptr,
+         "Domain 1 (example.org) cannot be saved: it has a certificate fingerprint but neither STARTTLS nor TLS",
+         [](DomainEntry& d) { d.hasPin = 1; }},
+        {"a sender that is no plain address", "john", "john@example.org", p + "john", "127.0.0.1", nullptr,
+         "Domain 1 (example.org) cannot be saved: its sender address is not one plain address",
+         [](DomainEntry& d) { snprintf(d.senderAddress, sizeof d.senderAddress, "<a@example.org>"); }},
+        {"a From rewrite without a sender", "john", "john@example.org", p + "john", "127.0.0.1", nullptr,
+         "Domain 1 (example.org) cannot be saved: it rewrites the From line but has no sender address",
+         [](DomainEntry& d) { d.rewriteFrom = 1; }},
         {"user folder the loader would cut", "john", "john@example.org", p + "john", "127.0.0.1",
          longUserFolder.c_str(),
          "The UserFolder setting is too long to be saved.", nullptr},
@@ -189,32 +198,103 @@ TEST(SecurityFields, RefusedLikeTheLoaderAndStoredWhole) {
     const char* pin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
     const std::string u256(256, 'u');
     const std::string notHex = "g" + std::string(63, '0'), tooLong(66, '0');
+    const std::string longSender = std::string(244, 's') + "@example.org";
     struct {
         int security;
         const char *user, *password, *fingerprint, *refusal;
+        const char* sender = "";
+        int rewrite = 0;
     } cases[] = {
         {kSecurityNone, "me", "", "", kLoginNeedsTls},
         {kSecurityStartTls, "me", "pw", "00112233", kBadFingerprint},
         {kSecurityTls, "", "", notHex.c_str(), kBadFingerprint},
         {kSecurityTls, "", "", tooLong.c_str(), kBadFingerprint},
         {kSecurityTls, u256.c_str(), "pw", "", kAuthTextTooLong},
+        {kSecurityNone, "", "", pin, kPinNeedsTls},
+        {kSecurityNone, "", "", "", kBadSenderAddress, "John <john@example.org>"},
+        {kSecurityNone, "", "", "", kBadSenderAddress, "john@example.org\r\nDATA"},
+        {kSecurityTls, "", "", "", kBadSenderAddress, longSender.c_str()},
+        {kSecurityTls, "", "", "", kRewriteNeedsSender, "", 1},
     };
     DomainEntry d{};
     snprintf(d.authUser, sizeof d.authUser, "old");
+    snprintf(d.senderAddress, sizeof d.senderAddress, "old@example.org");
     for (const auto& c : cases) {
-        EXPECT_STREQ(ApplySecurityFields(c.security, c.user, c.password, c.fingerprint, &d), c.refusal);
+        EXPECT_STREQ(ApplySecurityFields(c.security, c.user, c.password, c.fingerprint, c.sender, c.rewrite, &d),
+                     c.refusal);
         EXPECT_STREQ(d.authUser, "old");
+        EXPECT_STREQ(d.senderAddress, "old@example.org");
     }
-    ASSERT_EQ(ApplySecurityFields(kSecurityStartTls, "me", " pw ", pin, &d), nullptr);
+    ASSERT_EQ(ApplySecurityFields(kSecurityStartTls, "me", " pw ", pin, "relay@example.org", 1, &d), nullptr);
     EXPECT_EQ(d.security, kSecurityStartTls);
     EXPECT_STREQ(d.authUser, "me");
     EXPECT_STREQ(d.authPassword, " pw ");
+    EXPECT_STREQ(d.senderAddress, "relay@example.org");
+    EXPECT_EQ(d.rewriteFrom, 1);
     char shown[80];
     ASSERT_TRUE(d.hasPin);
     FormatTlsFingerprint(d.tlsPin, shown, sizeof shown);
     EXPECT_STREQ(shown, "00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF");
     // Emptied fields clear the settings: no login, no pin.
-    ASSERT_EQ(ApplySecurityFields(kSecurityNone, "", "", "", &d), nullptr);
+    ASSERT_EQ(ApplySecurityFields(kSecurityNone, "", "", "", "", 0, &d), nullptr);
     EXPECT_EQ(d.security, kSecurityNone);
-    EXPECT_EQ(d.authUser[0] | d.authPassword[0] | d.hasPin, 0);
+    EXPECT_EQ(d.authUser[0] | d.authPassword[0] | d.hasPin | d.senderAddress[0] | d.rewriteFrom, 0);
+    // Send as alone needs no encryption: it is no secret.
+    ASSERT_EQ(ApplySecurityFields(kSecurityNone, "", "", "", "relay@example.org", 0, &d), nullptr);
+    EXPECT_STREQ(d.senderAddress, "relay@example.org");
+}
+
+// Save replaces the file: the new one has the old one's mode, and a file
+// with a password in it (a new one, or one left at a number past the
+// domains) is readable by its owner only, whatever it was before.
+TEST_F(Writer, SaveKeepsTheFileModeAndKeepsAPasswordPrivate) {
+    Mkdir("users/john");
+    auto mode = [&] {
+        struct stat st;
+        return stat(ini.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
+    };
+    const mode_t mask = umask(022);
+    WriteIni(Current());
+    ASSERT_TRUE(LoadConfiguration());
+    writer_cases::Working plain = writer_cases::FromTables();
+    writer_cases::Working secret = plain;
+    secret.domains[0].security = kSecurityTls;
+    snprintf(secret.domains[0].authUser, sizeof secret.domains[0].authUser, "me");
+    snprintf(secret.domains[0].authPassword, sizeof secret.domains[0].authPassword, "pw");
+    struct {
+        const char* name;
+        int before;
+        const writer_cases::Working* rows;
+        int after;
+    } cases[] = {
+        {"owner only stays owner only", 0600, &plain, 0600},
+        {"readable by all stays so without a password", 0644, &plain, 0644},
+        {"group bits kept", 0640, &plain, 0640},
+        {"a password makes it private", 0644, &secret, 0600},
+        {"and it stays private", 0600, &secret, 0600},
+        {"private without the password, as before the save", 0600, &plain, 0600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(chmod(ini.c_str(), (mode_t)c.before), 0);
+        std::string error;
+        ASSERT_TRUE(Save(*c.rows, &error)) << error;
+        EXPECT_EQ(mode(), c.after);
+    }
+    // A clear password left behind at a number past the domains is a
+    // secret in the file too.
+    ASSERT_EQ(chmod(ini.c_str(), 0644), 0);
+    ASSERT_TRUE(ProfileWriteString("Domains", "AuthPassword4", "old-pw", ini.c_str()));
+    EXPECT_EQ(mode(), 0644) << "the profile writer keeps the mode of the file it rewrites";
+    ASSERT_TRUE(Save(plain));
+    EXPECT_EQ(mode(), 0600);
+
+    // A new file gets the umask's mode, or private with a password.
+    fs::remove(ini);
+    ASSERT_TRUE(Save(plain));
+    EXPECT_EQ(mode(), 0644);
+    fs::remove(ini);
+    ASSERT_TRUE(Save(secret));
+    EXPECT_EQ(mode(), 0600);
+    umask(mask);
 }

@@ -410,7 +410,11 @@ LOGIN_NEEDS_TLS = (" A login needs STARTTLS or TLS: the user name and password a
                    " unencrypted connection.")
 BAD_FINGERPRINT = (" The fingerprint must be the SHA-256 of the server certificate: 64 hex digits, colons"
                    " allowed (or empty to trust the system's certificates).")
+BAD_SENDER = (" Send as must be one address like user@example.org: at most 255 characters, without"
+              " blanks, quotes, <> or control characters (or empty to send as the message's sender).")
 IDC_DOMAIN_SECURITY, IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT = 1015, 1020, 1021, 1022, 1023
+IDC_SEC_SENDER, IDC_SEC_REWRITE = 1024, 1025
+BM_GETCHECK = 0xF0
 INTEGRATION = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "integration")
 
 
@@ -472,7 +476,12 @@ def security_keys(w, r, ui, main_window, log_text, folder):
 
         def keys(n):
             v = ini_values(read_ini(ini_path))
-            return {k: v.get(f"{k}{n}") for k in ("security", "authuser", "authpassword", "tlsfingerprint")}
+            return {k: v.get(f"{k}{n}") for k in ("security", "authuser", "authpassword", "tlsfingerprint",
+                                                   "senderaddress", "rewritefrom")}
+
+        def rewrite_box(sd):
+            hwnd, _, enabled = ui.children(sd)[IDC_SEC_REWRITE]
+            return enabled, w.probe("send", hwnd, BM_GETCHECK, 0, 0)
 
         r.check("security file loaded", reload(), log_text())
         opt, dom = open_domains()
@@ -504,8 +513,17 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         fill(sd, 1, "joe", "s3cret", pin[:-3])
         w.probe("command", sd, IDOK)
         ui.expect_box("a short fingerprint is refused", " Security Error", BAD_FINGERPRINT)
-        r.check("the dialog stays open after the refusals", w.probe("title", sd) == (0, " Domain Security"))
         fill(sd, 1, "joe", "s3cret", pin)
+        r.check("Rewrite From is gray without Send as", rewrite_box(sd)[0] is False, ui.children(sd))
+        w.probe("setedit", sd, IDC_SEC_SENDER, "Joe <joe@secure.test>")
+        w.probe("command", sd, IDOK)
+        ui.expect_box("a Send as that is no plain address is refused", " Security Error", BAD_SENDER)
+        r.check("the dialog stays open after the refusals", w.probe("title", sd) == (0, " Domain Security"))
+        w.probe("setedit", sd, IDC_SEC_SENDER, "joe@secure.test")
+        r.check("Rewrite From can be checked once Send as has an address", rewrite_box(sd)[0] is True,
+                ui.children(sd))
+        w.probe("click", sd, IDC_SEC_REWRITE)
+        r.check("Rewrite From checked", rewrite_box(sd)[1][1].strip() == "1", rewrite_box(sd))
         w.screenshot("dialogs_domain_security")
         ui.key_at(" Domain Security", 60, 78, "F1")
         help_box = ui.dialog(" Ambrel Option information", 10)
@@ -526,11 +544,16 @@ def security_keys(w, r, ui, main_window, log_text, folder):
 
         data = read_ini(ini_path)
         k = keys(2)
-        r.check("the four keys saved with the domain, the password protected",
+        r.check("the keys saved with the domain, the password protected",
                 k["security"] == "starttls" and k["authuser"] == "joe"
                 and (k["authpassword"] or "").startswith("dpapi:")
-                and k["tlsfingerprint"] == pin.replace(":", ""), k)
+                and k["tlsfingerprint"] == pin.replace(":", "")
+                and k["senderaddress"] == "joe@secure.test" and k["rewritefrom"] == "1", k)
         r.check("no clear password in the file", b"s3cret" not in data, data)
+        # Wine keeps no descriptor of its own: it maps the private DACL to
+        # the Unix mode, so "others" lose every bit.
+        r.check("the file with a password is closed to other users",
+                os.stat(ini_path).st_mode & 0o007 == 0, oct(os.stat(ini_path).st_mode))
         r.check("domains without the keys have none (also the cancelled settings)",
                 keys(1) == keys(3) == dict.fromkeys(keys(1)), (keys(1), keys(3)))
 
@@ -539,7 +562,8 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         r.check("the load reports the keys and never the password",
                 "Domain[2] security: starttls." in log and
                 f"Domain[2] TLS fingerprint: {pin.replace(':', '')}." in log and
-                "Domain[2] login: 'joe' (password set)." in log and "s3cret" not in log, log)
+                "Domain[2] login: 'joe' (password set)." in log and "s3cret" not in log
+                and "Domain[2] sender: 'joe@secure.test' (From rewritten to it)." in log, log)
 
         def accepted():
             return len(open(received).read().splitlines()) if os.path.exists(received) else 0
@@ -581,7 +605,8 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         r.check("the keys moved with their domain to number 1",
                 v.get("domains") == "2" and v.get("domain1") == "secure.test" and k["security"] == "starttls"
                 and k["authuser"] == "joe" and (k["authpassword"] or "").startswith("dpapi:")
-                and k["tlsfingerprint"] == pin.replace(":", ""), (v, k))
+                and k["tlsfingerprint"] == pin.replace(":", "")
+                and k["senderaddress"] == "joe@secure.test" and k["rewritefrom"] == "1", (v, k))
         r.check("the domain now at number 2 has no keys",
                 v.get("domain2") == "plain.test" and keys(2) == dict.fromkeys(keys(2)), keys(2))
 
