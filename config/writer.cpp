@@ -272,7 +272,7 @@ bool CopyFile(const char* from, const char* to, char* error, size_t errorSize) {
 
 // Keys whose values are secrets (their protected form included: on Windows
 // any account of the machine can unprotect it).
-const char* const kSecretKeys[] = {"AuthPassword"};
+const char* const kSecretKeys[] = {"AuthPassword", "OAuthClientSecret"};
 
 // Whether any line of the file gives a secret key a value, in any section
 // (numbers past the domain count and hand-made copies count too). A file
