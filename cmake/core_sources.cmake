@@ -4,18 +4,21 @@
 get_filename_component(AMBREL_TOP ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 if(WIN32)
   set(AMBREL_PLATFORM_SOURCES platform/platform_win32.cpp platform/sockets_win32.cpp
-      platform/tls_win32.cpp platform/secret_win32.cpp platform/watch_win32.cpp)
+      platform/tls_win32.cpp platform/secret_win32.cpp platform/watch_win32.cpp
+      platform/http_win32.cpp)
 else()
   set(AMBREL_PLATFORM_SOURCES platform/platform_posix.cpp platform/sockets_posix.cpp
-      platform/profile_posix.cpp platform/secret_posix.cpp platform/watch_posix.cpp)
+      platform/profile_posix.cpp platform/secret_posix.cpp platform/watch_posix.cpp
+      platform/http_posix.cpp)
 endif()
 set(AMBREL_CORE_SOURCES)
 foreach(src
     ${AMBREL_PLATFORM_SOURCES} platform/msgfile.cpp
     log/log.cpp log/socket_errors.cpp
     config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
-    config/security.cpp
+    config/security.cpp config/oauth_settings.cpp
     relay/cycle.cpp relay/routing.cpp relay/smtp.cpp relay/secure.cpp relay/rewrite.cpp
+    relay/oauth.cpp relay/oauth_store.cpp relay/oauth_login.cpp
     host/paths.cpp host/shutdown.cpp)
   list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})
 endforeach()

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "oauth_settings.h"
+
 constexpr int kMaxDomains = 5;
 constexpr int kMaxMailboxes = 200;
 constexpr int kMaxMailSent = 6;
@@ -59,6 +61,7 @@ struct DomainEntry {
     // file's Return-path (empty: the file's sender, as always).
     char senderAddress[kSenderAddressMax + 1];  // SenderAddress<n>
     int rewriteFrom;                            // RewriteFrom<n>: only with senderAddress
+    OAuthSettings oauth;                        // AuthMethod<n> oauth2 and its keys
 };
 
 // ---- a domain's security keys (security.cpp) --------------------------------

@@ -180,6 +180,7 @@ void ClearDomainSecurity(DomainEntry& d) {
     memset(d.tlsPin, 0, sizeof d.tlsPin);
     memset(d.senderAddress, 0, sizeof d.senderAddress);
     d.rewriteFrom = 0;
+    memset(&d.oauth, 0, sizeof d.oauth);
 }
 
 // A refused value drops the whole domain, as a missing SMTPServer<n> does,
@@ -275,6 +276,10 @@ bool LoadDomainSecurity(int n, DomainEntry& d) {
         ClearDomainSecurity(d);
         return false;
     }
+    if (!LoadDomainOAuth(n, d, d.authPassword[0] != 0)) {
+        ClearDomainSecurity(d);
+        return false;
+    }
     return true;
 }
 
@@ -286,9 +291,11 @@ void ReportDomainSecurity(int row, const DomainEntry& d) {
         LogBoth("Domain[%d] TLS fingerprint: %s.\r\n", row, hex);
     }
     // The password is never shown, only whether there is one.
-    if (d.authUser[0])
+    if (d.authUser[0] && d.oauth.method == kAuthOAuth2) LogBoth("Domain[%d] login: '%s' (OAuth 2.0).\r\n", row, d.authUser);
+    else if (d.authUser[0])
         LogBoth("Domain[%d] login: '%s' (password %s).\r\n", row, d.authUser, d.authPassword[0] ? "set" : "empty");
     if (d.senderAddress[0])
         LogBoth("Domain[%d] sender: '%s'%s.\r\n", row, d.senderAddress,
                 d.rewriteFrom ? " (From rewritten to it)" : "");
+    ReportDomainOAuth(row, d);
 }

@@ -206,8 +206,9 @@ bool CheckDomain(const DomainEntry& d, int i, char* error, size_t errorSize) {
     else if (strnlen(d.authUser, sizeof d.authUser) > kAuthTextMax ||
              strnlen(d.authPassword, sizeof d.authPassword) > kAuthTextMax)
         why = "its user name or password is longer than 255 characters";
-    else if (StoredClearIsAmbiguous(d.authPassword))
+    else if (StoredClearIsAmbiguous(d.authPassword) || StoredClearIsAmbiguous(d.oauth.clientSecret))
         why = "its password begins with \"dpapi:\", which this system would read as a protected password";
+    else why = CheckDomainOAuth(d);
     if (!why) return true;
     SetError(error, errorSize, "Domain %d (%.60s) cannot be saved: %s.", i + 1, d.name, why);
     return false;
@@ -271,7 +272,7 @@ bool CopyFile(const char* from, const char* to, char* error, size_t errorSize) {
 
 // Keys whose values are secrets (their protected form included: on Windows
 // any account of the machine can unprotect it).
-const char* const kSecretKeys[] = {"AuthPassword"};
+const char* const kSecretKeys[] = {"AuthPassword", "OAuthClientSecret"};
 
 // Whether any line of the file gives a secret key a value, in any section
 // (numbers past the domain count and hand-made copies count too). A file
@@ -334,6 +335,7 @@ bool CheckAll(const DomainEntry* domains, int count, const MailboxRow* rows, int
 struct SecurityKeys {
     char password[kMaxDomains][kStoredPasswordMax];
     char leftover[kMaxDomains][kStoredPasswordMax];  // "" for nothing to rewrite
+    char clientSecret[kMaxDomains][kStoredPasswordMax];  // OAuthClientSecret<n>, protected as a password
 };
 
 // Leaves no stored password behind in the writer's memory once a save ends.
@@ -344,8 +346,15 @@ struct WipeAtExit {
 
 bool MakeSecurityKeys(const DomainEntry* domains, int count, const char* ini, SecurityKeys* keys,
                       char* error, size_t errorSize) {
-    for (int i = 0; i < kMaxDomains; i++) keys->password[i][0] = keys->leftover[i][0] = 0;
+    for (int i = 0; i < kMaxDomains; i++) keys->password[i][0] = keys->leftover[i][0] = keys->clientSecret[i][0] = 0;
     for (int i = 0; i < count; i++) {
+        if (domains[i].oauth.clientSecret[0] &&
+            !StoredPassword(domains[i].oauth.clientSecret, keys->clientSecret[i], sizeof keys->clientSecret[i])) {
+            SetError(error, errorSize,
+                     "The client secret of domain %d (%.60s) could not be protected; nothing was saved.", i + 1,
+                     domains[i].name);
+            return false;
+        }
         if (!domains[i].authPassword[0]) continue;
         if (!StoredPassword(domains[i].authPassword, keys->password[i], sizeof keys->password[i])) {
             SetError(error, errorSize,
@@ -489,6 +498,10 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
         put(kSectionDomains, keyFor("TlsFingerprint"), d.hasPin ? text : nullptr);
         put(kSectionDomains, keyFor("SenderAddress"), d.senderAddress[0] ? d.senderAddress : nullptr);
         put(kSectionDomains, keyFor("RewriteFrom"), d.rewriteFrom ? "1" : nullptr);
+        OAuthKeyValue oauthKeys[kOAuthKeyCount];
+        OAuthKeysToSave(d, oauthKeys);
+        oauthKeys[kOAuthSecretKey].value = oauthKeys[kOAuthSecretKey].value ? keys.clientSecret[i] : nullptr;
+        for (const OAuthKeyValue& k : oauthKeys) put(kSectionDomains, keyFor(k.name), k.value);
     }
     for (int i = count; i < kMaxDomains; i++) {
         if (!keys.leftover[i][0]) continue;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "config/config.h"
+#include "host/console_signin.h"
 #include "host/paths.h"
 #include "host/shutdown.h"
 #include "log/log.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-volatile sig_atomic_t stopSignal = 0;
+volatile int stopSignal = 0;
 std::atomic<int> workerEnded{0};
 
 void OnSignal(int sig) {
@@ -41,9 +42,12 @@ void PrintAlert(const char* text, const char* caption) {
 void Usage() {
     fprintf(stderr,
             "usage: ambrel [INI]\n"
+            "       ambrel --sign-in N [INI]\n"
             "  Relays the *.CNM files of the mailboxes configured in INI (default: the\n"
             "  file beside this program named after it, with .ini).\n"
             "  SIGUSR1: send now.  SIGINT/SIGTERM: stop.\n"
+            "  --sign-in N: signs in the OAuth 2.0 user of Domain<N> and stores its\n"
+            "  refresh token in the tokens file beside INI.\n"
             "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n"
             "  AMBREL_REPLY_TIMEOUT_MS: a shorter wait for a silent server (for scripts).\n");
 }
@@ -66,6 +70,16 @@ unsigned CountedWorker(void* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    int signInDomain = 0;
+    if (argc >= 3 && argc <= 4 && strcmp(argv[1], "--sign-in") == 0) {
+        signInDomain = atoi(argv[2]);
+        if (signInDomain < 1) {
+            Usage();
+            return 2;
+        }
+        argv += 2;
+        argc -= 2;
+    }
     if (argc > 2 || (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))) {
         Usage();
         return argc > 2 ? 2 : 0;
@@ -99,6 +113,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGUSR1, &sa, nullptr);
+    if (signInDomain) return RunConsoleSignIn(signInDomain, &stopSignal);
 
     static long cycles = 0;
     if (const char* c = getenv("AMBREL_CYCLES")) cycles = strtol(c, nullptr, 10);

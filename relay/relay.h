@@ -59,6 +59,8 @@ struct ServerCapabilities {
     // The limit of SIZE n (RFC 1870); 0 when not offered or given as 0.
     long long sizeLimit;
     int pipelining;  // PIPELINING (RFC 2920)
+    int authXoauth2;
+    int authOauthBearer;
     char line[kReplyLineMax];  // the reply line being read, whole (the reader bounds it)
     size_t lineLen;
 };

@@ -15,6 +15,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "oauth.h"
 #include "relay.h"
 
 namespace {
@@ -116,6 +117,7 @@ bool Login(int domainIndex) {
         EndAfterFailure(domainIndex, true);
         return false;
     }
+    if (d.oauth.method == kAuthOAuth2) return OAuthLogin(domainIndex);
     if (!caps.authPlain && !caps.authLogin) {
         ReportFailure(kFailNoMechanism, domainIndex, d.host, d.name);
         EndAfterFailure(domainIndex, true);
@@ -213,6 +215,8 @@ void NoteCapabilityLine(const char* line, size_t len) {
         while (p < end && *p != ' ') p++;
         if (WordIs(word, (size_t)(p - word), "PLAIN")) caps.authPlain = 1;
         if (WordIs(word, (size_t)(p - word), "LOGIN")) caps.authLogin = 1;
+        if (WordIs(word, (size_t)(p - word), "XOAUTH2")) caps.authXoauth2 = 1;
+        if (WordIs(word, (size_t)(p - word), "OAUTHBEARER")) caps.authOauthBearer = 1;
     }
 }
 

@@ -189,6 +189,40 @@ inline const Case kCases[] = {
      "users/sub", Edit::kNone,
      "SMTPServer1=mail.example:25\n!SenderAddress1\nSenderAddress2=relay@example.org\nRewriteFrom2=1\n", false,
      "", nullptr},
+    // The OAuth keys move with their domain too; a preset is saved as the
+    // provider's name, never as the endpoints it stands for, and the client
+    // secret is stored like a password.
+    {"OAuth keys move with their domain, presets stay presets",
+     WC_PRODUCT "MailBoxes=1\n"
+     "[Domains]\nDomain1=example.com\nSMTPServer1=mail.example\nSecurity1=tls\nAuthUser1=app@example.com\n"
+     "AuthMethod1=oauth2\nOAuthProvider1=microsoft\nOAuthTenant1=contoso.example\nOAuthClientId1=id-1\n"
+     "OAuthClientSecret1=s3 cret\nOAuthGrant1=client_credentials\n"
+     "Domain2=example.org\nSMTPServer2=relay.example:587\nSecurity2=starttls\nAuthUser2=me@example.org\n"
+     "AuthMethod2=OAuth2\nOAuthProvider2=custom\nOAuthTokenUrl2=https://idp.example/token\n"
+     "OAuthDeviceUrl2=https://idp.example/device\nOAuthScope2=smtp offline\nOAuthClientId2=id-2\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     "users/sub", Edit::kRemoveFirstDomain,
+     "Domains=1\nDomain1=example.org\nAuthMethod1=oauth2\nOAuthProvider1=custom\n"
+     "OAuthTokenUrl1=https://idp.example/token\nOAuthDeviceUrl1=https://idp.example/device\n"
+     "OAuthScope1=smtp offline\nOAuthClientId1=id-2\n!OAuthTenant1\n!OAuthClientSecret1\n!OAuthGrant1\n"
+     "!OAuthAuthorizeUrl1\n",
+     false, "",
+     WC_SETTINGS
+     "domain example.org relay.example:587 security=1 user=[me@example.org] password=[] pin=- "
+     "oauth=custom/refresh_token tenant=[] token=[https://idp.example/token] device=[https://idp.example/device] "
+     "authorize=[] scope=[smtp offline] client=[id-2] secret=[]\n"
+     "mailbox john john@example.org {dir}users/sub/ abs=0 domain=0\n"},
+    {"OAuth keys read back whole",
+     WC_PRODUCT "MailBoxes=1\n"
+     "[Domains]\nDomain1=example.com\nSMTPServer1=mail.example\nSecurity1=tls\nAuthUser1=app@example.com\n"
+     "AuthMethod1=oauth2\nOAuthProvider1=microsoft\nOAuthTenant1=contoso.example\nOAuthClientId1=id-1\n"
+     "OAuthClientSecret1=\" s3 cret\"\nOAuthGrant1=client_credentials\n"
+     "Domain2=example.org\nSMTPServer2=relay.example:587\n"
+     "[MailBoxes]\nMailbox1=john;sub;2\n",
+     "users/sub", Edit::kNone,
+     "AuthMethod1=oauth2\nOAuthProvider1=microsoft\nOAuthTenant1=contoso.example\nOAuthClientId1=id-1\n"
+     "OAuthClientSecret1=*\nOAuthGrant1=client_credentials\n!OAuthTokenUrl1\n!AuthMethod2\n!OAuthProvider2\n",
+     false, "", nullptr},
 };
 
 #undef WC_PRODUCT
@@ -255,6 +289,13 @@ inline std::string Dump(const std::string& dir) {
         }
         if (d.senderAddress[0] || d.rewriteFrom) {
             snprintf(line, sizeof line, " sender=[%s] rewrite=%d", d.senderAddress, d.rewriteFrom);
+            out += line;
+        }
+        const OAuthSettings& o = d.oauth;
+        if (o.method == kAuthOAuth2) {
+            snprintf(line, sizeof line, " oauth=%s/%s tenant=[%s] token=[%s] device=[%s] authorize=[%s] scope=[%s] client=[%s] secret=[%s]",
+                     OAuthProviderName(o.provider), OAuthGrantName(o.grant), o.tenant, o.tokenUrl, o.deviceUrl,
+                     o.authorizeUrl, o.scope, o.clientId, o.clientSecret);
             out += line;
         }
         out += "\n";

@@ -8,8 +8,9 @@ wine_init
 work=$(mktemp -d)
 server=
 old=
+idp=
 cleanup() {
-    for pid in $server $old; do
+    for pid in $server $old $idp; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
@@ -127,5 +128,12 @@ if ! echo | timeout 20 openssl s_client -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' -c
         2>/dev/null | grep -q 'Protocol  *: TLSv1.1'; then
     echo "FAIL the TLS 1.1 server does not speak TLS 1.1"; exit 1
 fi
+# The local identity provider for the token endpoints' client (WinHTTP).
+idp_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+mkdir -p "$work/idp"
+echo '{"client_id": "ambrel-test", "client_secret": "cl-s3cret"}' >"$work/idp/config.json"
+/usr/bin/python3 "$ROOT/tests/integration/idp_server.py" "$idp_port" "$work/cert.pem" "$work/key.pem" "$work/idp" &
+idp=$!
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$idp_port") 2>/dev/null && break; sleep 0.1; done
 cd "$BUILD_WIN64"
-timeout 120 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin" "$old_port"
+timeout 180 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin" "$old_port" "$idp_port"

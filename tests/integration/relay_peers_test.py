@@ -348,12 +348,12 @@ def test_smtp_sink(scratch):
                   "TIMEOUT in read" in out and "-> RSET" not in out and "-> QUIT" not in out, out[-1500:])
 
 
-def tls_server(mode, folder, cert, key):
+def tls_server(mode, folder, cert, key, password="s3cret"):
     """tls_server.py on a fresh port; what it accepted and the raw client bytes go to `folder`."""
     env = dict(os.environ, PYTHONPATH=HERE)
     return Server(lambda port: [PYTHON, os.path.join(HERE, "tls_server.py"), mode, str(port), cert, key,
                                 os.path.join(folder, "received.jsonl"), os.path.join(folder, "raw.bin"),
-                                "joe", "s3cret"], env)
+                                "joe", password], env)
 
 
 # name, server mode, domain keys, extra environment, fate of both files, the
@@ -617,22 +617,224 @@ def postfix_cases(scratch, peer):
           not r.tree.badmail_log() and sum("SMTPHelo" in x for x in r.out.split("\r\n")) == 1, r.out[:2000])
 
 
+def idp_server(folder, cert, key):
+    return Server(lambda port: [PYTHON, os.path.join(HERE, "idp_server.py"), str(port), cert, key, folder])
+
+
+def oauth_keys(idp, grant, secret="cl-s3cret", urls=("token", "devicecode")):
+    keys = "Security1=starttls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=custom\nOAuthClientId1=ambrel-test\n"
+    names = {"token": "OAuthTokenUrl1", "devicecode": "OAuthDeviceUrl1", "authorize": "OAuthAuthorizeUrl1"}
+    for u in urls:
+        keys += f"{names[u]}=https://127.0.0.1:{idp}/{u}\n"
+    if secret:
+        keys += f"OAuthClientSecret1={secret}\n"
+    return keys + f"OAuthGrant1={grant}\nOAuthScope1=smtp offline\n"
+
+
+def idp_config(folder, **changes):
+    cfg = dict(client_id="ambrel-test", client_secret="cl-s3cret", expires_in=3600, pending_polls=0,
+               slow_down_at=0, refuse="")
+    cfg.update(changes)
+    with open(os.path.join(folder, "config.json"), "w") as f:
+        json.dump(cfg, f)
+
+
+def idp_state(folder):
+    p = os.path.join(folder, "state.json")
+    return json.load(open(p)) if os.path.exists(p) else {"access": {}, "refresh": []}
+
+
+def idp_requests(folder):
+    p = os.path.join(folder, "requests.jsonl")
+    return [json.loads(x) for x in open(p)] if os.path.exists(p) else []
+
+
+def tokens_file(tree):
+    p = os.path.join(tree.root, "ambrel.tokens")
+    return json.load(open(p)) if os.path.exists(p) else {}
+
+
+def test_oauth(scratch):
+    cert, key, _ = make_certificate(scratch)
+    trust = {"SSL_CERT_FILE": cert}
+    idp_dir = os.path.join(scratch, "idp")
+    os.makedirs(idp_dir)
+    idp_config(idp_dir)
+    logs = []  # every text the runs wrote: no token or secret may be in any
+
+    def relay(tree, mode, names, failure=None, label=""):
+        root = tree.root
+        for f in ("received.jsonl", "received.jsonl.mechanism", "received.jsonl.refused", "received.jsonl.login"):
+            if os.path.exists(os.path.join(root, f)):
+                os.remove(os.path.join(root, f))
+        with tls_server(mode, root, cert, key, os.path.join(idp_dir, "state.json")) as server:
+            with open(tree.ini) as f:
+                text = f.read()
+            with open(tree.ini, "w") as f:
+                # Debug: the whole conversation goes to the log file, and still no token.
+                text = text if "Debug=1" in text else text.replace("[Ambrel]\n", "[Ambrel]\nDebug=1\n", 1)
+                f.write(re.sub(r"SMTPServer1=127\.0\.0\.1:\d+", f"SMTPServer1=127.0.0.1:{server.port}", text))
+            for n in names:
+                tree.drop("john", n, b"Return-path: <a@example.com>\n\n" + n.encode() + b"\n")
+            rc, out = tree.run(env_extra=trust)
+        log = open(os.path.join(root, "relay.log"), errors="replace").read()
+        logs.extend([out, log])
+        fates = [tree.fate("john", n) for n in names]
+        if failure is None:
+            check(f"oauth {label}: relayed", rc == 0 and fates == ["deleted"] * len(names), f"{fates}\n{out[-2500:]}")
+        else:
+            check(f"oauth {label}: mail stays", rc == 0 and fates == ["stays"] * len(names), f"{fates}\n{out[-2500:]}")
+            check(f"oauth {label}: one failure line in window and file",
+                  out.count(failure) == 1 and log.count(failure) == 1 and "mail left in place" in out, out[-2500:])
+            check(f"oauth {label}: nothing in bad mail", not os.listdir(os.path.join(root, "bad")))
+        return out
+
+    def mechanisms(tree):
+        p = os.path.join(tree.root, "received.jsonl.mechanism")
+        return open(p).read().split() if os.path.exists(p) else []
+
+    with idp_server(idp_dir, cert, key) as idp:
+        # An application: client credentials, XOAUTH2, then OAUTHBEARER where only that is offered.
+        app = Tree(os.path.join(scratch, "app"), 1, domain_keys=oauth_keys(idp.port, "client_credentials"))
+        relay(app, "xoauth2", ["O1.CNM", "O2.CNM"], label="client credentials")
+        check("oauth client credentials: AUTH XOAUTH2 once for two messages", mechanisms(app) == ["XOAUTH2"],
+              mechanisms(app))
+        tokens = os.path.join(app.root, "ambrel.tokens")
+        check("oauth tokens file: mode 0600", os.path.exists(tokens) and os.stat(tokens).st_mode & 0o777 == 0o600)
+        entry = tokens_file(app).get("example.org", {})
+        check("oauth tokens file: the cached access token, no refresh token",
+              entry.get("access_token") in idp_state(idp_dir)["access"] and "refresh_token" not in entry, entry)
+        grants = [r["grant_type"] for r in idp_requests(idp_dir)]
+        relay(app, "oauthbearer", ["O3.CNM"], label="OAUTHBEARER only")
+        check("oauth OAUTHBEARER only: used, with the cached token", mechanisms(app) == ["OAUTHBEARER"] and
+              [r["grant_type"] for r in idp_requests(idp_dir)] == grants == ["client_credentials"], mechanisms(app))
+
+        bad = Tree(os.path.join(scratch, "badsecret"), 1,
+                   domain_keys=oauth_keys(idp.port, "client_credentials", secret="wrong"))
+        relay(bad, "xoauth2", ["P1.CNM", "P2.CNM"], label="invalid_client",
+              failure="OAuth 2.0 token for joe (example.org): https://127.0.0.1:%d/token refused: invalid_client "
+                      "(client authentication failed)" % idp.port)
+        closed = free_port()
+        gone = Tree(os.path.join(scratch, "unreachable"), 1, domain_keys=oauth_keys(closed, "client_credentials"))
+        relay(gone, "xoauth2", ["U1.CNM"], label="unreachable",
+              failure="OAuth 2.0 token for joe (example.org): https://127.0.0.1:%d/token unreachable" % closed)
+
+        # A user: the device grant from the console, then relaying with what it stored.
+        idp_config(idp_dir, pending_polls=2, slow_down_at=2, expires_in=60)
+        user = Tree(os.path.join(scratch, "user"), 1, domain_keys=oauth_keys(idp.port, "refresh_token", secret=""))
+        env = dict(os.environ, **trust)
+        env.pop("DISPLAY", None)
+        p = subprocess.run([AMBREL, "--sign-in", "1", user.ini], env=env, capture_output=True, timeout=120)
+        out = p.stdout.decode(errors="replace") + p.stderr.decode(errors="replace")
+        logs.append(out)
+        check("oauth device sign-in: ends with 0 and shows the code and the address",
+              p.returncode == 0 and "WDJB-MJHT" in out and "https://127.0.0.1/device" in out, out[-2000:])
+        polls = [r.get("poll") for r in idp_requests(idp_dir) if r["grant_type"].endswith("device_code")]
+        check("oauth device sign-in: polled through pending and slow_down", polls == [1, 2, 3], polls)
+        signed = tokens_file(user).get("example.org", {})
+        check("oauth device sign-in: refresh token stored", signed.get("refresh_token") in idp_state(idp_dir)["refresh"],
+              signed)
+
+        # The access token of the sign-in has a minute left: renewed first, the rotated refresh token stored.
+        idp_config(idp_dir, expires_in=3600)
+        relay(user, "xoauth2", ["R1.CNM", "R2.CNM"], label="renewed before expiry")
+        renewed = tokens_file(user).get("example.org", {})
+        st = idp_state(idp_dir)
+        check("oauth renewal: rotated refresh token stored, the old one spent",
+              renewed.get("refresh_token") in st["refresh"] and signed.get("refresh_token") not in st["refresh"] and
+              renewed.get("refresh_token") != signed.get("refresh_token"), renewed)
+
+        # A revoked access token: the error challenge, one renewal, one more try.
+        st["access"].pop(renewed["access_token"], None)
+        with open(os.path.join(idp_dir, "state.json"), "w") as f:
+            json.dump(st, f)
+        relay(user, "xoauth2", ["C1.CNM"], label="error challenge")
+        refused = os.path.join(user.root, "received.jsonl.refused")
+        check("oauth error challenge: one refusal, then logged in", mechanisms(user) == ["XOAUTH2", "XOAUTH2"] and
+              open(refused).read().split() == ["XOAUTH2"], mechanisms(user))
+
+        # Refusals of the renewal after a refused token: each leaves the mail with its one line.
+        for refuse, failure in (("invalid_grant", "refused: invalid_grant (AADSTS70000: the grant is expired): sign in again"),
+                                ("html", "answered HTTP 200 without the expected JSON")):
+            st = idp_state(idp_dir)
+            st["access"] = {}
+            with open(os.path.join(idp_dir, "state.json"), "w") as f:
+                json.dump(st, f)
+            idp_config(idp_dir, refuse=refuse)
+            relay(user, "xoauth2", ["E1.CNM", "E2.CNM"], label=refuse,
+                  failure=f"OAuth 2.0 token for joe (example.org): https://127.0.0.1:{idp.port}/token {failure}")
+        idp_config(idp_dir)
+
+        # The authorization code grant with PKCE: the test plays the browser.
+        web = Tree(os.path.join(scratch, "web"), 1,
+                   domain_keys=oauth_keys(idp.port, "refresh_token", secret="", urls=("token", "authorize")))
+        proc = subprocess.Popen([AMBREL, "--sign-in", "1", web.ini], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        try:
+            seen = b""
+            url = None
+            end = time.time() + 30
+            while time.time() < end and url is None:
+                line = proc.stdout.readline()
+                if not line:
+                    break
+                seen += line
+                if line.startswith(b"https://127.0.0.1:%d/authorize?" % idp.port):
+                    url = line.strip().decode()
+            check("oauth browser sign-in: the address is shown", url is not None, seen[-1500:])
+            if url:
+                import http.client
+                import ssl as ssl_module
+                import urllib.parse as up
+                u = up.urlparse(url)
+                q = dict(up.parse_qsl(u.query))
+                check("oauth browser sign-in: PKCE S256 and a loopback redirect",
+                      q.get("code_challenge_method") == "S256" and len(q.get("code_challenge", "")) == 43 and
+                      q.get("redirect_uri", "").startswith("http://127.0.0.1:"), q)
+                c = http.client.HTTPSConnection("127.0.0.1", idp.port, timeout=10,
+                                                context=ssl_module.create_default_context(cafile=cert))
+                c.request("GET", u.path + "?" + u.query)
+                r = c.getresponse()
+                location = r.getheader("Location", "")
+                r.read()
+                c.close()
+                back = up.urlparse(location)
+                c = http.client.HTTPConnection(back.hostname, back.port, timeout=10)
+                c.request("GET", back.path + "?" + back.query)
+                page = c.getresponse().read()
+                c.close()
+                check("oauth browser sign-in: the loopback answers the browser", b"Signed in" in page, page)
+            rc = proc.wait(30)
+            rest = proc.stdout.read()
+            logs.append((seen + rest).decode(errors="replace"))
+            check("oauth browser sign-in: ends with 0", rc == 0, (seen + rest)[-1500:])
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(5)
+        relay(web, "xoauth2", ["W1.CNM"], label="after the browser sign-in")
+
+        st = idp_state(idp_dir)
+        secrets_seen = list(st["access"]) + st["refresh"] + ["cl-s3cret"]
+        for t in (tokens_file(x).get("example.org", {}) for x in (app, user, web)):
+            secrets_seen += [t.get("access_token", "@"), t.get("refresh_token", "@")]
+        leaks = [s for s in secrets_seen if len(s) > 4 and any(s in text for text in logs)]
+        check("oauth: no token or secret in any log or output", not leaks and len(logs) > 10, leaks)
+
+
 def main():
     # `timeout` ends a hung run with SIGTERM: leave through the finally
     # blocks, so that no server (Postfix above all) outlives the run.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
-        only = os.environ.get("RELAY_PEERS_ONLY")
-        for test in (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink,
-<<<<<<< HEAD
-                     test_tls, test_quit_unanswered, test_postfix):
-            if sys.argv[3:] and test.__name__ not in sys.argv[3:]:
-=======
-                     test_tls, test_watch):
-            if only and test.__name__ not in only.split(","):
->>>>>>> issue-17
-                continue
+        tests = (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink, test_tls,
+                 test_quit_unanswered, test_postfix, test_watch, test_oauth)
+        # RELAY_PEERS_ONLY=test_a,test_b (or AMBREL_ONLY, or names after the
+        # arguments) runs only those, while working on them.
+        only = (os.environ.get("RELAY_PEERS_ONLY") or os.environ.get("AMBREL_ONLY") or "").split(",")
+        only = [x for x in only if x] + sys.argv[3:]
+        for test in (t for t in tests if not only or t.__name__ in only):
             sub = os.path.join(scratch, test.__name__)
             os.makedirs(sub)
             try:

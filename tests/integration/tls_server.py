@@ -10,10 +10,16 @@ usage: tls_server.py MODE PORT CERT KEY CAPTURE RAW USER PASSWORD
         tls       TLS from the first byte, AUTH offered
         plain     no STARTTLS at all (AUTH offered in clear text, as a careless
                   server may: the client must still not use it)
+        xoauth2   STARTTLS, then AUTH XOAUTH2 and OAUTHBEARER only; PASSWORD is
+                  the identity provider's state file, whose unexpired access
+                  tokens are the valid bearers (a refused one gets the error
+                  challenge first)
+        oauthbearer the same with OAUTHBEARER only
 RAW "-" leaves the relay out (the server listens on PORT itself: for
 timings). Accepted messages go to CAPTURE as capture_handler.Capture writes them, with
 whether the session had logged in and ran over TLS (CAPTURE.login). Runs until terminated."""
 import atexit
+import base64
 import json
 import os
 import shutil
@@ -23,6 +29,7 @@ import ssl
 import sys
 import tempfile
 import threading
+import time
 
 from aiosmtpd.controller import Controller, UnixSocketController
 from aiosmtpd.smtp import AuthResult
@@ -50,10 +57,47 @@ def authenticate(server, session, envelope, mechanism, auth_data):
     return AuthResult(success=ok, handled=False)
 
 
+def bearer_valid(token):
+    with open(password) as f:
+        expiry = json.load(f)["access"].get(token)
+    return expiry is not None and expiry > time.time()
+
+
+async def oauth_login(server, args, bearer):
+    mechanism = "OAUTHBEARER" if bearer else "XOAUTH2"
+    with open(capture + ".mechanism", "a") as f:
+        f.write(mechanism + "\n")
+    fields = base64.b64decode(args[1]).decode().split("\x01") if len(args) > 1 else []
+    login = fields[0][len("n,a="):].rstrip(",") if bearer else fields[0][len("user="):] if fields else ""
+    token = next((x[len("auth=Bearer "):] for x in fields if x.startswith("auth=Bearer ")), "")
+    if login == user and bearer_valid(token):
+        return AuthResult(success=True, handled=False, auth_data=login)
+    with open(capture + ".refused", "a") as f:
+        f.write(mechanism + "\n")
+    # The error challenge (RFC 7628 and its XOAUTH2 forerunner); the
+    # client's answer to it ends the exchange with the failure.
+    await server.challenge_auth(json.dumps({"status": "401", "schemes": "bearer", "scope": "smtp"}))
+    return AuthResult(success=False, handled=False, message="535 5.7.8 Authentication unsuccessful")
+
+
+class OAuthHandler(Handler):
+    async def auth_XOAUTH2(self, server, args):
+        return await oauth_login(server, args, False)
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await oauth_login(server, args, True)
+
+
+if mode in ("xoauth2", "oauthbearer"):
+    Handler = OAuthHandler
+
 context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
 context.load_cert_chain(cert, key)
 kwargs = dict(authenticator=authenticate, server_hostname="peer.test")
-if mode.startswith("starttls"):
+if mode in ("xoauth2", "oauthbearer"):
+    kwargs.update(tls_context=context, require_starttls=True, auth_require_tls=True,
+                  auth_exclude_mechanism=["PLAIN", "LOGIN"] + (["XOAUTH2"] if mode == "oauthbearer" else []))
+elif mode.startswith("starttls"):
     kwargs.update(tls_context=context, require_starttls=True, auth_require_tls=True)
     if mode == "starttls-login":
         kwargs.update(auth_exclude_mechanism=["PLAIN"])

@@ -158,6 +158,71 @@ TEST_F(ConfigLoad, MessagesOfEveryFailureRow) {
          {"SMTPHelo used: 'relay.example.org'.\r\n"}, {"Warning"}},
         {"address literal SMTPHelo not warned", "Domains=1\nSMTPHelo=[192.0.2.1]", kOneDomain, "", true,
          {"SMTPHelo used: '[192.0.2.1]'.\r\n"}, {"Warning"}},
+        // OAuth 2.0: the settings in use are reported, the client secret never;
+        // each refusal names its key and drops the domain.
+        {"OAuth keys reported", "Domains=1",
+         SECURE_DOMAIN "Security1=starttls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=Microsoft\n"
+                       "OAuthTenant1=contoso.example\nOAuthClientId1=abc\nOAuthClientSecret1=cs-secret\n"
+                       "OAuthGrant1=client_credentials",
+         "", true,
+         {"Domain[1] login: 'joe' (OAuth 2.0).\r\nDomain[1] OAuth 2.0: microsoft, client_credentials, client 'abc' "
+          "with secret, token endpoint https://login.microsoftonline.com/contoso.example/oauth2/v2.0/token.\r\n"},
+         {"cs-secret", "password"}},
+        {"OAuth key without AuthMethod oauth2", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthPassword1=pw\nOAuthClientId1=abc", "", false,
+         {"Config error: OAuthClientId1 for Domain1 (example.org) needs AuthMethod1 oauth2\r\n"}, {"Added domain"}},
+        {"unknown AuthMethod", "Domains=1", SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=kerberos", "",
+         false, {"Config error: AuthMethod1 for Domain1 (example.org): password or oauth2 expected\r\n"}, {}},
+        {"oauth2 without TLS", "Domains=1", SECURE_DOMAIN "AuthMethod1=oauth2\nOAuthClientId1=abc", "", false,
+         {"Config error: AuthMethod1 for Domain1 (example.org): oauth2 needs Security starttls or tls: a token is "
+          "never sent in clear text\r\n"},
+         {}},
+        {"oauth2 without a user", "Domains=1", SECURE_DOMAIN "Security1=tls\nAuthMethod1=oauth2\nOAuthClientId1=abc",
+         "", false, {"oauth2 needs AuthUser, the mailbox that signs in"}, {}},
+        {"oauth2 with a password", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthPassword1=pw\nAuthMethod1=oauth2\nOAuthProvider1=google\n"
+                       "OAuthClientId1=abc",
+         "", false, {"Config error: AuthPassword1 for Domain1 (example.org): not used with AuthMethod oauth2"}, {}},
+        {"unknown provider", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=yahoo\nOAuthClientId1=abc",
+         "", false, {"Config error: OAuthProvider1 for Domain1 (example.org): microsoft, google or custom expected"}, {}},
+        {"missing client id", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=google", "", false,
+         {"Config error: OAuthClientId1 for Domain1 (example.org): missing"}, {}},
+        {"http endpoint refused", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthClientId1=abc\n"
+                       "OAuthTokenUrl1=http://idp.example/token\nOAuthDeviceUrl1=https://idp.example/device",
+         "", false,
+         {"Config error: OAuthTokenUrl1 for Domain1 (example.org): an https:// address expected: tokens never cross "
+          "in clear text\r\n"},
+         {}},
+        {"custom without a token endpoint", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthClientId1=abc\n"
+                       "OAuthDeviceUrl1=https://idp.example/device",
+         "", false, {"Config error: OAuthTokenUrl1 for Domain1 (example.org): missing"}, {}},
+        {"custom user sign-in without a way to sign in", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthClientId1=abc\n"
+                       "OAuthTokenUrl1=https://idp.example/token",
+         "", false, {"Config error: OAuthDeviceUrl1 for Domain1 (example.org): missing"}, {}},
+        {"client credentials need the secret", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthClientId1=abc\n"
+                       "OAuthTokenUrl1=https://idp.example/token\nOAuthGrant1=client_credentials",
+         "", false, {"Config error: OAuthClientSecret1 for Domain1 (example.org): missing"}, {}},
+        {"a Microsoft application needs its tenant", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=microsoft\n"
+                       "OAuthClientId1=abc\nOAuthClientSecret1=x\nOAuthGrant1=client_credentials",
+         "", false, {"Config error: OAuthTenant1 for Domain1 (example.org): missing"}, {}},
+        {"Google signs in users only", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=google\n"
+                       "OAuthClientId1=abc\nOAuthClientSecret1=x\nOAuthGrant1=client_credentials",
+         "", false, {"Config error: OAuthGrant1 for Domain1 (example.org): google signs in users only"}, {}},
+        {"a tenant that is not a name", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthMethod1=oauth2\nOAuthProvider1=microsoft\n"
+                       "OAuthClientId1=abc\nOAuthTenant1=../common",
+         "", false, {"Config error: OAuthTenant1 for Domain1 (example.org): a tenant name"}, {}},
+        {"AuthMethod password keeps the login", "Domains=1",
+         SECURE_DOMAIN "Security1=tls\nAuthUser1=joe\nAuthPassword1=pw\nAuthMethod1=password", "", true,
+         {"Domain[1] login: 'joe' (password set).\r\n"}, {"OAuth"}},
         {"a refused domain leaves the others", "Domains=2",
          SECURE_DOMAIN "Security1=bogus\nDomain2=b.org\nSMTPServer2=h\n", "", true,
          {"Config error: invalid Security1", "Added domain[1]='b.org' (Server: h:25)\r\n"}, {}},
@@ -245,6 +310,32 @@ TEST_F(ConfigLoad, SecurityKeysFillTheDomain) {
     EXPECT_EQ(domainTable[0].security, kSecurityNone);
     EXPECT_EQ(domainTable[0].authPassword[0], 0);
     EXPECT_EQ(domainTable[0].hasPin, 0);
+}
+
+// The presets fill what the file leaves out; an override wins over them.
+TEST(OAuthSettingsText, PresetsAndOverrides) {
+    OAuthSettings o{};
+    o.method = kAuthOAuth2;
+    o.provider = kOAuthMicrosoft;
+    OAuthEndpoints e;
+    ResolveOAuthEndpoints(o, &e);
+    EXPECT_STREQ(e.tokenUrl, "https://login.microsoftonline.com/organizations/oauth2/v2.0/token");
+    EXPECT_STREQ(e.deviceUrl, "https://login.microsoftonline.com/organizations/oauth2/v2.0/devicecode");
+    EXPECT_STREQ(e.authorizeUrl, "https://login.microsoftonline.com/organizations/oauth2/v2.0/authorize");
+    EXPECT_STREQ(e.scope, "https://outlook.office.com/SMTP.Send offline_access");
+    o.grant = kGrantClientCredentials;
+    snprintf(o.tenant, sizeof o.tenant, "contoso.example");
+    ResolveOAuthEndpoints(o, &e);
+    EXPECT_STREQ(e.tokenUrl, "https://login.microsoftonline.com/contoso.example/oauth2/v2.0/token");
+    EXPECT_STREQ(e.scope, "https://outlook.office365.com/.default");
+    o = OAuthSettings{};
+    o.provider = kOAuthGoogle;
+    snprintf(o.scope, sizeof o.scope, "https://mail.google.com/ openid");
+    ResolveOAuthEndpoints(o, &e);
+    EXPECT_STREQ(e.tokenUrl, "https://oauth2.googleapis.com/token");
+    EXPECT_STREQ(e.authorizeUrl, "https://accounts.google.com/o/oauth2/v2/auth");
+    EXPECT_STREQ(e.deviceUrl, "");  // Google's device grant does not allow the mail scope
+    EXPECT_STREQ(e.scope, "https://mail.google.com/ openid");
 }
 
 TEST(SecurityText, Base64FingerprintAndStoredPassword) {

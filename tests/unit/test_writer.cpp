@@ -261,6 +261,15 @@ TEST_F(Writer, SaveKeepsTheFileModeAndKeepsAPasswordPrivate) {
     secret.domains[0].security = kSecurityTls;
     snprintf(secret.domains[0].authUser, sizeof secret.domains[0].authUser, "me");
     snprintf(secret.domains[0].authPassword, sizeof secret.domains[0].authPassword, "pw");
+    // An OAuth client secret is one as well.
+    writer_cases::Working app = secret;
+    DomainEntry& a = app.domains[0];
+    a.authPassword[0] = 0;
+    a.oauth.method = kAuthOAuth2;
+    a.oauth.grant = kGrantClientCredentials;
+    snprintf(a.oauth.clientId, sizeof a.oauth.clientId, "id");
+    snprintf(a.oauth.clientSecret, sizeof a.oauth.clientSecret, "cs");
+    snprintf(a.oauth.tokenUrl, sizeof a.oauth.tokenUrl, "https://idp.example/token");
     struct {
         const char* name;
         int before;
@@ -273,6 +282,7 @@ TEST_F(Writer, SaveKeepsTheFileModeAndKeepsAPasswordPrivate) {
         {"a password makes it private", 0644, &secret, 0600},
         {"and it stays private", 0600, &secret, 0600},
         {"private without the password, as before the save", 0600, &plain, 0600},
+        {"a client secret makes it private", 0644, &app, 0600},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
