@@ -101,6 +101,7 @@ void LogEvent(char type, const char* format, ...) {
 void OpenLogFile() {
     std::lock_guard<std::recursive_mutex> g(sinkLock);
     if (logFile) return;
+    RotateLogIfLarge(relaySettings.LogName);
     logFile = fopen(relaySettings.LogName, "ab");
     if (!logFile) {
         int err = errno;

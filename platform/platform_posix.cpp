@@ -104,6 +104,8 @@ bool GetFileStamp(const char* path, FileStamp* stamp) {
     return true;
 }
 
+int64_t StampUnixSeconds(const FileStamp& stamp) { return stamp.seconds; }
+
 int ChangeDirectory(const char* path) { return chdir(path) == 0 ? 0 : -1; }
 
 int RemoveFileErrno(const char* path) { return remove(path) == 0 ? 0 : errno; }

@@ -90,6 +90,9 @@ bool GetFileStamp(const char* path, FileStamp* stamp) {
     return true;
 }
 
+// 369 years of 100-ns steps lie between 1601 and 1970.
+int64_t StampUnixSeconds(const FileStamp& stamp) { return stamp.seconds - 11644473600LL; }
+
 int ChangeDirectory(const char* path) { return _chdir(path) == 0 ? 0 : -1; }
 
 int RemoveFileErrno(const char* path) { return remove(path) == 0 ? 0 : errno; }

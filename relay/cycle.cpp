@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "queue.h"
 #include "relay.h"
 
 RelayState relayState;
@@ -72,6 +73,7 @@ void ReloadConfigIfChanged() {
     LogToWindow("Updating AMBREL Config file (%s) ...\r\n", hostSettings.iniPath);
     LogToFile("Updating AMBREL Config file (%s) ...\r\n", hostSettings.iniPath);
     if (LoadConfiguration()) {
+        LoadQueueSettings();
         configStamp = now;
         configLoaded = true;
         configInForce = true;
@@ -89,6 +91,7 @@ void ReloadConfigIfChanged() {
 
 void RunRelayCycle() {
     ReloadConfigIfChanged();
+    BeginQueueCycle();
     relaySession.pendingCount = 0;
     relaySession.securityFailedDomain = 0;
     relayState.sessionFailed = 0;
@@ -100,11 +103,14 @@ void RunRelayCycle() {
             int i = relayState.currentMailbox;
             if (mailboxTable[i].domainIndex != relayState.passDomain) continue;
             ScanMailbox(i);
+            PublishMailboxQueue(i);
             SleepMs(relayTimings.mailboxScanMs);
         }
         CloseSession();
         UpdateStatusBar();
     }
+    FinishQueueCycle();
+    SendCycleNotice();
     CloseLogFile();
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "log/log.h"
 #include "platform/platform.h"
 
 // Flags and counters shared by the worker and the user interface. Each is
@@ -87,6 +88,9 @@ struct RelaySession {
     // other messages wait for the next pass instead of each trying again: a
     // wrong password sent once per message may get the account locked.
     int securityFailedDomain;
+    // The last reply that was not the one expected, or the local error, for
+    // the queue's "last result" (the routing clears it before each try).
+    char lastResult[200];
 };
 extern RelaySession relaySession;
 
@@ -128,7 +132,14 @@ void RouteMessage(int mailboxIndex, const char* fileName);
 bool ScanEnvelope(MsgFile* file, char* sender, char* recipient);
 void ExtractAddress(char* out, const char* value);
 
+// Moves a refused file to the bad-mail folder and records the move in its
+// badmail.log (`folder`: the mailbox folder it came from).
+void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason);
+bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason);
+
 // ---- SMTP client -------------------------------------------------------------
+// Keeps a one-line result in relaySession.lastResult (line ends dropped).
+void NoteLastResult(const char* format, ...) AMBREL_PRINTF(1, 2);
 bool ResolveRelayHost(int domainIndex);
 bool OpenSession(int domainIndex);
 int ReadReply(int expected);

@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "queue.h"
 #include "relay.h"
 
 namespace {
@@ -26,7 +27,21 @@ bool BuildPath(char* out, const char* folder, const char* name, const char* what
     return true;
 }
 
-void MoveToBadmails(const char* path, const char* fileName) {
+// A message that waited longer than GiveUpAfterDays and failed once more
+// for a passing reason goes to bad mail instead of being tried for ever.
+void GiveUpIfExpired(int mailboxIndex, const char* path, const char* fileName, const char* result) {
+    const MailboxEntry& m = mailboxTable[mailboxIndex];
+    char reason[sizeof relaySession.lastResult + 40];
+    if (!LifetimeExpired(path, result, reason, sizeof reason)) return;
+    LogBoth(" AMBREL: mail %s %s.\r\n", path, reason);
+    MoveToBadmails(path, fileName, m.folder, reason);
+    FileStamp left;
+    if (!GetFileStamp(path, &left)) NoteBadmailMove(mailboxIndex, fileName, reason);
+}
+
+}  // namespace
+
+void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason) {
     char badmails[sizeof relaySettings.Badmails];
     {
         SettingsTextGuard guard;
@@ -36,11 +51,29 @@ void MoveToBadmails(const char* path, const char* fileName) {
     char badPath[kPathMax + 1];
     if (!BuildPath(badPath, badmails, fileName, "bad-mail")) return;
     int err = RenameFileErrno(path, badPath);
-    if (err == 0) LogBoth(" Moved %s to BAD mails.\r\n", path);
-    else LogBoth(" Error moving %s to BAD mails.(errno: %d)\r\n", path, err);
+    if (err == 0) {
+        LogBoth(" Moved %s to BAD mails.\r\n", path);
+        AppendBadmailLog(fileName, folder, reason);
+    } else {
+        LogBoth(" Error moving %s to BAD mails.(errno: %d)\r\n", path, err);
+    }
 }
 
-}  // namespace
+bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason) {
+    char badmails[sizeof relaySettings.Badmails];
+    {
+        SettingsTextGuard guard;
+        snprintf(badmails, sizeof badmails, "%s", relaySettings.Badmails);
+    }
+    char logPath[sizeof badmails + sizeof kBadmailLogName];
+    snprintf(logPath, sizeof logPath, "%s%s", badmails, kBadmailLogName);
+    FILE* f = fopen(logPath, "ab");
+    if (!f) return false;
+    char when[32];
+    FormatLocalTime("%Y-%m-%d %H:%M:%S", when, sizeof when);
+    fprintf(f, "%s\t%s\t%s\t%s\r\n", when, fileName, folder, reason);
+    return fclose(f) == 0;
+}
 
 void ExtractAddress(char* out, const char* value) {
     const char* lt = strchr(value, '<');
@@ -107,14 +140,28 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         UpdateStatusBar();
         return;
     }
-    if (relayState.relaySocket == kNoSocket && !OpenSession(m.domainIndex)) {
-        LogBoth("Communication Error: unable to open connection\r\n");
-        return;
+    rs.lastResult[0] = 0;
+    if (relayState.relaySocket == kNoSocket) {
+        // A domain whose login or TLS failed earlier in the pass is not
+        // tried again: that is no try of this file.
+        bool tried = rs.securityFailedDomain != m.domainIndex + 1;
+        if (!OpenSession(m.domainIndex)) {
+            LogBoth("Communication Error: unable to open connection\r\n");
+            if (tried) {
+                const char* why = rs.lastResult[0] ? rs.lastResult : "unable to open connection";
+                NoteRouteResult(mailboxIndex, fileName, kRouteNoSession, why, false);
+                GiveUpIfExpired(mailboxIndex, path, fileName, why);
+            }
+            return;
+        }
     }
     int err = 0;
     MsgFile* file = MsgOpen(path, &err);
     if (!file) {
         LogBoth(" AMBREL Error: Unable to Route (open) mail %s (errno %d)\r\n", path, err);
+        char why[64];
+        snprintf(why, sizeof why, "unable to open the file (errno %d)", err);
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, why, false);
         UpdateStatusBar();
         return;
     }
@@ -124,8 +171,11 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
     if (IsDomainMailbox(m.user)) to = found ? recipient : m.email + 3;
     bool ok = DeliverMessage(sender, to, file);
     MsgClose(file);
+    char result[sizeof rs.lastResult];
+    snprintf(result, sizeof result, "%s", ok ? "accepted" : rs.lastResult[0] ? rs.lastResult : "failed");
 
     if (ok) {
+        NoteRouteResult(mailboxIndex, fileName, kRouteAccepted, result, false);
         LogToWindow("          Routed O.K.\r\n");
         LogToFile("          Routed O.K.\r\n\r\n");
         if (rs.pendingCount < kMaxMailSent) snprintf(rs.pendingPaths[rs.pendingCount++], kPathMax + 1, "%s", path);
@@ -133,10 +183,14 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
     } else if (rs.permanentFailure) {
         LogToWindow("          Routing failed with 500-like error !\r\n");
         LogToFile("          Routing failed 500-like error !\r\n");
-        MoveToBadmails(path, fileName);
+        MoveToBadmails(path, fileName, m.folder, result);
+        FileStamp left;
+        NoteRouteResult(mailboxIndex, fileName, kRouteRefused, result, !GetFileStamp(path, &left));
         if (relayState.sessionFailed) CloseSession();
     } else {
         LogBoth("          Routing failed !\r\n");
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
+        GiveUpIfExpired(mailboxIndex, path, fileName, result);
         if (relayState.sessionFailed) CloseSession();
     }
     UpdateStatusBar();

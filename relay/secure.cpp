@@ -47,6 +47,11 @@ void ReportFailure(const char* format, ...) {
     va_end(ap);
     LogBoth("%s", text);
     if (hostSettings.serviceMode) LogEvent('E', "%s", text);
+    const char* shown = text;
+    while (*shown == ' ') shown++;
+    size_t n = strlen(shown);
+    while (n > 0 && (shown[n - 1] == '\r' || shown[n - 1] == '\n')) n--;
+    NoteLastResult("%.*s", (int)n, shown);
 }
 
 // Ends the session after a failure; the domain's other messages wait for the
