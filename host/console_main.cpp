@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "host/paths.h"
+#include "host/queue_command.h"
 #include "host/shutdown.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -41,12 +42,16 @@ void PrintAlert(const char* text, const char* caption) {
 void Usage() {
     fprintf(stderr,
             "usage: ambrel [INI]\n"
+            "       ambrel --queue [INI] [--json]\n"
+            "       ambrel --retry-badmail [INI] [FILE.CNM...]\n"
             "  Relays the *.CNM files of the mailboxes configured in INI (default: the\n"
             "  file beside this program named after it, with .ini).\n"
             "  SIGUSR1: send now.  SIGINT/SIGTERM: stop.\n"
             "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n"
             "  AMBREL_REPLY_TIMEOUT_MS, AMBREL_IDLE_POLL_MS: shorter waits for a silent\n"
-            "  server and for a closed connection (for scripts).\n");
+            "  server and for a closed connection (for scripts).\n"
+            "  --queue: what waits in the mailboxes and what is in bad mail.\n"
+            "  --retry-badmail: moves the named bad-mail files (all without names) back.\n");
 }
 
 unsigned CountedWorker(void* arg) {
@@ -67,6 +72,8 @@ unsigned CountedWorker(void* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "--queue") == 0) return RunQueueCommand(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "--retry-badmail") == 0) return RunRetryCommand(argc, argv);
     if (argc > 2 || (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))) {
         Usage();
         return argc > 2 ? 2 : 0;

@@ -4,7 +4,8 @@ set -euo pipefail
 PACKAGES=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth
           imagemagick python3-aiosmtpd xdotool
-          openssl libssl-dev)  # OpenSSL: the console host's TLS and the tests' certificates
+          openssl libssl-dev  # OpenSSL: the console host's TLS and the tests' certificates
+          nlohmann-json3-dev)  # the console's --queue --json
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
