@@ -2,7 +2,8 @@
 line per message (sender, recipients, the message bytes as received), in the
 file named by its argument: `-c capture_handler.Capture FILE [hold-quit]`.
 With `hold-quit` the reply to QUIT comes only after 10 seconds, so a test can
-stop the client between its accepted message and the end of the session."""
+stop the client between its accepted message and the end of the session.
+A recipient whose name begins with "refuse" is refused for good (550)."""
 import asyncio
 import base64
 import json
@@ -23,6 +24,12 @@ class Capture:
         if self.hold_quit:
             await asyncio.sleep(10)
         return "221 Bye"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower().startswith("refuse"):
+            return "550 5.1.1 no such user here"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         record = {
