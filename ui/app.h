@@ -28,6 +28,9 @@ int RunMessageLoop();
 // neither could be posted (no loop is left to end).
 bool PostCloseRequest();
 
+// The modeless Queue window (ui/queue.cpp); brought to the front when open.
+void OpenQueueWindow();
+
 // Procedures of the "AboutBox" and "HelpBox" dialog templates; the
 // configuration dialogs open "HelpBox" on F1.
 INT_PTR CALLBACK AboutBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -84,6 +84,9 @@ void OnCommand(HWND window, WPARAM command) {
     case IDM_EXIT:
         ConfirmExit(window);
         break;
+    case IDM_QUEUE:
+        OpenQueueWindow();
+        break;
     case IDM_CLEARSCREEN:
         ClearLogWindowText();
         LogBrush = (HBRUSH)GetStockObject(WHITE_BRUSH);
