@@ -34,8 +34,25 @@ std::map<std::string, Track> tracks;  // folder + file name
 std::vector<std::string> requestedRetry;
 bool retryRequested = false;
 
-// Worker only: the domains that failed in this cycle.
+// Worker only: the domains that failed in this cycle, those the tray was
+// told about in it, and since when each server could not be reached.
 bool domainFailed[kMaxDomains];
+bool domainRaised[kMaxDomains];
+int64_t unreachableSince[kMaxDomains];
+
+// The tray hears of a domain at most once per cycle.
+void RaiseProblem(int domainIndex, int kind, const char* text) {
+    if (!queueProblemHook || domainIndex < 0 || domainIndex >= kMaxDomains || domainRaised[domainIndex]) return;
+    domainRaised[domainIndex] = true;
+    queueProblemHook(kind, text);
+}
+
+// A server that cannot be reached is often only down for a while: the tray
+// hears of it once it has been so for WarnAfterHours. A refused login or
+// TLS, or a refusing greeting, needs someone at once.
+bool Unreachable(const char* result) {
+    return strncmp(result, "Error in connect", 16) == 0 || strncmp(result, "invalid relay host", 18) == 0;
+}
 
 std::string Key(const char* folder, const char* file) { return std::string(folder) + file; }
 
@@ -238,6 +255,7 @@ void RefreshQueueSnapshot() {
 
 void BeginQueueCycle() {
     memset(domainFailed, 0, sizeof domainFailed);
+    memset(domainRaised, 0, sizeof domainRaised);
     RunRequestedRetry();
 }
 
@@ -253,7 +271,7 @@ void NoteBadmailMove(int mailboxIndex, const char* fileName, const char* reason)
     // A service has nobody at its window: each move is a Warning of its own.
     if (hostSettings.serviceMode) LogEvent('W', "Mail %s from %s moved to bad mail: %s", fileName, m.folder, reason);
     NoteNoticeEvent(kNoticeBadmail, text);
-    if (queueProblemHook) queueProblemHook(kNoticeBadmail, text);
+    RaiseProblem(m.domainIndex, kNoticeBadmail, text);
 }
 
 void NoteRouteResult(int mailboxIndex, const char* fileName, int outcome, const char* result,
@@ -267,13 +285,19 @@ void NoteRouteResult(int mailboxIndex, const char* fileName, int outcome, const 
     }
     if (outcome == kRouteRefused && movedToBadmail) NoteBadmailMove(mailboxIndex, fileName, result);
     int d = m.domainIndex;
-    if (outcome == kRouteNoSession && d >= 0 && d < kMaxDomains && !domainFailed[d]) {
+    if (d < 0 || d >= kMaxDomains) return;
+    bool unreachable = outcome == kRouteNoSession && Unreachable(result);
+    if (!unreachable) unreachableSince[d] = 0;
+    else if (!unreachableSince[d]) unreachableSince[d] = QueueNow();
+    if (outcome == kRouteNoSession && !domainFailed[d]) {
         domainFailed[d] = true;
         const DomainEntry& e = domainTable[d];
         char text[400];
         snprintf(text, sizeof text, "domain %s (server %s:%d) failed: %s", e.name, e.host, (int)e.port, result);
         NoteNoticeEvent(kNoticeDomain, text);
-        if (queueProblemHook) queueProblemHook(kNoticeDomain, text);
+        int hours = queueSettings.WarnAfterHours;
+        if (!unreachable || (hours > 0 && QueueNow() - unreachableSince[d] >= (int64_t)hours * 3600))
+            RaiseProblem(d, kNoticeDomain, text);
     }
 }
 

@@ -119,6 +119,7 @@ void NoteNoticeEvent(int kind, const char* text);
 void SendCycleNotice();
 // Forget pending events and the rate limit (process start, tests).
 void ResetNotices();
-// Tray and window hooks: a message went to bad mail or a domain failed.
-// Called on the worker thread, at most once per domain per pass.
+// The tray's hook: a message went to bad mail, or a domain's login, TLS or
+// greeting failed (or its server has been unreachable for WarnAfterHours).
+// Called on the worker thread, at most once per domain per cycle.
 extern void (*queueProblemHook)(int kind, const char* text);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "log/log.h"
 #include "relay/queue.h"
 #include "relay/relay.h"
+#include "mainwindow_internal.h"
 #include "resource.h"
 
 namespace {
@@ -286,7 +288,35 @@ LRESULT CALLBACK QueueProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// The worker's latest problem, taken by the window thread.
+std::mutex problemLock;
+std::string problemText;
+HWND problemWindow = nullptr;
+
+void ProblemFromWorker(int kind, const char* text) {
+    {
+        std::lock_guard<std::mutex> g(problemLock);
+        problemText = std::string(kind == kNoticeBadmail ? "Bad mail: " : "Relay failed: ") + text;
+    }
+    // Posted, never sent: the worker must not wait for the window.
+    if (problemWindow) PostMessageA(problemWindow, UM_QUEUEPROBLEM, 0, 0);
+}
+
 }  // namespace
+
+void InstallQueueHooks(HWND window) {
+    problemWindow = window;
+    queueProblemHook = ProblemFromWorker;
+}
+
+void ShowQueueProblem() {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> g(problemLock);
+        text.swap(problemText);
+    }
+    if (!text.empty()) ShowTrayBalloon("Ambrel: mail needs attention (click for the queue)", text.c_str());
+}
 
 void OpenQueueWindow() {
     if (queueWindow) {

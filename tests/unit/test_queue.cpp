@@ -34,6 +34,7 @@ protected:
     }
     void TearDown() override {
         queueClock = nullptr;
+        queueProblemHook = nullptr;
         queueSettings = QueueSettings{};
         SetLogMaxKB(0);
         EngineTest::TearDown();
@@ -286,4 +287,35 @@ TEST_F(Queue, LogFileRotatesWhenOpenedKeepingFiveAndEveryLine) {
         EXPECT_EQ(Count(all, want), 1u) << want;
     }
     EXPECT_LT(start, 40 - 5 * 2) << "five full files are kept";
+}
+
+namespace {
+std::vector<int> problems;
+void RecordProblem(int kind, const char*) { problems.push_back(kind); }
+}  // namespace
+
+TEST_F(Queue, TrayHearsOncePerDomainPerCycleAndOfADownServerOnlyLate) {
+    problems.clear();
+    queueProblemHook = RecordProblem;
+    // Unreachable: nothing at first, even over two cycles an hour apart
+    // without WarnAfterHours; with it, once the hour has passed.
+    WriteTree(1);
+    Drop("john", "A.CNM");
+    Drop("shop", "B.CNM");
+    RunRelayCycle();
+    fakeNow += 7200;
+    RunRelayCycle();
+    EXPECT_TRUE(problems.empty());
+    WriteTree(1, "WarnAfterHours=1\n");
+    RunRelayCycle();
+    EXPECT_EQ(problems, std::vector<int>{kNoticeDomain}) << "down since the first cycle, two hours ago";
+
+    // Two refusals in one pass: one balloon.
+    problems.clear();
+    ScriptedPeer peer(std::map<std::string, std::string>{{"RCPT", "550 5.1.1 no\r\n"}});
+    WriteTree(peer.port);
+    RunRelayCycle();
+    queueProblemHook = nullptr;
+    EXPECT_EQ(problems, std::vector<int>{kNoticeBadmail});
+    EXPECT_EQ(Snap().badmail.size(), 2u);
 }
