@@ -28,6 +28,7 @@ protected:
         queueSettings = QueueSettings{};
         SetLogMaxKB(0);
         ResetNotices();
+        RefreshQueueSnapshot();  // nothing configured yet: empties both lists
         fakeNow = time(nullptr);
         queueClock = FakeClock;
         for (const char* d : {"users/john", "users/shop", "bad"}) Mkdir(d);
