@@ -30,6 +30,7 @@ enum { IDC_WAITING = 100, IDC_BADMAIL, IDC_RETRY, IDC_OPENFOLDER, IDC_SENDNOW, I
 HWND queueWindow = nullptr;
 HWND waitingList = nullptr, badList = nullptr;
 HWND buttons[4];
+HWND labels[2];
 QueueSnapshot shown;
 unsigned shownGeneration = ~0u, shownRetry = 0;
 int waitingSort = 0, badSort = 0;  // column, negative + 1 for descending
@@ -146,9 +147,11 @@ void Refresh() {
 void Layout(HWND window) {
     RECT rc;
     GetClientRect(window, &rc);
-    int w = rc.right, h = rc.bottom, buttonRow = 34, half = (h - buttonRow - 24) / 2;
-    MoveWindow(waitingList, 6, 6, w - 12, half, TRUE);
-    MoveWindow(badList, 6, 18 + half, w - 12, half, TRUE);
+    int w = rc.right, h = rc.bottom, buttonRow = 34, label = 18, half = (h - buttonRow - 2 * label - 12) / 2;
+    MoveWindow(labels[0], 8, 4, w - 16, label - 2, TRUE);
+    MoveWindow(waitingList, 6, 4 + label, w - 12, half, TRUE);
+    MoveWindow(labels[1], 8, 10 + label + half, w - 16, label - 2, TRUE);
+    MoveWindow(badList, 6, 10 + 2 * label + half, w - 12, half, TRUE);
     for (int i = 0; i < 4; i++) MoveWindow(buttons[i], 6 + i * 110, h - buttonRow + 4, 100, 26, TRUE);
 }
 
@@ -188,19 +191,23 @@ void SavePlacement(HWND window) {
 }
 
 void Retry(HWND window) {
+    std::vector<size_t> rows;
+    for (int i = -1; (i = (int)SendMessageA(badList, LVM_GETNEXTITEM, i, LVNI_SELECTED)) >= 0;)
+        if ((size_t)i < shown.badmail.size()) rows.push_back((size_t)i);
+    if (rows.empty()) {
+        if (shown.badmail.empty()) return;
+        char ask[160];
+        snprintf(ask, sizeof ask, "Nothing is selected. Send all %d files of the bad-mail list again?",
+                 (int)shown.badmail.size());
+        if (MessageBoxA(window, ask, "Retry", MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+        for (size_t i = 0; i < shown.badmail.size(); i++) rows.push_back(i);
+    }
     std::vector<std::string> files;
     std::string refused;
-    int selected = 0;
-    for (int i = -1; (i = (int)SendMessageA(badList, LVM_GETNEXTITEM, i, LVNI_SELECTED)) >= 0;) {
-        if ((size_t)i >= shown.badmail.size()) continue;
-        selected++;
-        const BadmailRow& r = shown.badmail[(size_t)i];
+    for (size_t i : rows) {
+        const BadmailRow& r = shown.badmail[i];
         if (BadmailOriginConfigured(r.folder)) files.push_back(r.file);
         else refused += r.file + " is not moved: its mailbox folder " + r.folder + " is no longer configured.\n";
-    }
-    if (!selected) {
-        MessageBoxA(window, "Select the files in the Bad mail list first.", "Retry", MB_OK | MB_ICONINFORMATION);
-        return;
     }
     if (!refused.empty()) MessageBoxA(window, refused.c_str(), "Retry", MB_OK | MB_ICONWARNING);
     if (!files.empty()) RequestBadmailRetry(files);
@@ -247,12 +254,17 @@ LRESULT CALLBACK QueueProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
             SendMessageA(l, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
         AddColumns(waitingList, kWaitingHeads, waitingWidths, kWaitingColumns);
         AddColumns(badList, kBadHeads, badWidths, kBadColumns);
+        const char* heads[2] = {"Waiting (a red line waits longer than WarnAfterHours)",
+                                "Bad mail (select files and Retry to send them again)"};
+        for (int i = 0; i < 2; i++)
+            labels[i] = CreateWindowExA(0, "STATIC", heads[i], WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window, nullptr,
+                                        appInstance, nullptr);
         const char* names[4] = {"&Retry", "&Open folder", "&Send NOW", "&Close"};
         for (int i = 0; i < 4; i++)
             buttons[i] = CreateWindowExA(0, "BUTTON", names[i], WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0,
                                          window, (HMENU)(INT_PTR)(IDC_RETRY + i), appInstance, nullptr);
         HFONT font = (HFONT)GetStockObject(DEFAULT_GUI_FONT);
-        for (HWND c : {waitingList, badList, buttons[0], buttons[1], buttons[2], buttons[3]})
+        for (HWND c : {waitingList, badList, buttons[0], buttons[1], buttons[2], buttons[3], labels[0], labels[1]})
             SendMessageA(c, WM_SETFONT, (WPARAM)font, FALSE);
         SetTimer(window, kRefreshTimer, 1000, nullptr);
         return 0;
