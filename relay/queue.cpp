@@ -199,8 +199,12 @@ void PublishMailboxQueue(int mailboxIndex) {
         std::lock_guard<std::mutex> g(snapLock);
         // Files that left the folder take what was known of them along.
         std::map<std::string, Track> kept;
-        for (auto& [key, t] : tracks)
-            if (key.compare(0, strlen(m.folder), m.folder) != 0) kept[key] = t;
+        size_t folderLen = strlen(m.folder);
+        for (auto& [key, t] : tracks) {
+            // Another folder's file, also one in a folder inside this one.
+            bool here = key.compare(0, folderLen, m.folder) == 0 && key.find(kDirSep, folderLen) == std::string::npos;
+            if (!here) kept[key] = t;
+        }
         for (WaitingRow& r : rows) {
             auto it = tracks.find(r.folder + r.file);
             Track t = it == tracks.end() ? Track{} : it->second;
@@ -378,6 +382,9 @@ std::vector<RetryResult> RetryBadmails(const std::vector<std::string>& files) {
             } else {
                 res.moved = true;
                 moved.push_back(name);
+                // Its waiting time starts again: sent back after ten days,
+                // it must not be given up at its first passing failure.
+                TouchFileNow((row->folder + name).c_str());
                 LogBoth(" Moved %s%s back to %s for another try.\r\n", badmails.c_str(), name.c_str(),
                         row->folder.c_str());
             }

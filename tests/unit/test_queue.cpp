@@ -112,6 +112,9 @@ TEST_F(Queue, RetryLeavesWhatCannotGoBack) {
     WriteFile(Path("bad/TWIN.CNM"), "bad copy");
     WriteFile(Path("users/john/TWIN.CNM"), "new mail");
     WriteFile(Path("bad/OK.CNM"), "x");
+    struct utimbuf old;
+    old.actime = old.modtime = time(nullptr) - 10 * 86400;
+    utime(Path("bad/OK.CNM").c_str(), &old);
     WriteFile(Path("bad/badmail.log"),
               "2026-01-01 10:00:00\tOLD.CNM\t" + dir + "/users/gone/\t550 x\r\n"
               "2026-01-01 10:00:01\tTWIN.CNM\t" + dir + "/users/john/\t550 y\r\n"
@@ -129,6 +132,9 @@ TEST_F(Queue, RetryLeavesWhatCannotGoBack) {
     EXPECT_EQ(ReadFile(Path("users/john/TWIN.CNM")), "new mail");
     EXPECT_EQ(ReadFile(Path("bad/TWIN.CNM")), "bad copy");
     EXPECT_TRUE(fs::exists(Path("users/shop/OK.CNM")));
+    struct stat st;
+    ASSERT_EQ(stat(Path("users/shop/OK.CNM").c_str(), &st), 0);
+    EXPECT_GT(st.st_mtime, time(nullptr) - 3600) << "its waiting time starts again";
     std::string log = BadLog();
     EXPECT_NE(log.find("\t554 again\tretried\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("\t550 x\r\n"), std::string::npos);
