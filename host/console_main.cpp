@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "host/console_signin.h"
 #include "host/paths.h"
+#include "host/queue_command.h"
 #include "host/shutdown.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -43,13 +44,17 @@ void Usage() {
     fprintf(stderr,
             "usage: ambrel [INI]\n"
             "       ambrel --sign-in N [INI]\n"
+            "       ambrel --queue [INI] [--json]\n"
+            "       ambrel --retry-badmail [INI] [FILE.CNM...]\n"
             "  Relays the *.CNM files of the mailboxes configured in INI (default: the\n"
             "  file beside this program named after it, with .ini).\n"
             "  SIGUSR1: send now.  SIGINT/SIGTERM: stop.\n"
             "  --sign-in N: signs in the OAuth 2.0 user of Domain<N> and stores its\n"
             "  refresh token in the tokens file beside INI.\n"
             "  AMBREL_CYCLES=n: stop after n cycles (for scripts).\n"
-            "  AMBREL_REPLY_TIMEOUT_MS: a shorter wait for a silent server (for scripts).\n");
+            "  AMBREL_REPLY_TIMEOUT_MS: a shorter wait for a silent server (for scripts).\n"
+            "  --queue: what waits in the mailboxes and what is in bad mail.\n"
+            "  --retry-badmail: moves the named bad-mail files (all without names) back.\n");
 }
 
 unsigned CountedWorker(void* arg) {
@@ -70,6 +75,8 @@ unsigned CountedWorker(void* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "--queue") == 0) return RunQueueCommand(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "--retry-badmail") == 0) return RunRetryCommand(argc, argv);
     int signInDomain = 0;
     if (argc >= 3 && argc <= 4 && strcmp(argv[1], "--sign-in") == 0) {
         signInDomain = atoi(argv[2]);

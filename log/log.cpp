@@ -114,6 +114,7 @@ void LogEvent(EventKind kind, const char* format, ...) {
 void OpenLogFile() {
     std::lock_guard<std::recursive_mutex> g(sinkLock);
     if (logFile || !logSettings.LogName) return;
+    RotateLogIfLarge(logSettings.LogName);
     logFile = fopen(logSettings.LogName, "ab");
     if (!logFile) {
         int err = errno;

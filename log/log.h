@@ -63,6 +63,10 @@ void LogEvent(EventKind kind, const char* format, ...) AMBREL_PRINTF(2, 3);
 void OpenLogFile();
 void CloseLogFile();
 bool LogFileIsOpen();
+// LogMaxKB (0: off): a log file found larger when it is opened becomes
+// <name>.1, the older ones move up to <name>.5 and the oldest goes.
+void SetLogMaxKB(int kb);
+void RotateLogIfLarge(const char* name);
 
 // Clear Screen: empties the window text (the caller then logs "").
 void ClearLogWindowText();

@@ -60,6 +60,11 @@ struct FileStamp {
     int64_t size;
 };
 bool GetFileStamp(const char* path, FileStamp* stamp);
+// The stamp's seconds counted from 1970, as time() counts (Windows file
+// times count from 1601).
+int64_t StampUnixSeconds(const FileStamp& stamp);
+// Sets a file's modification time to now; false when it cannot.
+bool TouchFileNow(const char* path);
 
 // chdir: 0 on success, -1 on failure (as the runtime library reports it).
 int ChangeDirectory(const char* path);

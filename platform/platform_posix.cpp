@@ -104,6 +104,10 @@ bool GetFileStamp(const char* path, FileStamp* stamp) {
     return true;
 }
 
+int64_t StampUnixSeconds(const FileStamp& stamp) { return stamp.seconds; }
+
+bool TouchFileNow(const char* path) { return utimensat(AT_FDCWD, path, nullptr, 0) == 0; }
+
 int ChangeDirectory(const char* path) { return chdir(path) == 0 ? 0 : -1; }
 
 int RemoveFileErrno(const char* path) { return remove(path) == 0 ? 0 : errno; }

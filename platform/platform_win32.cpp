@@ -94,6 +94,20 @@ bool GetFileStamp(const char* path, FileStamp* stamp) {
     return true;
 }
 
+// 369 years of 100-ns steps lie between 1601 and 1970.
+int64_t StampUnixSeconds(const FileStamp& stamp) { return stamp.seconds - 11644473600LL; }
+
+bool TouchFileNow(const char* path) {
+    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    bool ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
 int ChangeDirectory(const char* path) { return _chdir(path) == 0 ? 0 : -1; }
 
 int RemoveFileErrno(const char* path) { return remove(path) == 0 ? 0 : errno; }

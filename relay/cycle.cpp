@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "queue.h"
 #include "relay.h"
 
 RelayState relayState;
@@ -149,6 +150,7 @@ void ReloadConfigIfChanged() {
     LogToFile("Updating AMBREL Config file (%s) ...\r\n", hostSettings.iniPath);
     if (LoadConfiguration()) {
         loadCount++;
+        LoadQueueSettings();
         configStamp = now;
         configLoaded = true;
         configInForce = true;
@@ -166,6 +168,7 @@ void ReloadConfigIfChanged() {
 
 void RunRelayCycle() {
     ReloadConfigIfChanged();
+    BeginQueueCycle();
     relaySession.pendingCount = 0;
     relaySession.securityFailedDomain = 0;
     relayState.sessionFailed = 0;
@@ -177,11 +180,14 @@ void RunRelayCycle() {
             int i = relayState.currentMailbox;
             if (mailboxTable[i].domainIndex != relayState.passDomain) continue;
             ScanMailbox(i);
+            PublishMailboxQueue(i);
             SleepMs(relayTimings.mailboxScanMs);
         }
         CloseSession();
         UpdateStatusBar();
     }
+    FinishQueueCycle();
+    SendCycleNotice();
     CloseLogFile();
 }
 

@@ -28,7 +28,7 @@ void ReportFailure(const char* format, ...) {
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     LogBoth("%s", text);
-    if (hostSettings.serviceMode) LogEvent('E', "%s", text);
+    if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
 }
 
 // As a refused password login: the domain's other messages wait for the next
@@ -65,8 +65,8 @@ int TryAuth(bool bearer, const char* user, const std::string& token) {
     std::fill(wire.begin(), wire.end(), '\0');
     int code = ReadReply(235);
     // Sent by now (a read first sends what waits): nothing of the token may
-    // stay in the record buffer.
-    memset(relaySession.tlsOut, 0, sizeof relaySession.tlsOut);
+    // stay in the gathering buffer.
+    memset(relaySession.gather, 0, sizeof relaySession.gather);
     if (code == 334 && !relaySession.connectionLost) {
         relayState.sessionFailed = 0;
         LogToWindow("-> (error challenge answered)\r\n");

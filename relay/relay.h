@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "log/log.h"
 #include "platform/platform.h"
 
 // Flags and counters shared by the worker and the user interface. Each is
@@ -123,6 +124,9 @@ struct RelaySession {
     // the message text gets (0: the text goes out as it is).
     long long declaredSize;
     int rewriteDomain;
+    // The last reply that was not the one expected, or the local error, for
+    // the queue's "last result" (the routing clears it before each try).
+    char lastResult[200];
 };
 extern RelaySession relaySession;
 
@@ -184,7 +188,14 @@ bool AppendBadmailLog(const char* fileName, const char* folder, const char* reas
 // Forget the accepted files whose delete failed (process start).
 void ForgetDeliveredFiles();
 
+// Moves a refused file to the bad-mail folder and records the move in its
+// badmail.log (`folder`: the mailbox folder it came from).
+void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason);
+bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason);
+
 // ---- SMTP client -------------------------------------------------------------
+// Keeps a one-line result in relaySession.lastResult (line ends dropped).
+void NoteLastResult(const char* format, ...) AMBREL_PRINTF(1, 2);
 bool ResolveRelayHost(int domainIndex);
 bool OpenSession(int domainIndex);
 int ReadReply(int expected);

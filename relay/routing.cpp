@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "queue.h"
 #include "relay.h"
 
 namespace {
@@ -85,6 +86,18 @@ bool DeliveredBefore(const char* path) {
     return false;
 }
 
+// A message that waited longer than GiveUpAfterDays and failed once more
+// for a passing reason goes to bad mail instead of being tried for ever.
+void GiveUpIfExpired(int mailboxIndex, const char* path, const char* fileName, const char* result) {
+    const MailboxEntry& m = mailboxTable[mailboxIndex];
+    char reason[sizeof relaySession.lastResult + 40];
+    if (!LifetimeExpired(path, result, reason, sizeof reason)) return;
+    LogBoth(" AMBREL: mail %s %s.\r\n", path, reason);
+    MoveToBadmails(path, fileName, m.folder, reason);
+    FileStamp left;
+    if (!GetFileStamp(path, &left)) NoteBadmailMove(mailboxIndex, fileName, reason);
+}
+
 }  // namespace
 
 void ForgetDeliveredFiles() { deliveredFiles.clear(); }
@@ -103,7 +116,7 @@ bool AppendBadmailLog(const char* fileName, const char* folder, const char* reas
     SettingsTextGuard guard;
     if (!relaySettings.Badmails[0]) return false;  // no bad-mail folder: nothing moves there
     char logPath[sizeof relaySettings.Badmails + 16];
-    snprintf(logPath, sizeof logPath, "%sbadmail.log", relaySettings.Badmails);
+    snprintf(logPath, sizeof logPath, "%s%s", relaySettings.Badmails, kBadmailLogName);
     FILE* f = fopen(logPath, "ab");
     bool ok = f && fprintf(f, "%s\t%s\t%s\t%s\r\n", when, name, from, why) > 0;
     if (f && fclose(f) != 0) ok = false;
@@ -212,14 +225,28 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         UpdateStatusBar();
         return;
     }
-    if (relayState.relaySocket == kNoSocket && !OpenSession(m.domainIndex)) {
-        LogBoth("Communication Error: unable to open connection\r\n");
-        return;
+    rs.lastResult[0] = 0;
+    if (relayState.relaySocket == kNoSocket) {
+        // A domain whose login or TLS failed earlier in the pass is not
+        // tried again: that is no try of this file.
+        bool tried = rs.securityFailedDomain != m.domainIndex + 1;
+        if (!OpenSession(m.domainIndex)) {
+            LogBoth("Communication Error: unable to open connection\r\n");
+            if (tried) {
+                const char* why = rs.lastResult[0] ? rs.lastResult : "unable to open connection";
+                NoteRouteResult(mailboxIndex, fileName, kRouteNoSession, why, false);
+                GiveUpIfExpired(mailboxIndex, path, fileName, why);
+            }
+            return;
+        }
     }
     int err = 0;
     MsgFile* file = MsgOpen(path, &err);
     if (!file) {
         LogBoth(" AMBREL Error: Unable to Route (open) mail %s (errno %d)\r\n", path, err);
+        char why[64];
+        snprintf(why, sizeof why, "unable to open the file (errno %d)", err);
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, why, false);
         UpdateStatusBar();
         return;
     }
@@ -248,6 +275,8 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         MsgClose(file);
         LogBoth(" AMBREL Error: mail %s not sent: %s\r\n", path, reason);
         MoveToBadmails(path, fileName, m.folder, reason);
+        FileStamp left;
+        NoteRouteResult(mailboxIndex, fileName, kRouteRefused, reason, !GetFileStamp(path, &left));
         UpdateStatusBar();
         return;
     }
@@ -258,6 +287,8 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
     rs.declaredSize = 0;
     rs.rewriteDomain = 0;
     MsgClose(file);
+    char result[sizeof rs.lastResult];
+    snprintf(result, sizeof result, "%s", ok ? "accepted" : rs.lastResult[0] ? rs.lastResult : "failed");
 
     if (ok) {
         // The 250 to the end of data hands the message to the server (RFC
@@ -270,6 +301,7 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         memcpy(reply, rs.lastReply, sizeof reply);
         reply[sizeof reply - 1] = 0;
         OneLine(reply);
+        NoteRouteResult(mailboxIndex, fileName, kRouteAccepted, result, false);
         LogToWindow("          Routed O.K.\r\n");
         // The server's words (its queue id) trace a message at the provider.
         LogToFile("          Routed O.K.\r\n  <- %s\r\n\r\n", reply);
@@ -281,13 +313,18 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
     } else if (rs.permanentFailure && HoldAfterConfigurationRefusal(m.domainIndex)) {
         // The settings are at fault, not the message: it stays, and so do the
         // domain's others until the next pass.
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
     } else if (rs.permanentFailure) {
         LogToWindow("          Routing failed with 500-like error !\r\n");
         LogToFile("          Routing failed 500-like error !\r\n");
         MoveToBadmails(path, fileName, m.folder, rs.lastReply);
+        FileStamp left;
+        NoteRouteResult(mailboxIndex, fileName, kRouteRefused, result, !GetFileStamp(path, &left));
         if (relayState.sessionFailed) CloseSession();
     } else {
         LogBoth("          Routing failed !\r\n");
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
+        GiveUpIfExpired(mailboxIndex, path, fileName, result);
         if (relayState.sessionFailed) CloseSession();
     }
     UpdateStatusBar();

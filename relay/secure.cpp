@@ -55,6 +55,11 @@ void ReportFailure(const char* format, ...) {
     va_end(ap);
     LogBoth("%s", text);
     if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
+    const char* shown = text;
+    while (*shown == ' ') shown++;
+    size_t n = strlen(shown);
+    while (n > 0 && (shown[n - 1] == '\r' || shown[n - 1] == '\n')) n--;
+    NoteLastResult("%.*s", (int)n, shown);
 }
 
 // Ends the session after a failure; the domain's other messages wait for the
@@ -161,10 +166,10 @@ bool Login(int domainIndex) {
         }
     }
     memset(wire, 0, sizeof wire);
-    // The base64 credentials went out through the TLS output buffer, which
+    // The base64 credentials went out through the gathering buffer, which
     // keeps them until later commands overwrite them: wipe it now that they
     // are flushed (every reply read sends what waits first).
-    memset(relaySession.tlsOut, 0, sizeof relaySession.tlsOut);
+    memset(relaySession.gather, 0, sizeof relaySession.gather);
     if (code == 235 && !relayState.sessionFailed) {
         LogBoth(kLoggedIn, d.authUser);
         return true;

@@ -2,6 +2,7 @@
 // HELO, one sender and one recipient per message, replies read through a
 // small per-character reply-code parser.
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -44,9 +45,17 @@ void CloseRelaySocket() {
 
 void ReportTimeout() {
     LogBoth(" TIMEOUT in read !!!\r\n");
+    NoteLastResult("no reply from the server (time-out)");
     relayState.sessionFailed = 1;
     relaySession.connectionLost = 1;
     relaySession.permanentFailure = relaySession.parser.replyCode >= 500;
+}
+
+// The final line of a refusing reply (the reader keeps it whole), or its
+// code when the line holds nothing more.
+void NoteLastReply(int code) {
+    if (relaySession.lastReply[0]) NoteLastResult("%s", relaySession.lastReply);
+    else NoteLastResult("%03d", code);
 }
 
 bool StartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
@@ -179,6 +188,18 @@ void SendCommand(const char* format, const char* arg) {
 
 // A reply cut short by the time-out returns what was parsed, which may be the
 // expected digits of an unfinished line; the failure mark tells it apart.
+void NoteLastResult(const char* format, ...) {
+    char* out = relaySession.lastResult;
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(out, sizeof relaySession.lastResult, format, ap);
+    va_end(ap);
+    // One line of plain text: it goes into a tab-separated log line, a
+    // table row and a mail body.
+    for (char* c = out; *c; c++)
+        if ((unsigned char)*c < 0x20 || *c == 0x7F) *c = ' ';
+}
+
 bool Expect(int expected) { return ReadReply(expected) == expected && !relayState.sessionFailed; }
 
 bool ResolveRelayHost(int domainIndex) {
@@ -186,6 +207,7 @@ bool ResolveRelayHost(int domainIndex) {
     uint32_t addr;
     if (!SockResolveIPv4(d.host, &addr)) {
         LogBoth("Invalid SMTP[%d] relay host name '%s'.\r\n", domainIndex, d.host);
+        NoteLastResult("invalid relay host name '%s'", d.host);
         return false;
     }
     relaySession.peerAddress = addr;
@@ -228,6 +250,7 @@ bool OpenSession(int domainIndex) {
     if (!SockConnect(s, rs.peerAddress, rs.peerPort)) {
         int code = SockLastError();
         LogBoth("\r\n AMBREL Error in connect: %d (%s)\r\n", code, SocketErrorName(code));
+        NoteLastResult("Error in connect: %d (%s)", code, SocketErrorName(code));
         CloseRelaySocket();
         // As after a refused greeting: a close that failed here must not
         // mark the next message's transaction as failed.
@@ -361,6 +384,7 @@ int ReadReply(int expected) {
                 break;
             }
             LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
+            NoteLastResult("Error in read: %d (%s)", code, SocketErrorName(code));
             relayState.sessionFailed = 1;
             rs.connectionLost = 1;
             result = -1;
@@ -402,6 +426,7 @@ int ReadReply(int expected) {
         if (!relaySettings.Debug) LogToFile("  <- %s", rs.textBuffer);
         LogBoth("Code detected: %d\r\n", p.replyCode);
         LogBoth("   Error: Bad SMTP status %03d received\r\n", p.replyCode);
+        NoteLastReply(p.replyCode);
         relayState.sessionFailed = 1;
     }
     rs.permanentFailure = p.replyCode >= 500;

@@ -16,6 +16,7 @@
 #define IDM_OPTIONS 14
 #define IDM_SHOW 17
 #define IDM_TRAYEXIT 19
+#define IDM_QUEUE 21
 // The grayed blank items that space out the menu bar.
 #define IDM_SPACER 40010
 

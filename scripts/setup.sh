@@ -7,7 +7,7 @@ PACKAGES=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev
           openssl libssl-dev  # OpenSSL: the console host's TLS and the tests' certificates
           postfix sasl2-bin libsasl2-modules  # Postfix: the tests' own instance, no system mail set-up
           wixl msitools  # the MSI package and its inspection
-          libcurl4-openssl-dev nlohmann-json3-dev)  # OAuth: HTTPS on Linux, JSON in every build
+          libcurl4-openssl-dev nlohmann-json3-dev)  # OAuth: HTTPS on Linux; JSON in every build and --queue --json
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,6 +9,7 @@
 constexpr UINT UM_CLOSEREQUEST = WM_USER + 1;  // close the main window (stop handler)
 constexpr UINT UM_TRAYRETRY = WM_USER + 3;     // re-insert the tray icon; wParam = attempt
 constexpr UINT UM_TRAYNOTIFY = WM_USER + 14;   // tray icon callback; lParam = mouse message
+constexpr UINT UM_QUEUEPROBLEM = WM_USER + 30; // the worker met bad mail or a failed domain
 
 extern HINSTANCE appInstance;  // kept by WinMain for resources and dialogs
 extern HWND mainWindow;
@@ -27,6 +28,13 @@ int RunMessageLoop();
 // the window is already gone, WM_QUIT to the thread that ran it. False when
 // neither could be posted (no loop is left to end).
 bool PostCloseRequest();
+
+// The modeless Queue window (ui/queue.cpp); brought to the front when open.
+void OpenQueueWindow();
+// Installs the worker's problem hook: it posts UM_QUEUEPROBLEM to `window`,
+// whose handler calls ShowQueueProblem (a tray balloon).
+void InstallQueueHooks(HWND window);
+void ShowQueueProblem();
 
 // Procedures of the "AboutBox" and "HelpBox" dialog templates; the
 // configuration dialogs open "HelpBox" on F1.

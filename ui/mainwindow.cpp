@@ -84,6 +84,9 @@ void OnCommand(HWND window, WPARAM command) {
     case IDM_EXIT:
         ConfirmExit(window);
         break;
+    case IDM_QUEUE:
+        OpenQueueWindow();
+        break;
     case IDM_CLEARSCREEN:
         ClearLogWindowText();
         LogBrush = (HBRUSH)GetStockObject(WHITE_BRUSH);
@@ -153,6 +156,8 @@ void OnTrayNotify(HWND window, LPARAM mouse) {
         SendMessageA(window, WM_NULL, 0, 0);
     } else if (mouse == WM_LBUTTONDBLCLK) {
         PostMessageA(window, WM_COMMAND, IDM_SHOW, 0);
+    } else if (mouse == NIN_BALLOONUSERCLICK) {
+        OpenQueueWindow();
     }
 }
 
@@ -216,6 +221,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     case UM_TRAYNOTIFY:
         OnTrayNotify(window, lParam);
+        return 0;
+    case UM_QUEUEPROBLEM:
+        ShowQueueProblem();
         return 0;
     case UM_LOGREFRESH:
         ShowLogWindowText();
@@ -322,6 +330,7 @@ int CreateMainWindow(HINSTANCE instance, int showCommand) {
     UpdateLoopStatus();
 
     PrepareTray(mainWindow, title + 1);
+    InstallQueueHooks(mainWindow);
     trayWanted = 1;
     UpdateTrayIcon();
     if (trayPresent && hostSettings.hideWindow) {

@@ -42,3 +42,5 @@ void PrepareTray(HWND owner, const char* tip);
 int UpdateTrayIcon();
 // The tray part of the shutdown: delete the icon, free its image and menu.
 void ReleaseTray();
+// A warning balloon at the tray icon (when it is there).
+void ShowTrayBalloon(const char* title, const char* text);

@@ -71,6 +71,21 @@ int UpdateTrayIcon() {
     return 0;
 }
 
+void ShowTrayBalloon(const char* title, const char* text) {
+    if (!trayPresent) return;
+    // The larger record: only it carries a balloon.
+    NOTIFYICONDATAA balloon = {};
+    balloon.cbSize = sizeof balloon;
+    balloon.hWnd = TrayIconData.hWnd;
+    balloon.uID = TrayIconData.uID;
+    balloon.uFlags = NIF_INFO;
+    balloon.dwInfoFlags = NIIF_WARNING;
+    balloon.uTimeout = 15000;
+    snprintf(balloon.szInfoTitle, sizeof balloon.szInfoTitle, "%s", title);
+    snprintf(balloon.szInfo, sizeof balloon.szInfo, "%s", text);
+    Shell_NotifyIconA(NIM_MODIFY, &balloon);
+}
+
 void ReleaseTray() {
     if (trayPresent) {
         Shell_NotifyIconA(NIM_DELETE, &TrayIconData);

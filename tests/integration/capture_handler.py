@@ -5,7 +5,8 @@ With `hold-quit` the reply to QUIT comes only after 10 seconds (and FILE.quit
 marks that QUIT has come), so a test can stop the client between its accepted
 message and the end of the session;
 with `drop-quit` QUIT gets no reply at all: the connection is closed, as some
-servers do."""
+servers do.
+A recipient whose name begins with "refuse" is refused for good (550)."""
 import asyncio
 import base64
 import json
@@ -32,6 +33,12 @@ class Capture:
             # Closed at once: the reply the server then writes goes nowhere.
             server.transport.abort()
         return "221 Bye"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower().startswith("refuse"):
+            return "550 5.1.1 no such user here"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         record = {

@@ -822,6 +822,67 @@ def test_oauth(scratch):
         check("oauth: no token or secret in any log or output", not leaks and len(logs) > 10, leaks)
 
 
+def test_queue_and_retry(scratch):
+    """--queue and --retry-badmail on a tree with waiting and refused files:
+    the retry moves exactly the file named, the next cycle relays it; with
+    NoticeTo a refusal brings one notice, and none in the following cycle."""
+    capture = os.path.join(scratch, "received.jsonl")
+    with aiosmtpd(capture) as server:
+        tree = Tree(scratch, server.port, loop_delay=1)
+        john = os.path.join(scratch, "users", "john") + "/"
+        tree.drop("john", "W1.CNM", b"Return-path: <w@example.com>\r\n\r\nwaiting\r\n")
+        for name in ("R1.CNM", "R2.CNM"):
+            with open(os.path.join(scratch, "bad", name), "wb") as f:
+                f.write(b"Return-path: <r@example.com>\r\nSubject: " + name.encode() + b"\r\n\r\nrefused once\r\n")
+        with open(os.path.join(scratch, "bad", "badmail.log"), "wb") as f:
+            f.write(f"2026-01-02 03:04:05\tR1.CNM\t{john}\t550 5.1.1 no such user\r\n"
+                    f"2026-01-02 03:04:06\tR2.CNM\t{john}\t554 5.7.1 refused\r\n".encode())
+        q = subprocess.run([AMBREL, "--queue", tree.ini, "--json"], capture_output=True, timeout=30)
+        data = json.loads(q.stdout or b"{}")
+        waiting = [(w["mailbox"], w["file"], w["tries"]) for w in data.get("waiting", [])]
+        bad = [(b["file"], b["folder"], b["reason"]) for b in data.get("badmail", [])]
+        check("queue --json: the waiting file", q.returncode == 0 and waiting == [("john", "W1.CNM", 0)], q)
+        check("queue --json: both refused files with their reasons",
+              bad == [("R1.CNM", john, "550 5.1.1 no such user"), ("R2.CNM", john, "554 5.7.1 refused")], bad)
+        t = subprocess.run([AMBREL, "--queue", tree.ini], capture_output=True, timeout=30)
+        table = t.stdout.decode(errors="replace")
+        check("queue table", t.returncode == 0 and "Waiting (1)" in table and "Bad mail (2)" in table
+              and "554 5.7.1 refused" in table, table)
+        m = subprocess.run([AMBREL, "--queue", os.path.join(scratch, "missing.ini")], capture_output=True, timeout=30)
+        check("queue: unreadable INI is exit 1 with a message",
+              m.returncode == 1 and b"cannot read the configuration file" in m.stderr, m)
+        r = subprocess.run([AMBREL, "--retry-badmail", tree.ini, "R1.CNM"], capture_output=True, timeout=30)
+        check("retry: exactly the file named moves back", r.returncode == 0 and tree.fate("john", "R1.CNM") == "stays"
+              and os.path.exists(os.path.join(scratch, "bad", "R2.CNM")), r)
+        log = open(os.path.join(scratch, "bad", "badmail.log"), "rb").read()
+        check("retry: its line is marked", log.count(b"\tretried\r\n") == 1
+              and b"no such user\tretried\r\n" in log, log)
+        rc, out = tree.run()
+        got = [json.loads(line) for line in open(capture)] if os.path.exists(capture) else []
+        subjects = sorted(base64.b64decode(g["data"]).split(b"\r\n")[1] for g in got if b"Subject" in
+                          base64.b64decode(g["data"]).split(b"\r\n")[1])
+        check("retry: the next cycle relays it, R2 stays in bad mail",
+              rc == 0 and len(got) == 2 and subjects == [b"Subject: R1.CNM"]
+              and tree.fate("john", "R2.CNM") == "bad", (got, out[-800:]))
+
+        # The notice: a recipient the server refuses for good, two cycles.
+        os.remove(capture)
+        text = open(tree.ini).read().replace("MaxMailSent=", "NoticeTo=admin@example.org\nMaxMailSent=")
+        open(tree.ini, "w").write(text)
+        tree.drop("shop", "X1.CNM", b"X-Envelope-To: <refuse@example.org>\r\n\r\nrefused\r\n")
+        rc, out = tree.run(cycles=2)
+        got = [json.loads(line) for line in open(capture)] if os.path.exists(capture) else []
+        notices = [base64.b64decode(g["data"]) for g in got if g["to"] == ["admin@example.org"]]
+        check("notice: X1 refused and in bad mail", tree.fate("shop", "X1.CNM") == "bad", out[-1500:])
+        check("notice: one in two cycles, from <>", len(notices) == 1 and len(got) == 1
+              and got[0]["from"] == "<>", (got, out[-1500:]))
+        if notices:
+            n = notices[0]
+            check("notice: automatic, dated, named, and about X1",
+                  b"\r\nAuto-Submitted: auto-generated\r\n" in n and b"\r\nDate: " in n
+                  and b"\r\nMessage-ID: <" in n and b"moved to bad mail: X1.CNM" in n, n)
+
+
 def main():
     # `timeout` ends a hung run with SIGTERM: leave through the finally
     # blocks, so that no server (Postfix above all) outlives the run.
@@ -829,7 +890,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
         tests = (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink, test_tls,
-                 test_quit_unanswered, test_postfix, test_watch, test_oauth)
+                 test_quit_unanswered, test_postfix, test_watch, test_oauth, test_queue_and_retry)
         # RELAY_PEERS_ONLY=test_a,test_b (or AMBREL_ONLY, or names after the
         # arguments) runs only those, while working on them.
         only = (os.environ.get("RELAY_PEERS_ONLY") or os.environ.get("AMBREL_ONLY") or "").split(",")

@@ -308,3 +308,19 @@ TEST_F(Writer, SaveKeepsTheFileModeAndKeepsAPasswordPrivate) {
     EXPECT_EQ(mode(), 0600);
     umask(mask);
 }
+
+TEST_F(Writer, KeepsTheQueueKeysItDoesNotWrite) {
+    Mkdir("users/john");
+    std::string keys = "WarnAfterHours=24\r\nGiveUpAfterDays=5\r\nLogMaxKB=2048\r\nNoticeTo=admin@example.org\r\n"
+                       "QueueWindow=720 480 90 110 60 120 50 260 130 110 180 260\r\n";
+    std::string text = Current();
+    text.insert(text.find("Domains=1"), keys);
+    WriteIni(text);
+    ASSERT_TRUE(LoadConfiguration());
+    std::string error;
+    ASSERT_TRUE(Save(writer_cases::FromTables(), &error)) << error;
+    std::string saved = ReadFile(ini);
+    for (const char* k : {"WarnAfterHours=24\r\n", "GiveUpAfterDays=5\r\n", "LogMaxKB=2048\r\n",
+                          "NoticeTo=admin@example.org\r\n", "QueueWindow=720 480 90 110 60 120 50 260 130 110 180 260\r\n"})
+        EXPECT_NE(saved.find(k), std::string::npos) << k << "\n" << saved;
+}

@@ -13,6 +13,8 @@ settings, removed again at the end), so windows get their frames and the
 tray icon has a notification area to live in; the probe is copied as
 uiprobe.exe so that it joins the same desktop and no other test's is moved.
 """
+import base64
+import json
 import os
 import re
 import shutil
@@ -503,12 +505,143 @@ def help_box_run():
     w.screenshot("wine-ui-help")
     r.check("help box closes", box and w.dismiss(box, IDOK))
 
+IDM_QUEUE, WM_COMMAND, IDYES, IDOK = 21, 0x111, 6, 1
+IDC_RETRY, IDC_CLOSE = 102, 105
+NIF_INFO = 0x10
+
+
+def list_rows(lv):
+    rc, out = w.probe("lvitems", lv)
+    return [[wt.unescape(c) for c in line.split("\t")] for line in out.splitlines()] if rc == 0 else []
+
+
+def queue_run():
+    """The Queue window: opened from the menu, both lists read back, the
+    balloon at a refusal, Retry moving files back (one whose folder is gone
+    stays, with a box) and the retried file relayed; its size kept."""
+    folder = w.scratch("queue")
+    for d in ("users/john", "users/shop", "bad"):
+        os.makedirs(os.path.join(folder, d))
+    port = free_port()
+    capture = os.path.join(folder, "received.jsonl")
+    env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
+    sink = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
+                             "-c", "capture_handler.Capture", capture], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wt.wait_for(lambda: listening(port), 15, 0.1)
+    ini = os.path.join(folder, "Ambrel.ini")
+    write_ini(ini, f"""[Ambrel]
+Version=0.28
+LoopDelay=4
+UserFolder={wt.win_path(os.path.join(folder, "users"))}\\
+Badmails={wt.win_path(os.path.join(folder, "bad"))}\\
+LogName={wt.win_path(os.path.join(folder, "relay.log"))}
+Domains=1
+MailBoxes=2
+[Domains]
+Domain1=example.org
+SMTPServer1=127.0.0.1:{port}
+[MailBoxes]
+Mailbox1=john;john;1
+Mailbox2=dm:shop;shop;1
+""")
+    open(os.path.join(folder, "users", "john", "Z.CNM"), "wb").close()
+    with open(os.path.join(folder, "users", "shop", "X1.CNM"), "wb") as f:
+        f.write(b"X-Envelope-To: <refuse@example.org>\r\nSubject: queue-refused\r\n\r\nno\r\n")
+    exe = w.copy_exe(folder)
+    tray = wt.TrayRecorder(w)
+    proc = w.start(exe)
+    try:
+        hwnd = w.wait_window("AmbrelClass", None)
+        if not r.check("queue: main window found", hwnd):
+            return
+        edit = edit_of(hwnd)
+        text = wait_text(edit, lambda t: "Moved " in t and "SMTP Session ended." in t) or ""
+        m = re.search(r"Added user: john, mailDir: (.*?), email", text)
+        john = m.group(1) if m else ""
+        r.check("queue: X1 refused for good", "Routing failed with 500-like error" in text, text[-800:])
+        balloon = wt.wait_for(lambda: next((q for q in list(tray.requests)
+                                            if q["request"] == "MODIFY" and q["flags"] & NIF_INFO), None), 20)
+        r.check("queue: a balloon (NIF_INFO) for the bad mail", balloon, tray.requests)
+        for name in ("R1.CNM", "R2.CNM"):
+            write_cnm(os.path.join(folder, "bad"), name, "queue-retry-" + name[:2])
+        with open(os.path.join(folder, "bad", "badmail.log"), "ab") as f:
+            f.write(f"2026-01-02 03:04:05\tR1.CNM\t{john}\t550 5.1.1 unknown\r\n"
+                    "2026-01-02 03:04:06\tR2.CNM\tZ:\\gone\\\t554 5.7.1 refused\r\n".encode())
+
+        w.probe("command", hwnd, IDM_QUEUE)
+        queue = w.wait_window("AmbrelQueueClass", "Ambrel Queue")
+        if not r.check("queue: window opened from the File menu", queue):
+            return
+        lists = [line.split("\t")[0] for line in w.probe("children", queue)[1].splitlines()
+                 if "\tSysListView32\t" in line]
+        r.check("queue: two list views", len(lists) == 2, lists)
+        if len(lists) != 2:
+            return
+        waiting = wt.wait_for(lambda: (lambda rows: rows if any(x[1:2] == ["Z.CNM"] for x in rows) else None)(
+            list_rows(lists[0])), 20, 0.3) or list_rows(lists[0])
+        r.check("queue: waiting list shows the empty file", any(
+            x[:3] == ["john", "Z.CNM", "0"] and x[5] == "size zero: never sent" for x in waiting), waiting)
+        bad = wt.wait_for(lambda: (lambda rows: rows if len(rows) == 3 else None)(list_rows(lists[1])), 20, 0.3) \
+            or list_rows(lists[1])
+        files = sorted((x[1], x[3]) for x in bad if len(x) >= 4)
+        r.check("queue: bad-mail list with the reasons",
+                files == [("R1.CNM", "550 5.1.1 unknown"), ("R2.CNM", "554 5.7.1 refused"),
+                          ("X1.CNM", "550 5.1.1 no such user here")], bad)
+        w.screenshot("wine-ui-queue")
+
+        w.probe("post", queue, WM_COMMAND, IDC_RETRY, 0)
+        ask = w.wait_box("Retry")
+        r.check("queue: Retry without a selection asks for all", ask and "Send all 3 files" in ask.text, ask)
+        if ask:
+            w.dismiss(ask, IDYES)
+        refused = w.wait_box("Retry")
+        r.check("queue: a box names the file whose folder is gone",
+                refused and "R2.CNM is not moved: its mailbox folder Z:\\gone\\ is no longer configured." in refused.text,
+                refused)
+        if refused:
+            w.dismiss(refused, IDOK)
+
+        def arrived():
+            if not os.path.exists(capture):
+                return False
+            return any(b"queue-retry-R1" in base64.b64decode(json.loads(l)["data"]) for l in open(capture))
+        r.check("queue: the retried file is relayed", wt.wait_for(arrived, 40), text)
+        r.check("queue: R2 stays in bad mail", os.path.exists(os.path.join(folder, "bad", "R2.CNM")))
+        log = open(os.path.join(folder, "bad", "badmail.log"), "rb").read()
+        r.check("queue: R1's line marked retried", b"R1.CNM\t" in log and b"550 5.1.1 unknown\tretried\r\n" in log, log)
+
+        w.probe("post", queue, WM_COMMAND, IDC_CLOSE, 0)
+        r.check("queue: Close ends the window", w.probe("wait-gone", queue, 10000)[0] == 0)
+        r.check("queue: its size kept in QueueWindow",
+                wt.wait_for(lambda: re.search(r"QueueWindow=\d+ \d+( \d+){10}", open(ini).read()), 10),
+                open(ini).read())
+        w.probe("post", hwnd, WM_CLOSE, 0, 0)
+        box = w.wait_box("Exit Windows Ambrel")
+        r.check("queue: the program ends", box and w.dismiss(box, IDYES) and proc.wait(timeout=30) == 0, box)
+    finally:
+        tray.stop()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=20)
+        sink.terminate()
+        sink.wait(10)
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
 
 w.restart()
 set_desktop(True)
 w.probe_exe = os.path.join(w.build, "uiprobe.exe")
 shutil.copy(os.path.join(w.build, "probe.exe"), w.probe_exe)
 try:
+    queue_run()
     main_run()
     renamed_run()
     refused_tray_run()
