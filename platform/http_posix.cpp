@@ -117,18 +117,6 @@ int WritePrivateFileErrno(const char* path, const std::string& data) {
     return rc;
 }
 
-bool ReadWholeFile(const char* path, std::string* data) {
-    data->clear();
-    FILE* f = fopen(path, "rb");
-    if (!f) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
-
 bool RandomBytes(unsigned char* out, size_t len) {
     while (len > 0) {
         ssize_t n = getrandom(out, len, 0);

@@ -158,18 +158,6 @@ int WritePrivateFileErrno(const char* path, const std::string& data) {
     return rc;
 }
 
-bool ReadWholeFile(const char* path, std::string* data) {
-    data->clear();
-    FILE* f = fopen(path, "rb");
-    if (!f) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
-
 bool RandomBytes(unsigned char* out, size_t len) {
     return len <= 0xFFFFFFFFu && BCryptGenRandom(nullptr, out, (ULONG)len, BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }

@@ -3,6 +3,7 @@
 // mode is not used because it stops at a Ctrl-Z byte, which would relay a cut
 // message and then delete the file.
 #include "platform.h"
+#include "http.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -52,4 +53,17 @@ void MsgClose(MsgFile* m) {
     if (!m) return;
     fclose(m->f);
     delete m;
+}
+
+// Small files read whole (the tokens file), alike on every build.
+bool ReadWholeFile(const char* path, std::string* data) {
+    data->clear();
+    FILE* f = fopen(path, "rb");
+    if (!f) return false;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
+    bool ok = !ferror(f);
+    fclose(f);
+    return ok;
 }

@@ -18,18 +18,6 @@ const char kLoggedIn[] = "Logged in as %s (OAuth 2.0).\r\n";
 const char kFailNoMechanism[] =
     " AMBREL Error: server #%d (%s for %s) offers neither AUTH XOAUTH2 nor AUTH OAUTHBEARER; mail left in place\r\n";
 const char kFailToken[] = " AMBREL Error: OAuth 2.0 token for %s (%s): %s; mail left in place\r\n";
-const char kFailLogin[] = " AMBREL Error: login as %s to server #%d (%s for %s) refused (%d); mail left in place\r\n";
-
-void ReportFailure(const char* format, ...) AMBREL_PRINTF(1, 2);
-void ReportFailure(const char* format, ...) {
-    char text[kLogLineSize];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    LogBoth("%s", text);
-    if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
-}
 
 // As a refused password login: the domain's other messages wait for the next
 // pass rather than each fetching a token that will not do.
@@ -82,7 +70,7 @@ bool OAuthLogin(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
     const ServerCapabilities& caps = relaySession.caps;
     if (!caps.authXoauth2 && !caps.authOauthBearer) {
-        ReportFailure(kFailNoMechanism, domainIndex, d.host, d.name);
+        ReportDomainFailure(kFailNoMechanism, domainIndex, d.host, d.name);
         return Fail(domainIndex);
     }
     bool bearer = !caps.authXoauth2;
@@ -90,7 +78,7 @@ bool OAuthLogin(int domainIndex) {
     bool cached = false;
     char why[700] = "";
     if (!GetAccessToken(d, false, &token, &cached, why, sizeof why)) {
-        ReportFailure(kFailToken, d.authUser, d.name, why);
+        ReportDomainFailure(kFailToken, d.authUser, d.name, why);
         return Fail(domainIndex);
     }
     int code = TryAuth(bearer, d.authUser, token);
@@ -100,7 +88,7 @@ bool OAuthLogin(int domainIndex) {
         relayState.sessionFailed = 0;
         if (!GetAccessToken(d, true, &token, &cached, why, sizeof why)) {
             std::fill(token.begin(), token.end(), '\0');
-            ReportFailure(kFailToken, d.authUser, d.name, why);
+            ReportDomainFailure(kFailToken, d.authUser, d.name, why);
             return Fail(domainIndex);
         }
         code = TryAuth(bearer, d.authUser, token);
@@ -110,6 +98,6 @@ bool OAuthLogin(int domainIndex) {
         LogBoth(kLoggedIn, d.authUser);
         return true;
     }
-    ReportFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, code);
+    ReportDomainFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, code);
     return Fail(domainIndex);
 }

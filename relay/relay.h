@@ -211,6 +211,10 @@ void SendCommand(const char* format, const char* arg);
 bool Expect(int expected);
 
 // ---- TLS and login (secure.cpp) ---------------------------------------------
+// One line for a domain's TLS, login or configuration failure: window, file,
+// the event log as a service, and the queue's last result.
+void ReportDomainFailure(const char* format, ...) AMBREL_PRINTF(1, 2);
+extern const char kFailLogin[];
 // Whether the domain needs EHLO (any of its security keys is set).
 bool NeedsExtendedSession(int domainIndex);
 // TLS from the first byte, before the greeting; false (reported) on failure.

@@ -34,7 +34,6 @@ const char kFailStartTls[] = " AMBREL Error: server #%d (%s for %s) refused STAR
 const char kFailTls[] = " AMBREL Error: TLS with server #%d (%s for %s) failed: %s; mail left in place\r\n";
 const char kFailNoMechanism[] =
     " AMBREL Error: server #%d (%s for %s) offers neither AUTH PLAIN nor AUTH LOGIN; mail left in place\r\n";
-const char kFailLogin[] = " AMBREL Error: login as %s to server #%d (%s for %s) refused (%d); mail left in place\r\n";
 // A refusal that the settings cause: domain, the reply, what to change.
 const char kFailRefusal[] = " AMBREL Error: server #%d (%s for %s) refused the mail: \"%s\"; %s; mail left in place\r\n";
 const char kFixSecurity[] = "the server requires STARTTLS or a login: set Security";
@@ -44,23 +43,6 @@ const char kFixAccount[] =
 const char kFailPlainLogin[] =
     " AMBREL Error: login to server #%d (%s for %s) refused: the connection is not encrypted; mail left in place\r\n";
 
-// Window, file and, for a service, the event log: a login or certificate
-// problem must reach whoever watches the service.
-void ReportFailure(const char* format, ...) AMBREL_PRINTF(1, 2);
-void ReportFailure(const char* format, ...) {
-    char text[kLogLineSize];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    LogBoth("%s", text);
-    if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
-    const char* shown = text;
-    while (*shown == ' ') shown++;
-    size_t n = strlen(shown);
-    while (n > 0 && (shown[n - 1] == '\r' || shown[n - 1] == '\n')) n--;
-    NoteLastResult("%.*s", (int)n, shown);
-}
 
 // Ends the session after a failure; the domain's other messages wait for the
 // next pass.
@@ -84,7 +66,7 @@ bool StartTls(int domainIndex) {
     TlsChannel* t = TlsConnect(relayState.relaySocket, d.host, d.hasPin ? d.tlsPin : nullptr, err, sizeof err);
     SockSetReadDeadline(0);
     if (!t) {
-        ReportFailure(kFailTls, domainIndex, d.host, d.name, err);
+        ReportDomainFailure(kFailTls, domainIndex, d.host, d.name, err);
         EndAfterFailure(domainIndex, false);
         return false;
     }
@@ -101,7 +83,7 @@ bool SendEhlo(int domainIndex) {
     int code = ReadReply(250);
     relaySession.collectCapabilities = 0;
     if (code == 250 && !relayState.sessionFailed) return true;
-    ReportFailure(kFailEhlo, domainIndex, d.host, d.name, code);
+    ReportDomainFailure(kFailEhlo, domainIndex, d.host, d.name, code);
     EndAfterFailure(domainIndex, !relaySession.connectionLost);
     return false;
 }
@@ -118,13 +100,13 @@ bool Login(int domainIndex) {
     ServerCapabilities& caps = relaySession.caps;
     if (!relaySession.tls) {
         // The loader refuses such a domain; this guards any other way in.
-        ReportFailure(kFailPlainLogin, domainIndex, d.host, d.name);
+        ReportDomainFailure(kFailPlainLogin, domainIndex, d.host, d.name);
         EndAfterFailure(domainIndex, true);
         return false;
     }
     if (d.oauth.method == kAuthOAuth2) return OAuthLogin(domainIndex);
     if (!caps.authPlain && !caps.authLogin) {
-        ReportFailure(kFailNoMechanism, domainIndex, d.host, d.name);
+        ReportDomainFailure(kFailNoMechanism, domainIndex, d.host, d.name);
         EndAfterFailure(domainIndex, true);
         return false;
     }
@@ -174,7 +156,7 @@ bool Login(int domainIndex) {
         LogBoth(kLoggedIn, d.authUser);
         return true;
     }
-    ReportFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, code);
+    ReportDomainFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, code);
     EndAfterFailure(domainIndex, !relaySession.connectionLost);
     return false;
 }
@@ -227,6 +209,25 @@ void NoteCapabilityLine(const char* line, size_t len) {
 
 }  // namespace
 
+const char kFailLogin[] = " AMBREL Error: login as %s to server #%d (%s for %s) refused (%d); mail left in place\r\n";
+
+// Window, file and, for a service, the event log: a login or certificate
+// problem must reach whoever watches the service.
+void ReportDomainFailure(const char* format, ...) {
+    char text[kLogLineSize];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    LogBoth("%s", text);
+    if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", text);
+    const char* shown = text;
+    while (*shown == ' ') shown++;
+    size_t n = strlen(shown);
+    while (n > 0 && (shown[n - 1] == '\r' || shown[n - 1] == '\n')) n--;
+    NoteLastResult("%.*s", (int)n, shown);
+}
+
 void ResetCapabilities() { memset(&relaySession.caps, 0, sizeof relaySession.caps); }
 
 void NoteCapabilityChar(char c) {
@@ -256,14 +257,14 @@ bool StartExtendedSession(int domainIndex) {
     if (!SendEhlo(domainIndex)) return false;
     if (d.security == kSecurityStartTls) {
         if (!relaySession.caps.startTls) {
-            ReportFailure(kFailNoStartTls, domainIndex, d.host, d.name);
+            ReportDomainFailure(kFailNoStartTls, domainIndex, d.host, d.name);
             EndAfterFailure(domainIndex, true);
             return false;
         }
         SendCommand("%s", "STARTTLS\r\n");
         int code = ReadReply(220);
         if (code != 220 || relayState.sessionFailed) {
-            ReportFailure(kFailStartTls, domainIndex, d.host, d.name, code);
+            ReportDomainFailure(kFailStartTls, domainIndex, d.host, d.name, code);
             EndAfterFailure(domainIndex, !relaySession.connectionLost);
             return false;
         }
@@ -305,7 +306,7 @@ bool HoldAfterConfigurationRefusal(int domainIndex) {
     for (char* c = reply; *c; c++)
         if ((unsigned char)*c < 0x20) *c = ' ';
     const char* fix = d.security == kSecurityNone ? kFixSecurity : !d.authUser[0] ? kFixLogin : kFixAccount;
-    ReportFailure(kFailRefusal, domainIndex, d.host, d.name, reply, fix);
+    ReportDomainFailure(kFailRefusal, domainIndex, d.host, d.name, reply, fix);
     EndAfterFailure(domainIndex, !rs.connectionLost);
     return true;
 }
