@@ -13,9 +13,11 @@ Three listeners, each on a port picked free:
   smtps       the same with TLS from the first byte
   mx          what a receiving MX runs: plain or STARTTLS, the HELO name must
               be fully qualified, mail only for the relayed domains
-  nopipe      the mx listener without PIPELINING in its EHLO reply, so that
-              smtpd's "improper command pipelining" shows a client that
-              pipelines where it was not offered
+  nopipe      the mx listener without PIPELINING in its EHLO reply. smtpd
+              logs "improper command pipelining" (and here cuts the client
+              off) only for a command sent ahead in a HELO session or behind
+              one that must end a group (EHLO, STARTTLS, DATA, QUIT...), not
+              for MAIL and RCPT sent together
 Every listener offers SIZE (message_size_limit).
 
 As a module: `with PostfixPeer(folder) as peer: ... peer.ports["mx"]`.
@@ -170,6 +172,7 @@ MASTER_CF = """\
   -o syslog_name=postfix/nopipe
   -o smtpd_tls_security_level=may
   -o smtpd_discard_ehlo_keywords=silent-discard,pipelining
+  -o smtpd_forbid_unauth_pipelining=yes
   -o smtpd_helo_restrictions=reject_non_fqdn_helo_hostname
   -o smtpd_sender_restrictions=reject_non_fqdn_sender
   -o smtpd_relay_restrictions=reject_non_fqdn_recipient,reject_unauth_destination
