@@ -13,6 +13,11 @@ Three listeners, each on a port picked free:
   smtps       the same with TLS from the first byte
   mx          what a receiving MX runs: plain or STARTTLS, the HELO name must
               be fully qualified, mail only for the relayed domains
+  nopipe      the mx listener without PIPELINING in its EHLO reply. smtpd
+              logs "improper command pipelining" (and here cuts the client
+              off) only for a command sent ahead in a HELO session or behind
+              one that must end a group (EHLO, STARTTLS, DATA, QUIT...), not
+              for MAIL and RCPT sent together
 Every listener offers SIZE (message_size_limit).
 
 As a module: `with PostfixPeer(folder) as peer: ... peer.ports["mx"]`.
@@ -163,6 +168,14 @@ MASTER_CF = """\
   -o smtpd_helo_restrictions=reject_non_fqdn_helo_hostname
   -o smtpd_sender_restrictions=reject_non_fqdn_sender
   -o smtpd_relay_restrictions=reject_non_fqdn_recipient,reject_unauth_destination
+{ip}:{nopipe} inet n - n - - smtpd
+  -o syslog_name=postfix/nopipe
+  -o smtpd_tls_security_level=may
+  -o smtpd_discard_ehlo_keywords=silent-discard,pipelining
+  -o smtpd_forbid_unauth_pipelining=yes
+  -o smtpd_helo_restrictions=reject_non_fqdn_helo_hostname
+  -o smtpd_sender_restrictions=reject_non_fqdn_sender
+  -o smtpd_relay_restrictions=reject_non_fqdn_recipient,reject_unauth_destination
 pickup    unix  n - n 60 1 pickup
 cleanup   unix  n - n - 0 cleanup
 qmgr      unix  n - n 300 1 qmgr
@@ -225,7 +238,7 @@ class PostfixPeer:
         os.chmod(sasldb, 0o640)
         with open(os.path.join(self.conf, "sasl", "smtpd.conf"), "w") as f:
             f.write(SMTPD_CONF.format(sasldb=sasldb))
-        self.ports = {name: free_port() for name in ("submission", "smtps", "mx")}
+        self.ports = {name: free_port() for name in ("submission", "smtps", "mx", "nopipe")}
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             f.write(MAIN_CF.format(conf=self.conf, queue=queue, data=data, log=self.log, sink_port=sink_port,
                                    relay_domains=RELAY_DOMAINS, size_limit=self.size_limit, cert=self.cert,
@@ -260,7 +273,7 @@ class PostfixPeer:
             p = self._postfix("start")
             self.started = True
             listening = p.returncode == 0 and wait_for(
-                lambda: greets(self.ports["submission"]) and greets(self.ports["mx"])
+                lambda: greets(self.ports["submission"]) and greets(self.ports["mx"]) and greets(self.ports["nopipe"])
                 and tls_greets(self.ports["smtps"]), 30, 0.2)
             if listening:
                 return self

@@ -343,6 +343,13 @@ def test_smtp_sink(scratch):
         fates = (tree.fate("john", "S1.CNM"), tree.fate("john", "S2.CNM"))
         check(f"smtp-sink {name}: fates {fate1}, {fate2}", rc == 0 and fates == (fate1, fate2),
               f"rc={rc} fates={fates}\n{out[-1500:]}")
+        if name == "accepts (LowLatency=1)":
+            # smtp-sink offers PIPELINING, but only to EHLO: the fast mode's
+            # HELO session still sends one command per reply.
+            groups = envelope_groups(text=out)
+            check(f"smtp-sink {name}: not pipelined after HELO",
+                  len(groups) == 2 and all(g == ["MAIL", "reply", "RCPT", "reply", "DATA", "reply"] for g in groups),
+                  (groups, out[-1500:]))
         if lost:
             check(f"smtp-sink {name}: closed without RSET or QUIT",
                   "TIMEOUT in read" in out and "-> RSET" not in out and "-> QUIT" not in out, out[-1500:])
@@ -615,6 +622,90 @@ def postfix_cases(scratch, peer):
               and postfix_peer.without_received(got["data"]) == wire_content(FORWARDED), got)
     check("postfix MX, plain domain: no badmail.log, no SMTPHelo warning",
           not r.tree.badmail_log() and sum("SMTPHelo" in x for x in r.out.split("\r\n")) == 1, r.out[:2000])
+
+
+    # PIPELINING, proven from the client's own Debug=1 log: its commands
+    # are gathered and every reply read sends them first, so a "-> DATA"
+    # written before any "<- " since "-> MAIL FROM" means MAIL, RCPT and DATA
+    # left before the first of their replies was read. (A relay recording
+    # each recv would prove it at the peer, but how the kernel splits bytes
+    # between recvs is no proof either way; Postfix itself only logs the
+    # opposite fault.)
+    two = [("john", "P1.CNM", OWN), ("shop", "P2.CNM", OWN.replace(b"mine", b"also mine"))]
+    r = PostfixRun(peer, root("pipelined"), "submission", submission + send_as, settings="Debug=1\n", files=two)
+    groups = envelope_groups(r.tree)
+    check("postfix PIPELINING: both delivered in one session, byte for byte",
+          r.rc == 0 and len(r.sessions) == 1 and r.sessions[0].get("mail") == 2
+          and sorted(postfix_peer.without_received(m["data"]) for m in r.sink)
+          == sorted(wire_content(d) for _, _, d in two)
+          and all(r.tree.fate(b, n) == "deleted" for b, n, _ in two), (r.sessions, len(r.sink), r.out[-2000:]))
+    check("postfix PIPELINING: MAIL, RCPT and DATA sent before their first reply",
+          len(groups) == 2 and all(g == ["MAIL", "RCPT", "DATA", "reply"] for g in groups), groups)
+
+    # The same client where PIPELINING is not offered: one command, one
+    # reply.
+    mx_tls = f"Security1=starttls\nTlsFingerprint1={peer.fingerprint}\n"
+    fqdn = "SMTPHelo=relay.example.org\nDebug=1\n"
+    r = PostfixRun(peer, root("not pipelined"), "nopipe", mx_tls, settings=fqdn, files=[("john", "Q1.CNM", FORWARDED)])
+    groups = envelope_groups(r.tree)
+    check("postfix without PIPELINING: delivered, each command after the reply before it",
+          r.rc == 0 and len(r.sink) == 1 and r.tree.fate("john", "Q1.CNM") == "deleted"
+          and groups == [["MAIL", "reply", "RCPT", "reply", "DATA", "reply"]], (groups, r.out[-2000:]))
+
+    # A refused RCPT inside a pipelined group (smtpd_delay_reject: the
+    # unqualified sender is refused at RCPT): that file to bad mail with the
+    # reply; the replies to RCPT and DATA are read all the same, so RSET and
+    # QUIT get their own answers, and the next file goes in a new session.
+    refused = b"Return-path: <alice>\r\nSubject: unqualified\r\n\r\nrefused\r\n"
+    r = PostfixRun(peer, root("pipelined refusal"), "mx", mx_tls, settings=fqdn,
+                   files=[("john", "R1.CNM", refused), ("shop", "R2.CNM", FORWARDED)])
+    entry, lines = badmail_reason(r, "R1.CNM")
+    groups = envelope_groups(r.tree)
+    check("postfix pipelined refusal: R1 in bad mail, R2 delivered once",
+          r.rc == 0 and r.tree.fate("john", "R1.CNM") == "bad" and r.tree.fate("shop", "R2.CNM") == "deleted"
+          and len(r.sink) == 1 and postfix_peer.without_received(r.sink[0]["data"]) == wire_content(FORWARDED)
+          and [s.get("rset") for s in r.sessions] == [1, None], (r.sessions, len(r.sink), r.out[-3000:]))
+    check("postfix pipelined refusal: RSET answered 250, QUIT 221, in step",
+          "-> RSET\r\n<- 250 2.0.0 Ok\r\n-> QUIT\r\n<- 221 " in r.out and "QUIT not answered" not in r.out, r.out[-3000:])
+    check("postfix pipelined refusal: both envelopes pipelined, RSET between",
+          groups == [["MAIL", "RCPT", "DATA", "reply", "RSET"], ["MAIL", "RCPT", "DATA", "reply"]], groups)
+    check("postfix pipelined refusal: badmail.log gives the RCPT reply",
+          entry is not None and "504 5.5.2" in entry[-1] and "Sender address rejected" in entry[-1], lines)
+
+    # smtpd's own check sees a command sent ahead only behind one that ends
+    # a group (EHLO, STARTTLS, DATA, the text's end, QUIT): in no session
+    # above, pipelined or not, did the client do that.
+    log = peer.read_log()
+    check("postfix PIPELINING: nothing sent ahead where smtpd checks, in any session",
+          "nopipe/smtpd" in log and "improper command pipelining" not in log,
+          [x for x in log.splitlines() if "improper" in x])
+
+
+def envelope_groups(tree=None, text=None):
+    """From a Debug=1 log (or the console's text): per MAIL FROM, the
+    commands and replies in the order written ("reply" for the reads between
+    two commands), up to the data or RSET."""
+    if text is None:
+        with open(os.path.join(tree.root, "relay.log"), "rb") as f:
+            text = f.read().decode("latin-1")
+    groups, group = [], None
+    for line in text.split("\r\n"):
+        m = re.match(r"\s*(\*  <- |<- |-> )(\S+)", line)
+        if not m:
+            continue
+        word = "reply" if "<-" in m.group(1) else m.group(2).split(":")[0]
+        if word == "MAIL":
+            group = []
+            groups.append(group)
+        if group is None or word in ("<data>", "CRLF.CRLF", "QUIT"):
+            group = None
+            continue
+        if word == "reply" and group and group[-1] == "reply":
+            continue  # one reply over two reads, or replies read together
+        group.append(word)
+        if word == "RSET":
+            group = None
+    return groups
 
 
 def idp_server(folder, cert, key):
