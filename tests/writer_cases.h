@@ -240,6 +240,10 @@ inline std::string Expand(const char* text, const std::string& dir, bool crlf) {
         if (strncmp(p, "{dir}", 5) == 0) {
             s += dir;
             p += 4;
+        } else if (strncmp(p, "https://", 8) == 0 || strncmp(p, "http://", 7) == 0) {
+            // An address keeps its slashes on every build.
+            while (p[1] && p[1] != '\n' && p[1] != ' ' && p[1] != ']') s += *p++;
+            s += *p;
         } else if (*p == '/') {
             s += kDirSep;
         } else if (*p == '\n' && crlf) {
