@@ -413,7 +413,9 @@ BAD_FINGERPRINT = (" The fingerprint must be the SHA-256 of the server certifica
 BAD_SENDER = (" Send as must be one address like user@example.org: at most 255 characters, without"
               " blanks, quotes, <> or control characters (or empty to send as the message's sender).")
 IDC_DOMAIN_SECURITY, IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT = 1015, 1020, 1021, 1022, 1023
-IDC_SEC_SENDER, IDC_SEC_REWRITE = 1024, 1025
+IDC_SEC_SENDER, IDC_SEC_REWRITE, IDC_SEC_SIGNIN = 1024, 1025, 1026
+SAVE_FIRST = ("Save first: the sign-in uses this domain's OAuth settings as the INI file has them "
+              "(AuthMethod oauth2 with OAuthGrant refresh_token), and the loaded domains have none for it.")
 BM_GETCHECK = 0xF0
 INTEGRATION = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "integration")
 
@@ -488,9 +490,21 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         dlv = ui.children(dom)["SysListView32"][0]
 
         # Settings made and then cancelled with ChangeDomain change nothing.
+        # The name typed here is in no load: Sign in... is offered and asks
+        # for a Save first, as a new OAuth domain must be saved to sign in.
         ui.right_click(" Domains", 2)
         cd = ui.dialog(" Change Domain")
+        w.probe("setedit", cd, 1011, "notsaved.test")
         sd = security(cd)
+        c = ui.children(sd)
+        r.check("Sign in... is there and offered for a domain not saved yet",
+                c.get(IDC_SEC_SIGNIN, ("", "", False))[1:] == ("Sign &in...", True), c)
+        w.probe("command", sd, IDC_SEC_SIGNIN)
+        box = w.wait_box(" Sign in", 15)
+        r.check("Sign in... of a domain not saved says Save first", box is not None and box.text == SAVE_FIRST, box)
+        if box:
+            w.screenshot("dialogs_signin_save_first")
+            w.dismiss(box, IDOK)
         fill(sd, 2, "x", "y", "")
         w.probe("command", sd, IDOK)
         ui.gone(sd)
@@ -504,6 +518,7 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         w.screenshot("dialogs_changedomain_security_button")
         sd = security(cd)
         c = ui.children(sd)
+        r.check("Sign in... is gray for a password domain", c.get(IDC_SEC_SIGNIN, ("", "", True))[2] is False, c)
         r.check("DomainSecurity opens on the domain's settings: none, no login, no pin",
                 sd and [c[i][1] for i in (IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT)]
                 == ["none", "", "", ""], c)
