@@ -12,6 +12,9 @@ INT_PTR CALLBACK ChangeDomainDialogProc(HWND dialog, UINT message, WPARAM wParam
 // "DomainSecurity": the four security settings of one domain; lParam is the
 // DomainEntry they are read from and, after OK, written to.
 INT_PTR CALLBACK DomainSecurityDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// "SignIn": the sign-in of the loaded domain that lParam points to (a
+// DomainEntry with its OAuth settings); 1 when the refresh token is stored.
+INT_PTR CALLBACK SignInDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // "ChangeUser": one row of the mailbox list (CurrentMailboxRow, -1 to add).
 INT_PTR CALLBACK ChangeUserDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

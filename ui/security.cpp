@@ -14,6 +14,9 @@
 namespace {
 
 const char kSecurityCaption[] = " Security Error";
+const char kSaveFirst[] =
+    "Save first: the sign-in uses this domain's OAuth settings as the INI file has them "
+    "(AuthMethod oauth2 with OAuthGrant refresh_token), and the loaded domains have none for it.";
 // In the order of DomainSecurity: the item index is the setting.
 const char* const kModes[] = {"none", "STARTTLS", "TLS"};
 
@@ -44,6 +47,44 @@ void UpdateRewriteBox(HWND dialog) {
     bool hasSender = GetWindowTextLengthA(GetDlgItem(dialog, IDC_SEC_SENDER)) > 0;
     if (!hasSender) CheckDlgButton(dialog, IDC_SEC_REWRITE, BST_UNCHECKED);
     EnableWindow(GetDlgItem(dialog, IDC_SEC_REWRITE), hasSender);
+}
+
+// The loaded row of the domain named in ChangeDomain (the owner): false when
+// the last load has no domain of that name.
+bool FindLoadedDomain(HWND dialog, DomainEntry* out) {
+    char name[sizeof out->name + 1] = "";
+    GetDlgItemTextA(GetParent(dialog), IDC_DOMAIN_NAME, name, sizeof name);
+    int count = domainCount.load();
+    for (int i = 0; i < count; i++) {
+        if (CopyLoadedDomain(i, out) && name[0] && lstrcmpiA(out->name, name) == 0) return true;
+    }
+    SecureZeroMemory(out, sizeof *out);
+    return false;
+}
+
+bool NeedsSignIn(const DomainEntry& d) {
+    return d.oauth.method == kAuthOAuth2 && d.oauth.grant == kGrantRefreshToken;
+}
+
+// Only a user's token is signed for; a password or an application's own
+// credentials have nothing to sign in. A name the last load does not know
+// may be a domain not saved yet, so its button stays and says so.
+void UpdateSignInButton(HWND dialog) {
+    DomainEntry d;
+    bool enable = !FindLoadedDomain(dialog, &d) || NeedsSignIn(d);
+    SecureZeroMemory(&d, sizeof d);
+    EnableWindow(GetDlgItem(dialog, IDC_SEC_SIGNIN), enable);
+}
+
+void SignIn(HWND dialog) {
+    DomainEntry d;
+    if (!FindLoadedDomain(dialog, &d) || !NeedsSignIn(d)) {
+        MessageBoxA(dialog, kSaveFirst, " Sign in", MB_OK | MB_ICONEXCLAMATION);
+    } else {
+        DialogBoxParamA(GetModuleHandleA(nullptr), "SignIn", dialog, SignInDialogProc,
+                        reinterpret_cast<LPARAM>(&d));
+    }
+    SecureZeroMemory(&d, sizeof d);
 }
 
 // The fields into the pending settings; false (the dialog stays open) after
@@ -77,11 +118,15 @@ INT_PTR CALLBACK DomainSecurityDialogProc(HWND dialog, UINT message, WPARAM wPar
         }
         Fill(dialog, *editing);
         UpdateRewriteBox(dialog);
+        UpdateSignInButton(dialog);
         return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDC_SEC_SENDER:
             if (HIWORD(wParam) == EN_CHANGE) UpdateRewriteBox(dialog);
+            return TRUE;
+        case IDC_SEC_SIGNIN:
+            SignIn(dialog);
             return TRUE;
         case IDOK:
             if (Apply(dialog)) EndDialog(dialog, 1);

@@ -413,7 +413,10 @@ BAD_FINGERPRINT = (" The fingerprint must be the SHA-256 of the server certifica
 BAD_SENDER = (" Send as must be one address like user@example.org: at most 255 characters, without"
               " blanks, quotes, <> or control characters (or empty to send as the message's sender).")
 IDC_DOMAIN_SECURITY, IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT = 1015, 1020, 1021, 1022, 1023
-IDC_SEC_SENDER, IDC_SEC_REWRITE = 1024, 1025
+IDC_SEC_SENDER, IDC_SEC_REWRITE, IDC_SEC_SIGNIN = 1024, 1025, 1026
+IDC_SIGNIN_STATUS = 1030
+SAVE_FIRST = ("Save first: the sign-in uses this domain's OAuth settings as the INI file has them "
+              "(AuthMethod oauth2 with OAuthGrant refresh_token), and the loaded domains have none for it.")
 BM_GETCHECK = 0xF0
 INTEGRATION = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "integration")
 
@@ -488,9 +491,21 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         dlv = ui.children(dom)["SysListView32"][0]
 
         # Settings made and then cancelled with ChangeDomain change nothing.
+        # The name typed here is in no load: Sign in... is offered and asks
+        # for a Save first, as a new OAuth domain must be saved to sign in.
         ui.right_click(" Domains", 2)
         cd = ui.dialog(" Change Domain")
+        w.probe("setedit", cd, 1011, "notsaved.test")
         sd = security(cd)
+        c = ui.children(sd)
+        r.check("Sign in... is there and offered for a domain not saved yet",
+                c.get(IDC_SEC_SIGNIN, ("", "", False))[1:] == ("Sign &in...", True), c)
+        w.probe("command", sd, IDC_SEC_SIGNIN)
+        box = w.wait_box(" Sign in", 15)
+        r.check("Sign in... of a domain not saved says Save first", box is not None and box.text == SAVE_FIRST, box)
+        if box:
+            w.screenshot("dialogs_signin_save_first")
+            w.dismiss(box, IDOK)
         fill(sd, 2, "x", "y", "")
         w.probe("command", sd, IDOK)
         ui.gone(sd)
@@ -504,6 +519,7 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         w.screenshot("dialogs_changedomain_security_button")
         sd = security(cd)
         c = ui.children(sd)
+        r.check("Sign in... is gray for a password domain", c.get(IDC_SEC_SIGNIN, ("", "", True))[2] is False, c)
         r.check("DomainSecurity opens on the domain's settings: none, no login, no pin",
                 sd and [c[i][1] for i in (IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT)]
                 == ["none", "", "", ""], c)
@@ -641,6 +657,50 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         except subprocess.TimeoutExpired:
             server.kill()
             server.wait(10)
+
+
+def sign_in_failure(w, r, ui, main_window, log_text, folder):
+    """Sign in... of a loaded OAuth domain opens the Sign in dialog, whose
+    thread reports the failure of an endpoint that refuses the connection
+    (Wine's WinHTTP does not trust a test CA, so no sign-in can succeed
+    here): the error line shows, Cancel becomes Close and ends it, and no
+    tokens file appears. The worker is paused on entry and on return."""
+    ini_path = os.path.join(folder, "Ambrel.ini")
+    with open(ini_path, "w", newline="\r\n") as f:
+        f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={wt.win_path(os.path.join(folder, 'users'))}\\\n"
+                "SMTPHelo=dialogs.test\nDomains=1\nMailBoxes=1\n[Domains]\nDomain1=oauth.test\n"
+                "SMTPServer1=127.0.0.1:2501\nSecurity1=starttls\nAuthUser1=joe@oauth.test\nAuthMethod1=oauth2\n"
+                "OAuthTokenUrl1=https://127.0.0.1:1/token\nOAuthDeviceUrl1=https://127.0.0.1:1/device\n"
+                "OAuthScope1=mail\nOAuthClientId1=ambrel-test\n[MailBoxes]\nMailbox1=john;john;1\n")
+    r.check("oauth file loaded", reload_paused(w, main_window, log_text) and "Config error" not in log_text(),
+            log_text())
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt = ui.dialog(" Ambrel Options ")
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    ui.right_click(" Domains", 0)
+    cd = ui.dialog(" Change Domain")
+    w.probe("command", cd, IDC_DOMAIN_SECURITY)
+    sd = ui.dialog(" Domain Security")
+    r.check("Sign in... is offered for a loaded oauth2 refresh_token domain",
+            ui.children(sd).get(IDC_SEC_SIGNIN, ("", "", False))[2] is True, ui.children(sd))
+    w.probe("command", sd, IDC_SEC_SIGNIN)
+    si = ui.dialog(" Sign in")
+    r.check("Sign in opens its dialog", si)
+
+    def failed():
+        c = ui.children(si)
+        return c.get(IDC_SIGNIN_STATUS, ("", ""))[1].startswith("Sign-in failed: ") and c[IDCANCEL][1] == "&Close"
+    r.check("the thread's failure shows in the dialog, Cancel becomes Close",
+            si and wt.wait_for(failed, 60), si and ui.children(si))
+    w.screenshot("dialogs_signin_failed")
+    if si:
+        w.probe("click", si, IDCANCEL)
+        r.check("Close ends the Sign in dialog", ui.gone(si))
+    r.check("no tokens file after a failed sign-in", not os.path.exists(os.path.join(folder, "Ambrel.tokens")))
+    for hwnd, button in ((sd, IDCANCEL), (cd, IDCANCEL), (dom, IDOK), (opt, IDCANCEL)):
+        w.probe("command", hwnd, button)
+        ui.gone(hwnd)
 
 
 def main():
@@ -977,6 +1037,7 @@ Mailbox3=box;@{wp('abs', 'box')};1
 
         round_trips_and_questions(w, r, ui, main_window, log_text, folder, sink1.port)
         security_keys(w, r, ui, main_window, log_text, folder)
+        sign_in_failure(w, r, ui, main_window, log_text, folder)
     finally:
         w.stop()
         sink1.close()
