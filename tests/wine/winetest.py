@@ -336,9 +336,10 @@ class SlowSmtp:
     `answer`. It keeps each message it accepts in `messages` and notes in
     `connected` that a client is there. With hold_quit the QUIT is never
     answered, so the client cannot confirm its session (`quit_seen` is set).
-    With rcpt_reply every RCPT TO gets that reply line (a refusal)."""
+    With rcpt_reply every RCPT TO gets that reply line (a refusal); `port`
+    asks for a port of its own choosing."""
 
-    def __init__(self, greet=True, answer=True, hold_quit=False, rcpt_reply=None):
+    def __init__(self, greet=True, answer=True, hold_quit=False, rcpt_reply=None, port=0):
         self.hold_quit = hold_quit
         self.rcpt_reply = rcpt_reply
         self.quit_seen = threading.Event()
@@ -352,7 +353,7 @@ class SlowSmtp:
         self.messages = []
         self.closing = False
         self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
+        self.listener.bind(("127.0.0.1", port))
         self.listener.listen(5)
         self.listener.settimeout(0.5)
         self.port = self.listener.getsockname()[1]
