@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""Makes the README's pictures: the main window and the Options dialog of the
-x86_64 build, run under Wine in a virtual desktop with a sample configuration.
-Usage: scripts/docs_screenshots.py (after a Windows build and one test run,
-which creates the Wine prefix). Writes docs/main-window.png and docs/options.png."""
+"""Makes the README's pictures: the main window, the Options dialog and the
+Queue window of the x86_64 build, run under Wine in a virtual desktop with a
+sample configuration. Usage: scripts/docs_screenshots.py (after a Windows build and one test run,
+which creates the Wine prefix). Writes docs/main-window.png, docs/options.png
+and docs/queue-window.png."""
 import os
 import shutil
 import subprocess
@@ -13,7 +14,7 @@ import winetest as wt  # noqa: E402
 
 wt.run_under_display()
 DOCS = os.path.join(wt.ROOT, "docs")
-IDM_OPTIONS = 14
+IDM_OPTIONS, IDM_SENDNOW, IDM_QUEUE, IDCANCEL = 14, 6, 21, 2
 INI = r"""[Ambrel]
 Version=0.28
 LoopDelay=120
@@ -41,10 +42,17 @@ def set_desktop(on):
     w.virtual_desktop("AmbrelDocs", ("Ambrel.exe", "docsprobe.exe"), "800x520", on)
 
 
-def crop(src, dst):
-    subprocess.run(["convert", src, "-crop", "800x520+0+0", "+repage", dst], check=True)
+def crop(src, dst, geometry="800x520+0+0"):
+    subprocess.run(["convert", src, "-crop", geometry, "+repage", dst], check=True)
 
 
+def message(path, subject):
+    with open(path, "wb") as f:
+        f.write(b"Return-path: <alice@example.com>\r\nX-Envelope-To: <sales@example.net>\r\n"
+                b"Subject: " + subject.encode() + b"\r\n\r\nHello,\r\nthe figures are attached.\r\n")
+
+
+server = None
 w.restart()
 set_desktop(True)
 w.probe_exe = os.path.join(w.build, "docsprobe.exe")
@@ -69,9 +77,39 @@ try:
     os.makedirs(DOCS, exist_ok=True)
     crop(w.screenshot("docs-main"), os.path.join(DOCS, "main-window.png"))
     w.probe("command", hwnd, IDM_OPTIONS)
-    if not w.wait_box(" Ambrel Options ", 15):
+    options = w.wait_box(" Ambrel Options ", 15)
+    if not options:
         sys.exit("the Options dialog did not open")
     crop(w.screenshot("docs-options"), os.path.join(DOCS, "options.png"))
+    if not w.dismiss(options, IDCANCEL):
+        sys.exit("the Options dialog did not close")
+    # Mail that waits (example.net's server answers every recipient with a
+    # passing refusal) and mail refused for good, put there only now so that
+    # the main window above shows a quiet start.
+    server = wt.SlowSmtp(rcpt_reply="451 4.3.0 mailbox busy, try again later", port=2525)
+    message(os.path.join(folder, "Mail", "sales", "4F3A2C.CNM"), "Quarterly figures")
+    message(os.path.join(folder, "Mail", "sales", "4F3A2D.CNM"), "Minutes")
+    message(os.path.join(folder, "Mail", "bad", "3E11B0.CNM"), "Old address")
+    with open(os.path.join(folder, "Mail", "bad", "badmail.log"), "wb") as f:
+        f.write(b"2026-01-12 09:14:03\t3E11B0.CNM\tM:\\Mail\\john\\\t550 5.1.1 <jon@example.org>: no such user\r\n")
+    w.probe("command", hwnd, IDM_SENDNOW)
+    w.probe("command", hwnd, IDM_QUEUE)
+    queue = w.wait_window("AmbrelQueueClass", "Ambrel Queue", 15)
+    if not queue:
+        sys.exit("the Queue window did not open")
+    lists = [line.split("\t")[0] for line in w.probe("children", queue)[1].splitlines()
+             if "\tSysListView32\t" in line]
+    if len(lists) != 2 or not wt.wait_for(lambda: w.probe("lvitems", lists[0])[1].count("4F3A2") == 2
+                                          and "3E11B0" in w.probe("lvitems", lists[1])[1], 30, 0.5):
+        w.screenshot("docs-queue-failed")
+        print(w.text(w.log_edit(hwnd)))
+        sys.exit("the Queue window's lists stayed empty: %s" % [w.probe("lvitems", h) for h in lists])
+    rc, rect = w.probe("rect", queue)
+    left, top, right, bottom = (max(0, int(v)) for v in rect.split())
+    crop(w.screenshot("docs-queue"), os.path.join(DOCS, "queue-window.png"),
+         "%dx%d+%d+%d" % (right - left, bottom - top, left, top))
 finally:
     set_desktop(False)
     w.stop()
+    if server:
+        server.close()

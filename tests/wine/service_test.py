@@ -8,7 +8,10 @@ The status reports and event-log calls are read from Wine's trace of the
 service process (the `service` and `eventlog` channels): Wine keeps no event
 log, and polling the status could miss a report that is replaced at once. The
 prefix's first program carries the trace settings; the service manager and
-the services it starts inherit them and write to the trace file.
+the services it starts inherit them and write to the trace file. Each trace
+line begins with the process and the thread that wrote it (the `pid`
+setting), so the lines of one service process can be told from those of
+the service manager and of Wine's own services.
 """
 import os
 import re
@@ -22,7 +25,7 @@ import winetest as wt  # noqa: E402
 wt.run_under_display()
 
 NAME = "Ambrel"
-TRACE_CHANNELS = "trace+service,trace+eventlog,warn+eventlog,err+eventlog"
+TRACE_CHANNELS = "trace+pid,trace+service,trace+eventlog,warn+eventlog,err+eventlog"
 
 w = wt.Wine()
 r = wt.Results()
@@ -88,20 +91,22 @@ def status(*args):
 
 
 def our_trace(trace_path, offset=0, name=NAME, with_ids=False):
-    """Status reports and event-log calls of the service process: the lines
-    of the threads that registered our handler and ran our control handler,
-    from `offset` bytes into the trace on."""
+    """Status reports and event-log calls of the service process, from
+    `offset` bytes into the trace on: the lines of every thread of the
+    process that registered our handler, so the relay worker's events count
+    as well as those of the handler threads, while Wine's own services (which
+    report their status too) stay out."""
     with open(trace_path, "rb") as f:
         f.seek(offset)
         lines = f.read().decode("latin-1").splitlines()
-    tids = set()
+    pids = set()
     for line in lines:
         if re.search(r'(RegisterServiceCtrlHandlerExW|service_handle_control) L"%s"' % name, line):
-            tids.add(line.split(":", 1)[0])
+            pids.add(line.split(":", 1)[0])
     reports, events, sources, ids = [], [], set(), []
     for line in lines:
-        tid = line.split(":", 1)[0]
-        if tid not in tids:
+        pid = line.split(":", 1)[0]
+        if pid not in pids:
             continue
         # Wine's stub of ReportEventW names its arguments: type, category, ID.
         m = re.search(r"ReportEventW \((?:0x)?[0-9A-Fa-f]+,0x([0-9a-f]+),0x([0-9a-f]+),0x([0-9a-f]+),", line)
@@ -129,6 +134,8 @@ EVENT_KINDS = [("start", 100, 1, "Service start"), ("stop requested", 101, 2, "S
                ("tray error", 104, 5, "Notification area"), ("status error", 105, 6, "Service status"),
                ("handler error", 106, 7, "Service registration"), ("path error", 107, 8, "Start-up path"),
                ("domain failure", 108, 9, "Domain security or configuration"), ("bad mail", 109, 10, "Bad mail")]
+BAD_MAIL = (2, 10, 109)  # a Warning of the bad-mail kind: type, category, ID
+REFUSAL = "550 5.1.1 no such user here"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application"
 
 
@@ -149,26 +156,37 @@ UM_CLOSEREQUEST = 0x401  # WM_USER + 1
 HEADER, ROW = 17, 13  # the Options dialog's list: header and row height in pixels
 
 
-def write_ini(path, port, loop_delay=2):
-    users = os.path.join(os.path.dirname(path), "users")
+def write_ini(path, port, loop_delay=2, refuse_port=None):
+    """john's mailbox relays to `port`. With refuse_port a second domain
+    relays mary's mailbox to that port, and refused mail goes to the folder
+    bad beside the INI."""
+    base = os.path.dirname(path)
+    users = os.path.join(base, "users")
     os.makedirs(os.path.join(users, "john"), exist_ok=True)
+    bad, domain2, mailbox2 = "", "", ""
+    if refuse_port:
+        os.makedirs(os.path.join(users, "mary"), exist_ok=True)
+        os.makedirs(os.path.join(base, "bad"), exist_ok=True)
+        bad = f"Badmails={wt.win_path(os.path.join(base, 'bad'))}\\\n"
+        domain2 = f"Domain2=example.net\nSMTPServer2=127.0.0.1:{refuse_port}\n"
+        mailbox2 = "Mailbox2=mary;mary;2\n"
     with open(path, "w", newline="\r\n") as f:
         f.write(f"""[Ambrel]
 Version=0.28
 LoopDelay={loop_delay}
 UserFolder={wt.win_path(users)}\\
-MaxMailSent=6
+{bad}MaxMailSent=6
 FlushLog=1
-Domains=1
-MailBoxes=1
+Domains={2 if refuse_port else 1}
+MailBoxes={2 if refuse_port else 1}
 
 [Domains]
 Domain1=example.org
 SMTPServer1=127.0.0.1:{port}
-
+{domain2}
 [MailBoxes]
 Mailbox1=john;john;1
-""")
+{mailbox2}""")
     return os.path.join(users, "john")
 
 
@@ -230,7 +248,11 @@ def main():
     folder = w.scratch("service")
     exe = w.copy_exe(folder)
     port = free_port()
-    mailbox = write_ini(os.path.join(folder, "Ambrel.ini"), port)
+    # mary's domain refuses every recipient for good: her message goes to bad
+    # mail in the first run, which the event log must tell.
+    refuser = wt.SlowSmtp(rcpt_reply=REFUSAL)
+    mailbox = write_ini(os.path.join(folder, "Ambrel.ini"), port, refuse_port=refuser.port)
+    refused = write_message(os.path.join(folder, "users", "mary"), "5500AA.CNM", "refused for good")
     message = os.path.join(mailbox, "1A2B3C.CNM")
     with open(message, "wb") as f:
         f.write(b"Return-path: <alice@example.com>\r\nX-Envelope-To: <john@example.org>\r\n"
@@ -322,6 +344,9 @@ def main():
         log_path = os.path.join(folder, "Ambrel.log")
         log_text = open(log_path, "rb").read() if os.path.exists(log_path) else b""
         r.check("log file beside the program", log_text.startswith(b"- Ver: 0.28 -------- "), log_text[:200])
+        bad_copy = os.path.join(folder, "bad", "5500AA.CNM")
+        r.check("the refused message goes to bad mail",
+                wt.wait_for(lambda: os.path.exists(bad_copy) and not os.path.exists(refused), 60, 0.3))
         w.screenshot("wine-service-running")
 
         # Only a stop ends the service: both Exit items are gray, and closing
@@ -365,11 +390,19 @@ def main():
         r.check("status reports in order with their checkpoints, STOPPED last",
                 reports in (expected, expected[:-1] + [(0x10, STOP_PENDING, 1, 0, 0, 4, 0), stopped]),
                 "\n     ".join(map(str, reports)))
+        # The worker's move to bad mail may come before or after the unknown
+        # control: the handler's entries keep their order among themselves.
+        bad_text = "Mail 5500AA.CNM from %s\\ moved to bad mail: %s" % (
+            wt.win_path(os.path.dirname(refused)), REFUSAL)
         r.check("event-log entries",
-                events == [("I", "Ambrel Starting"), ("W", "Service unknown control code"),
-                           ("I", "Ambrel Stop started")] and sources == {NAME}, (events, sources))
+                [e for e in events if e[1] != bad_text] == [("I", "Ambrel Starting"),
+                                                            ("W", "Service unknown control code"),
+                                                            ("I", "Ambrel Stop started")]
+                and sources == {NAME}, (events, sources))
         r.check("event-log entries: their types, categories and IDs",
-                ids == [(4, 1, 100), (2, 4, 103), (4, 2, 101)], ids)
+                [i for i in ids if i != BAD_MAIL] == [(4, 1, 100), (2, 4, 103), (4, 2, 101)], ids)
+        r.check("service: the move to bad mail is a Warning naming file, mailbox folder and reply",
+                events.count(("W", bad_text)) == 1 and ids.count(BAD_MAIL) == 1, (bad_text, events, ids))
 
         # ---- a window that does not close ---------------------------------------
         # The stop handler keeps waiting, and says so every 202 polls of
@@ -567,6 +600,7 @@ def main():
         sink.kill()
         sink.wait()
         sink_out.close()
+        refuser.close()
 
 
 main()

@@ -335,10 +335,13 @@ class SlowSmtp:
     it: the greeting waits for `greet` (an Event), every later reply waits for
     `answer`. It keeps each message it accepts in `messages` and notes in
     `connected` that a client is there. With hold_quit the QUIT is never
-    answered, so the client cannot confirm its session (`quit_seen` is set)."""
+    answered, so the client cannot confirm its session (`quit_seen` is set).
+    With rcpt_reply every RCPT TO gets that reply line (a refusal); `port`
+    asks for a port of its own choosing."""
 
-    def __init__(self, greet=True, answer=True, hold_quit=False):
+    def __init__(self, greet=True, answer=True, hold_quit=False, rcpt_reply=None, port=0):
         self.hold_quit = hold_quit
+        self.rcpt_reply = rcpt_reply
         self.quit_seen = threading.Event()
         self.greet = threading.Event()
         self.answer = threading.Event()
@@ -350,7 +353,7 @@ class SlowSmtp:
         self.messages = []
         self.closing = False
         self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
+        self.listener.bind(("127.0.0.1", port))
         self.listener.listen(5)
         self.listener.settimeout(0.5)
         self.port = self.listener.getsockname()[1]
@@ -412,6 +415,8 @@ class SlowSmtp:
                             self._wait(threading.Event())
                             return
                         reply = b"221 bye\r\n"
+                    elif verb == b"RCPT" and self.rcpt_reply:
+                        reply = self.rcpt_reply.encode() + b"\r\n"
                     else:
                         reply = b"250 ok\r\n"
                 if not self._wait(self.answer):
