@@ -169,6 +169,10 @@ void ReloadConfigIfChanged() {
 void RunRelayCycle() {
     ReloadConfigIfChanged();
     BeginQueueCycle();
+    // What waits is shown before any of it is routed: a server that is down
+    // holds the worker in its connect back-off for up to ten minutes, and
+    // that is just when the administrator looks at the queue.
+    RefreshQueueSnapshot();
     relaySession.pendingCount = 0;
     relaySession.securityFailedDomain = 0;
     relayState.sessionFailed = 0;

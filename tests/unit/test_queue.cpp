@@ -326,3 +326,23 @@ TEST_F(Queue, TrayHearsOncePerDomainPerCycleAndOfADownServerOnlyLate) {
     EXPECT_EQ(problems, std::vector<int>{kNoticeBadmail});
     EXPECT_EQ(Snap().badmail.size(), 2u);
 }
+
+// The lists are filled before the cycle routes anything: while the worker
+// waits on a server (here: one that has not greeted yet; in life a connect
+// back-off of up to ten minutes), the waiting files and the bad mail show.
+TEST_F(Queue, WaitingFilesShowWhileTheFirstSessionIsStillOpening) {
+    QueueSnapshot during;
+    const std::vector<PeerStep> session = {CallStep([&] { during = Snap(); }), SendStep("220 hi\r\n"), LineStep(),
+                                           SendStep("250 hello\r\n"), LineStep(), SendStep("451 4.3.0 busy\r\n"),
+                                           ServeStep()};
+    ScriptedPeer peer(std::vector<std::vector<PeerStep>>{session});
+    WriteTree(peer.port);
+    Drop("john", "A.CNM");
+    Drop("shop", "B.CNM");
+    WriteFile(Path("bad/R.CNM"), "x\n");
+    WriteFile(Path("bad/badmail.log"), "2026-01-02 03:04:05\tR.CNM\t" + dir + "/users/john/\t550 no\r\n");
+    RunRelayCycle();
+    EXPECT_NE(Row(during, "A.CNM"), nullptr);
+    EXPECT_NE(Row(during, "B.CNM"), nullptr);
+    EXPECT_EQ(during.badmail.size(), 1u);
+}
