@@ -43,3 +43,7 @@ LoopbackListener* LoopbackListen(int* port);
 // False on time-out or failure.
 bool LoopbackAcceptRequest(LoopbackListener* l, int timeoutMs, const char* page, std::string* target);
 void LoopbackClose(LoopbackListener* l);
+// Shared by both builds' listeners: the request line's target (false when
+// the request is not a whole GET line) and the page's HTTP answer.
+bool LoopbackRequestTarget(const std::string& request, std::string* target);
+std::string LoopbackReply(const char* page);

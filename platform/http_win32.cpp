@@ -220,14 +220,8 @@ bool LoopbackAcceptRequest(LoopbackListener* l, int timeoutMs, const char* page,
         if (n <= 0) break;
         request.append(buf, (size_t)n);
     }
-    size_t end = request.find("\r\n");
-    bool ok = end != std::string::npos && request.compare(0, 4, "GET ") == 0;
-    if (ok) {
-        std::string line = request.substr(4, end - 4);
-        *target = line.substr(0, line.find(' '));
-    }
-    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n"
-                        "Content-Length: " + std::to_string(strlen(page)) + "\r\n\r\n" + page;
+    bool ok = LoopbackRequestTarget(request, target);
+    std::string reply = LoopbackReply(page);
     send(c, reply.data(), (int)reply.size(), 0);
     closesocket(c);
     return ok;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 struct MsgFile {
@@ -66,4 +67,20 @@ bool ReadWholeFile(const char* path, std::string* data) {
     bool ok = !ferror(f);
     fclose(f);
     return ok;
+}
+
+// The browser's request to the loopback redirect, alike on every build: the
+// target of its request line, which must come whole within 8 KB.
+bool LoopbackRequestTarget(const std::string& request, std::string* target) {
+    size_t end = request.find("\r\n");
+    if (end == std::string::npos || request.compare(0, 4, "GET ") != 0) return false;
+    std::string line = request.substr(4, end - 4);
+    *target = line.substr(0, line.find(' '));
+    return true;
+}
+
+std::string LoopbackReply(const char* page) {
+    return std::string("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n"
+                       "Content-Length: ") +
+           std::to_string(strlen(page)) + "\r\n\r\n" + page;
 }
