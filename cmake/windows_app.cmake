@@ -45,7 +45,7 @@ target_link_options(tls_check PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Finds and drives the program's windows from outside (Wine tests).
 add_executable(probe tests/wine/probe.cpp)
-target_link_libraries(probe PRIVATE user32 comctl32 advapi32)
+target_link_libraries(probe PRIVATE user32 comctl32 advapi32 crypt32)
 target_link_options(probe PRIVATE -static -static-libgcc -static-libstdc++)
 
 # The resource compiler's own dependency list misses the files ambrel.rc

@@ -13,6 +13,7 @@
 // another process cannot be read under Wine at all.
 #include <windows.h>
 #include <commctrl.h>
+#include <wincrypt.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -830,6 +831,29 @@ int ShowBox(int argc, char** argv) {
     return MessageBoxA(nullptr, argv[1], argv[0], MB_OK) == IDOK ? 0 : 1;
 }
 
+// Adds a PEM certificate to the machine's Root store, which the window, the
+// service and WinHTTP all trust: how a test trusts the CA it made.
+int TrustRoot(int argc, char** argv) {
+    if (argc < 1) return 2;
+    FILE* f = fopen(argv[0], "rb");
+    if (!f) return 1;
+    std::string pem;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) pem.append(buf, n);
+    fclose(f);
+    DWORD len = 0;
+    if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &len, nullptr, nullptr)) return 1;
+    std::vector<BYTE> der(len);
+    if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &len, nullptr, nullptr))
+        return 1;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+    if (!store) return 1;
+    BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), len,
+                                               CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    CertCloseStore(store, 0);
+    return ok ? 0 : 1;
+}
+
 struct Subcommand {
     const char* name;
     int (*run)(int, char**);
@@ -871,6 +895,7 @@ const Subcommand kSubcommands[] = {
     {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
     {"state", State, "state HWND"},
     {"template", Template, "template EXE NAME"},
+    {"trust-root", TrustRoot, "trust-root PEM-FILE"},
 };
 
 }  // namespace
