@@ -9,7 +9,8 @@ FOLDER/config.json (read at every request, so a test changes it between runs):
   slow_down_at               device grant: the poll (1-based) answered slow_down
   refuse                     "" | "invalid_grant" | "invalid_client" | "html": every token request
 FOLDER/state.json (written by this server): "access" {token: expiry}, "refresh"
-  [valid refresh tokens]; the SMTP server checks the bearer against it.
+  [valid refresh tokens], "spent" [rotated ones]; the SMTP server checks the
+  bearer against it.
 FOLDER/requests.jsonl: one line per token request (grant type, poll number).
 Endpoints: POST /token, POST /devicecode, GET /authorize (redirects to the
 loopback redirect_uri with a code bound to its PKCE challenge)."""
@@ -141,8 +142,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 note(entry)
                 if token not in st["refresh"]:
                     return self.answer(400, {"error": "invalid_grant", "error_description": "refresh token revoked"})
-                # Rotation: the old refresh token is spent.
+                # Rotation: the old refresh token is spent (and kept, for
+                # the tests that grep the logs for every token).
                 st["refresh"].remove(token)
+                st.setdefault("spent", []).append(token)
                 save(st)
                 return self.answer(200, issue(cfg, True))
             if grant == "urn:ietf:params:oauth:grant-type:device_code":

@@ -662,9 +662,10 @@ def security_keys(w, r, ui, main_window, log_text, folder):
 def sign_in_failure(w, r, ui, main_window, log_text, folder):
     """Sign in... of a loaded OAuth domain opens the Sign in dialog, whose
     thread reports the failure of an endpoint that refuses the connection
-    (Wine's WinHTTP does not trust a test CA, so no sign-in can succeed
-    here): the error line shows, Cancel becomes Close and ends it, and no
-    tokens file appears. The worker is paused on entry and on return."""
+    (a sign-in that succeeds is tls_relay_test.py's, which runs the
+    identity provider): the error line shows, Cancel becomes Close and ends
+    it, and no tokens file appears. The worker is paused on entry and on
+    return."""
     ini_path = os.path.join(folder, "Ambrel.ini")
     with open(ini_path, "w", newline="\r\n") as f:
         f.write(f"[Ambrel]\nVersion=0.28\nLoopDelay=30\nUserFolder={wt.win_path(os.path.join(folder, 'users'))}\\\n"

@@ -16,6 +16,11 @@ that checks the sender: the "Send as" address is set in the Security dialog
 and saved, and a forwarded message then goes through Postfix's submission
 port (STARTTLS, the certificate pinned, a login) as the account.
 
+Then OAuth 2.0 through WinHTTP and the local identity provider
+(tests/integration/idp_server.py), its certificate added to the prefix's
+Root store: client credentials in the window and as a service, the device
+sign-in in the Sign in dialog, renewal and rotation, and the refusals.
+
 Debug=1 puts the whole conversation into the log file, so "no password in
 the log" is checked where it would most likely leak.
 """
@@ -33,12 +38,14 @@ import winetest as wt  # noqa: E402
 sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
 from certificate import make_certificate  # noqa: E402
 import postfix_peer  # noqa: E402
-from dialogs_test import (Ui, IDOK, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY, IDC_SEC_SENDER,  # noqa: E402
-                          read_ini, ini_values)
+from dialogs_test import (Ui, IDOK, IDCANCEL, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY,  # noqa: E402
+                          IDC_SEC_SENDER, IDC_SEC_SIGNIN, IDC_SIGNIN_STATUS, read_ini, ini_values)
 
 wt.run_under_display()
 
 TLS_SERVER = os.path.join(wt.ROOT, "tests", "integration", "tls_server.py")
+IDP_SERVER = os.path.join(wt.ROOT, "tests", "integration", "idp_server.py")
+CLIENT_ID, CLIENT_SECRET = "ambrel-test", "cl-s3cret"
 USER, PASSWORD, WRONG = "joe", "s3cret", "n0tRight"
 SECRETS = [PASSWORD, WRONG, base64.b64encode(PASSWORD.encode()).decode(),
            base64.b64encode(WRONG.encode()).decode(),
@@ -52,13 +59,13 @@ class TlsServer:
     """tls_server.py on a free port; what it accepted, the mechanisms and the
     raw client bytes go to `folder`."""
 
-    def __init__(self, mode, folder, cert, key):
+    def __init__(self, mode, folder, cert, key, password=PASSWORD):
         os.makedirs(folder, exist_ok=True)
         self.folder = folder
         self.port = wt.free_port()
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", TLS_SERVER, mode, str(self.port), cert, key,
-             os.path.join(folder, "received.jsonl"), os.path.join(folder, "raw.bin"), USER, PASSWORD],
+             os.path.join(folder, "received.jsonl"), os.path.join(folder, "raw.bin"), USER, password],
             env=dict(os.environ, PYTHONPATH=os.path.dirname(TLS_SERVER)),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -92,8 +99,97 @@ class TlsServer:
                 self.proc.wait(5)
 
 
-def start_servers(specs, folder, cert, key):
-    servers = {name: TlsServer(mode, os.path.join(folder, "srv_" + name), cert, key) for name, mode in specs}
+class Idp:
+    """The local identity provider (idp_server.py) on a free port, with a
+    certificate of its own for "localhost": Wine's certificate name check
+    does not match IP addresses. trust() puts that certificate into the
+    prefix's Root store, which WinHTTP checks the endpoint against."""
+
+    def __init__(self, folder, **config):
+        self.folder = os.path.join(folder, "idp")
+        os.makedirs(self.folder)
+        self.cert, self.key, self.fp = make_certificate(self.folder, "localhost", "DNS:localhost,IP:127.0.0.1")
+        self.state_path = os.path.join(self.folder, "state.json")
+        self.configure(**config)
+        self.port = wt.free_port()
+        self.proc = subprocess.Popen(["/usr/bin/python3", IDP_SERVER, str(self.port), self.cert, self.key,
+                                      self.folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r.check("identity provider listening", wt.wait_for(self.listening, 20))
+
+    def listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), 0.5).close()
+            return True
+        except OSError:
+            return False
+
+    def trust(self):
+        return r.check("the identity provider's certificate in the Root store",
+                       w.probe("trust-root", wt.win_path(self.cert))[0] == 0)
+
+    def configure(self, **changes):
+        cfg = dict(client_id=CLIENT_ID, client_secret=CLIENT_SECRET, expires_in=3600)
+        cfg.update(changes)
+        with open(os.path.join(self.folder, "config.json"), "w") as f:
+            json.dump(cfg, f)
+
+    def state(self):
+        if not os.path.exists(self.state_path):
+            return {"access": {}, "refresh": []}
+        with open(self.state_path) as f:
+            return json.load(f)
+
+    def requests(self):
+        path = os.path.join(self.folder, "requests.jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [json.loads(x) for x in f]
+
+    def secrets(self):
+        """Every token it issued, and the client secret."""
+        st = self.state()
+        return list(st["access"]) + st["refresh"] + st.get("spent", []) + [CLIENT_SECRET]
+
+    def token_url(self):
+        return f"https://localhost:{self.port}/token"
+
+    def keys(self, grant, secret=CLIENT_SECRET):
+        """A domain's keys for an OAuth 2.0 login through this provider, its
+        SMTP server (one of the xoauth2 modes) pinned."""
+        keys = ["Security#=starttls", "TlsFingerprint#=" + self.fp, "AuthUser#=" + USER, "AuthMethod#=oauth2",
+                "OAuthProvider#=custom", "OAuthClientId#=" + CLIENT_ID, "OAuthTokenUrl#=" + self.token_url(),
+                f"OAuthDeviceUrl#=https://localhost:{self.port}/devicecode", "OAuthScope#=smtp offline",
+                "OAuthGrant#=" + grant]
+        return keys + (["OAuthClientSecret#=" + secret] if secret else [])
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+def open_security(ui, main, row):
+    """Options, Domains, Change (the row's domain), Security: the four
+    dialogs, outermost first (None for any that did not open)."""
+    w.probe("command", main, IDM_OPTIONS)
+    opt = ui.dialog(" Ambrel Options ")
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    ui.right_click(" Domains", row)
+    cd = ui.dialog(" Change Domain")
+    w.probe("command", cd, IDC_DOMAIN_SECURITY)
+    return opt, dom, cd, ui.dialog(" Domain Security")
+
+
+def close_dialogs(ui, pairs):
+    for dialog, button in pairs:
+        w.probe("command", dialog, button)
+        ui.gone(dialog)
+
+
+def start_servers(specs, folder, cert, key, password=PASSWORD):
+    servers = {name: TlsServer(mode, os.path.join(folder, "srv_" + name), cert, key, password)
+               for name, mode in specs}
     up = wt.wait_for(lambda: all(s.listening() or s.proc.poll() is not None for s in servers.values()), 20)
     r.check("test servers listening", up and all(s.proc.poll() is None for s in servers.values()),
             {n: s.proc.poll() for n, s in servers.items()})
@@ -278,13 +374,25 @@ def service_run(folder, cert, key, fp):
     users, bad = os.path.join(folder, "users"), os.path.join(folder, "bad")
     os.makedirs(bad)
     servers = start_servers([("good", "starttls"), ("refused", "starttls")], folder, cert, key)
+    # An application's OAuth 2.0 login (client credentials) as a service,
+    # and one whose secret the provider refuses.
+    idp = Idp(folder)
+    servers.update(start_servers([("oauth", "xoauth2"), ("oauth_refused", "xoauth2")], folder, idp.cert, idp.key,
+                                 password=idp.state_path))
     write_ini(os.path.join(folder, "Ambrel.ini"), users, [
         ("good.test", servers["good"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login()),
-        ("refused.test", servers["refused"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login(WRONG))],
+        ("refused.test", servers["refused"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login(WRONG)),
+        ("oauth.test", servers["oauth"].port, idp.keys("client_credentials")),
+        ("refused.oauth.test", servers["oauth_refused"].port, idp.keys("client_credentials", secret="wrong"))],
         bad=bad)
     good = os.path.join(users, "good.test", "G1.CNM")
     kept = [os.path.join(users, "refused.test", n) for n in ("R1.CNM", "R2.CNM")]
-    for path in [good] + kept:
+    oauth_good = os.path.join(users, "oauth.test", "O1.CNM")
+    oauth_kept = os.path.join(users, "refused.oauth.test", "Q1.CNM")
+    oauth_line = (" AMBREL Error: OAuth 2.0 token for joe (refused.oauth.test): " + idp.token_url() +
+                  " refused: invalid_client (client authentication failed): check OAuthClientId and "
+                  "OAuthClientSecret; mail left in place")
+    for path in [good, oauth_good, oauth_kept] + kept:
         with open(path, "wb") as f:
             f.write(message("service " + os.path.basename(path), b"over STARTTLS\r\n"))
     exe = w.copy_exe(folder, product=True)
@@ -306,6 +414,7 @@ def service_run(folder, cert, key, fp):
         p.wait(30)
         return box
     try:
+        idp.trust()
         if w.probe("svc-status", "Ambrel")[0] == 0:  # left by an interrupted run
             w.probe("svc-control", "Ambrel", 1)
             w.probe("svc-delete", "Ambrel")
@@ -315,8 +424,9 @@ def service_run(folder, cert, key, fp):
         r.check("service: net start", rc == 0, (rc, out))
         log_path = os.path.join(folder, "Ambrel.log")
         line = " AMBREL Error: login as joe to server #1 (127.0.0.1 for refused.test) refused (535); mail left in place"
-        done = wt.wait_for(lambda: not os.path.exists(good) and os.path.exists(log_path)
-                           and line in open(log_path, "rb").read().decode("latin-1"), 90, 0.5)
+        done = wt.wait_for(lambda: not os.path.exists(good) and not os.path.exists(oauth_good)
+                           and os.path.exists(log_path) and all(x in open(log_path, "rb").read().decode("latin-1")
+                                                                for x in (line, oauth_line)), 90, 0.5)
         hwnd = w.wait_window("AmbrelClass", None, 20)
         r.check("service: the pass ends", done and hwnd and pass_over(hwnd))
         text = (hwnd and w.text(w.log_edit(hwnd))) or ""
@@ -331,14 +441,23 @@ def service_run(folder, cert, key, fp):
         r.check("service: one failure line in the window and in the log file",
                 "Routing mail R1.CNM" in text and text.count(line + "\r\n") == 1
                 and log_text.count(line + "\r\n") == 1, (text[-1500:], log_text[-1500:]))
-        errors = wt.wait_for(lambda: [e for e in event_log_errors(trace_path) if "refused.test" in e], 20, 0.5)
-        r.check("service: the failure line in the event log, once",
-                errors and len(errors) == 1 and errors[0].startswith(line), event_log_errors(trace_path))
+        oauth = servers["oauth"]
+        r.check("service: relayed with an application's OAuth 2.0 token (XOAUTH2), file deleted",
+                [base64.b64decode(m["data"]) for m in oauth.messages()]
+                == [wire_content(message("service O1.CNM", b"over STARTTLS\r\n"))]
+                and oauth.read("received.jsonl.mechanism").split() == ["XOAUTH2"], oauth.messages())
+        r.check("service: a refused client secret leaves the mail, one line in the log file",
+                os.path.exists(oauth_kept) and not servers["oauth_refused"].messages()
+                and log_text.count(oauth_line + "\r\n") == 1, log_text[-1500:])
+        for domain, want in (("(127.0.0.1 for refused.test)", line), ("(refused.oauth.test)", oauth_line)):
+            errors = wt.wait_for(lambda: [e for e in event_log_errors(trace_path) if domain in e], 20, 0.5)
+            r.check(f"service: the failure line {domain} in the event log, once",
+                    errors and len(errors) == 1 and errors[0].startswith(want), event_log_errors(trace_path))
         r.check("service: the failure is an error of the domain-failure ID and category",
                 (1, 9, 108) in event_log_ids(trace_path), event_log_ids(trace_path))
-        r.check("service: no credentials before TLS, no password in the window or the log",
+        r.check("service: no credentials before TLS, no password, token or secret in the window or the log",
                 all(no_credentials_in_clear(s)[0] for s in servers.values())
-                and not any(s in log_text or s in text for s in SECRETS))
+                and not any(s in log_text or s in text for s in SECRETS + idp.secrets()) and len(idp.secrets()) > 1)
         rc, out = w.run(["net", "stop", "Ambrel"], timeout=120)
         r.check("service: net stop", rc == 0, (rc, out))
         box = run_with_box("-u")
@@ -351,6 +470,7 @@ def service_run(folder, cert, key, fp):
         trace.close()
         for s in servers.values():
             s.stop()
+        idp.stop()
 
 
 def postfix_run(folder, cert, key, fp):
@@ -373,21 +493,12 @@ def postfix_run(folder, cert, key, fp):
         hwnd = w.wait_window("AmbrelClass", None, 30)
         if not r.check("postfix: main window found", hwnd) or not r.check("postfix: first pass ends", pass_over(hwnd)):
             return
-        w.probe("command", hwnd, IDM_OPTIONS)
-        opt = ui.dialog(" Ambrel Options ")
-        w.probe("command", opt, 1010)
-        dom = ui.dialog(" Domains")
-        ui.right_click(" Domains", 0)
-        cd = ui.dialog(" Change Domain")
-        w.probe("command", cd, IDC_DOMAIN_SECURITY)
-        sd = ui.dialog(" Domain Security")
+        opt, dom, cd, sd = open_security(ui, hwnd, 0)
         r.check("postfix: the Security dialog has Send as", sd and IDC_SEC_SENDER in ui.children(sd),
                 sd and ui.children(sd))
         w.probe("setedit", sd, IDC_SEC_SENDER, postfix_peer.USER)
         w.screenshot("wine-tls-relay-send-as")
-        for dialog in (sd, cd, dom, opt):  # OK, Change, Close, Save
-            w.probe("command", dialog, IDOK)
-            ui.gone(dialog)
+        close_dialogs(ui, [(d, IDOK) for d in (sd, cd, dom, opt)])  # OK, Change, Close, Save
         values = ini_values(read_ini(ini))
         r.check("postfix: Save wrote SenderAddress1, the password protected",
                 values.get("senderaddress1") == postfix_peer.USER
@@ -414,11 +525,136 @@ def postfix_run(folder, cert, key, fp):
         peer.stop()
 
 
+def oauth_run(folder, cert, key, fp):
+    """OAuth 2.0 logins through WinHTTP and the local identity provider. The
+    first pass relays two client-credentials domains (XOAUTH2, and
+    OAUTHBEARER where only that is offered) and keeps the mail of a domain
+    whose secret is refused and of a user who has not signed in. Sign in...
+    then runs the device grant in its dialog, the provider approving after a
+    pending and a slow_down answer; Send NOW relays the user's mail with the
+    stored refresh token, the short-lived access token renewed and the
+    rotated refresh token stored, which a second renewal proves."""
+    users, bad, log = os.path.join(folder, "users"), os.path.join(folder, "bad"), os.path.join(folder, "relay.log")
+    os.makedirs(bad)
+    idp = Idp(folder, pending_polls=2, slow_down_at=2, expires_in=60)
+    servers = start_servers([("app", "xoauth2"), ("bearer", "oauthbearer"), ("refused", "xoauth2"),
+                             ("user", "xoauth2")], folder, idp.cert, idp.key, password=idp.state_path)
+    ui = Ui(w, r)
+    try:
+        if not idp.trust():
+            return
+        tokens = os.path.join(folder, "Ambrel.tokens")
+        # The failing domains last: the window keeps only its last 3000
+        # characters. The user's domain is the Domains list's fourth row.
+        cases = [("app.test", idp.keys("client_credentials"), ["A1.CNM", "A2.CNM"]),
+                 ("bearer.test", idp.keys("client_credentials"), ["B1.CNM"]),
+                 ("refused.test", idp.keys("client_credentials", secret="wrong"), ["R1.CNM", "R2.CNM"]),
+                 ("user.test", idp.keys("refresh_token", secret=None), ["U1.CNM", "U2.CNM"])]
+        server_of = dict(zip((c[0] for c in cases), servers.values()))
+        write_ini(os.path.join(folder, "Ambrel.ini"), users, [(d, server_of[d].port, k) for d, k, _ in cases],
+                  log=log, bad=bad)
+        for d, _, names in cases:
+            for n in names:
+                with open(os.path.join(users, d, n), "wb") as f:
+                    f.write(message(f"{n} with OAuth", b"through the identity provider\r\n"))
+        fail = " AMBREL Error: OAuth 2.0 token for joe (%s): %s"
+        not_signed_in = fail % ("user.test", "not signed in (no refresh token in ")
+        refused = fail % ("refused.test", idp.token_url() + " refused: invalid_client (client authentication "
+                          "failed): check OAuthClientId and OAuthClientSecret; mail left in place\r\n")
+        w.start(w.copy_exe(folder, product=True))
+        hwnd = w.wait_window("AmbrelClass", None, 30)
+        if not r.check("oauth: main window found", hwnd) or not r.check("oauth: first pass ends", pass_over(hwnd)):
+            return
+        edit = w.log_edit(hwnd)
+        text = w.text(edit) or ""
+        log_text = open(log, "rb").read().decode("latin-1")
+
+        def left(d):
+            return [n for n in dict((c[0], c[2]) for c in cases)[d] if os.path.exists(os.path.join(users, d, n))]
+
+        def got(d):
+            return sorted(base64.b64decode(m["data"]).split(b"\r\n")[2] for m in server_of[d].messages())
+        for d, mechanism in (("app.test", "XOAUTH2"), ("bearer.test", "OAUTHBEARER")):
+            names = dict((c[0], c[2]) for c in cases)[d]
+            r.check(f"oauth {d}: relayed over TLS with {mechanism}, one login for the session",
+                    not left(d) and got(d) == [f"Subject: {n} with OAuth".encode() for n in names]
+                    and server_of[d].read("received.jsonl.mechanism").split() == [mechanism]
+                    and all(x["authenticated"] and x["tls"] for x in server_of[d].logins()),
+                    (left(d), got(d), server_of[d].read("received.jsonl.mechanism")))
+        r.check("oauth: one token request per client-credentials domain for the pass",
+                [q["grant_type"] for q in idp.requests()] == ["client_credentials"] * 3, idp.requests())
+        for d, line in (("user.test", not_signed_in), ("refused.test", refused)):
+            r.check(f"oauth {d}: mail stays with one line in the window and the log file",
+                    len(left(d)) == 2 and not server_of[d].messages() and text.count(line) == 1
+                    and log_text.count(line) == 1, (left(d), line, text[-1500:]))
+        r.check("oauth: nothing in bad mail", not os.listdir(bad), os.listdir(bad))
+
+        opt, dom, cd, sd = open_security(ui, hwnd, 3)
+        w.probe("command", sd, IDC_SEC_SIGNIN)
+        si = ui.dialog(" Sign in")
+        code_shown = wt.wait_for(lambda: "WDJB-MJHT" in ui.children(si).get(1031, ("", ""))[1], 30, 0.3)
+        if code_shown:
+            w.screenshot("wine-oauth-signin")
+        r.check("oauth sign-in: the dialog shows the code and the address",
+                code_shown and "/device" in ui.children(si).get(1032, ("", ""))[1], si and ui.children(si))
+        done = w.wait_box(" Sign in", 60)
+        done = done if done and done.hwnd != si else wt.wait_for(
+            lambda: next((b for b in w.boxes() if b.caption == " Sign in" and b.hwnd != si), None), 60, 0.3)
+        r.check("oauth sign-in: Signed in.", done and done.text == "Signed in.",
+                (done, si and ui.children(si).get(IDC_SIGNIN_STATUS)))
+        if done:
+            w.dismiss(done)
+        r.check("oauth sign-in: the dialog ends", ui.gone(si))
+        polls = [q.get("poll") for q in idp.requests() if q["grant_type"].endswith("device_code")]
+        r.check("oauth sign-in: polled through pending and slow_down", polls == [1, 2, 3], polls)
+        r.check("oauth sign-in: the refresh token stored, protected",
+                os.path.exists(tokens) and "user.test" in open(tokens).read()
+                and not any(t in open(tokens).read() for t in idp.secrets()),
+                os.path.exists(tokens) and open(tokens).read()[:400])
+        close_dialogs(ui, [(sd, IDCANCEL), (cd, IDCANCEL), (dom, IDOK), (opt, IDCANCEL)])
+
+        w.probe("command", hwnd, IDM_SENDNOW)
+        r.check("oauth user.test: relayed with the signed-in user's token",
+                wt.wait_for(lambda: not left("user.test"), 60, 0.5)
+                and got("user.test") == [b"Subject: U1.CNM with OAuth", b"Subject: U2.CNM with OAuth"],
+                (left("user.test"), got("user.test"), (w.text(edit) or "")[-1500:]))
+        renewals = [q for q in idp.requests() if q["grant_type"] == "refresh_token"]
+        st = idp.state()
+        r.check("oauth renewal: the 60-second token renewed, the refresh token rotated",
+                [q["known"] for q in renewals] == [True] and len(st["refresh"]) == 1 and len(st["spent"]) == 1,
+                (renewals, st.get("refresh"), st.get("spent")))
+        # Only the stored rotated token is still valid: a second renewal
+        # works only if that is what was kept.
+        late = os.path.join(users, "user.test", "U3.CNM")
+        with open(late, "wb") as f:
+            f.write(message("U3.CNM with OAuth", b"after a second renewal\r\n"))
+        pass_over(hwnd)
+        w.probe("command", hwnd, IDM_SENDNOW)
+        r.check("oauth renewal: the rotated refresh token was stored (a second renewal relays)",
+                wt.wait_for(lambda: not os.path.exists(late), 60, 0.5)
+                and [q["known"] for q in idp.requests() if q["grant_type"] == "refresh_token"] == [True, True],
+                ([q for q in idp.requests() if q["grant_type"] == "refresh_token"], (w.text(edit) or "")[-1500:]))
+        pass_over(hwnd)
+        w.screenshot("wine-oauth-relay")
+        text = w.text(edit) or ""
+        logs = {"window": text, "log file": open(log, "rb").read().decode("latin-1"),
+                "tokens file": open(tokens).read() if os.path.exists(tokens) else ""}
+        leaks = [(name, t) for t in idp.secrets() for name, body in logs.items() if t in body]
+        r.check("oauth: no token or secret in the window, the log file (Debug=1) or the tokens file",
+                not leaks and len(idp.secrets()) >= 6, leaks)
+    finally:
+        w.stop()
+        for srv in servers.values():
+            srv.stop()
+        idp.stop()
+
+
 def main():
     top = w.scratch("tls_relay")
     cert, key, fp = make_certificate(top)
     w.restart()
-    for name, run in (("window", window_run), ("service", service_run), ("postfix", postfix_run)):
+    for name, run in (("window", window_run), ("service", service_run), ("postfix", postfix_run),
+                      ("oauth", oauth_run)):
         if sys.argv[1:] and name not in sys.argv[1:]:  # the runs named on the command line only
             continue
         folder = os.path.join(top, name)
