@@ -21,7 +21,9 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
+from browser import play_browser
 from certificate import make_certificate
 import postfix_peer
 
@@ -874,26 +876,11 @@ def test_oauth(scratch):
                     url = line.strip().decode()
             check("oauth browser sign-in: the address is shown", url is not None, seen[-1500:])
             if url:
-                import http.client
-                import ssl as ssl_module
-                import urllib.parse as up
-                u = up.urlparse(url)
-                q = dict(up.parse_qsl(u.query))
+                q = dict(urllib.parse.parse_qsl(urllib.parse.urlparse(url).query))
                 check("oauth browser sign-in: PKCE S256 and a loopback redirect",
                       q.get("code_challenge_method") == "S256" and len(q.get("code_challenge", "")) == 43 and
                       q.get("redirect_uri", "").startswith("http://127.0.0.1:"), q)
-                c = http.client.HTTPSConnection("127.0.0.1", idp.port, timeout=10,
-                                                context=ssl_module.create_default_context(cafile=cert))
-                c.request("GET", u.path + "?" + u.query)
-                r = c.getresponse()
-                location = r.getheader("Location", "")
-                r.read()
-                c.close()
-                back = up.urlparse(location)
-                c = http.client.HTTPConnection(back.hostname, back.port, timeout=10)
-                c.request("GET", back.path + "?" + back.query)
-                page = c.getresponse().read()
-                c.close()
+                page = play_browser(url, cert)
                 check("oauth browser sign-in: the loopback answers the browser", b"Signed in" in page, page)
             rc = proc.wait(30)
             rest = proc.stdout.read()

@@ -854,6 +854,16 @@ int TrustRoot(int argc, char** argv) {
     return ok ? 0 : 1;
 }
 
+// Stands in for the web browser (a test registers it for https:): notes
+// the address it was asked to open, one line each, for the test to visit.
+int Browse(int argc, char** argv) {
+    if (argc < 2) return 2;
+    FILE* f = fopen(argv[0], "ab");
+    if (!f) return 1;
+    fprintf(f, "%s\n", argv[1]);
+    return fclose(f) == 0 ? 0 : 1;
+}
+
 struct Subcommand {
     const char* name;
     int (*run)(int, char**);
@@ -896,6 +906,7 @@ const Subcommand kSubcommands[] = {
     {"state", State, "state HWND"},
     {"template", Template, "template EXE NAME"},
     {"trust-root", TrustRoot, "trust-root PEM-FILE"},
+    {"browse", Browse, "browse FILE URL"},
 };
 
 }  // namespace

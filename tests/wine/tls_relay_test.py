@@ -31,11 +31,13 @@ import re
 import socket
 import subprocess
 import sys
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import winetest as wt  # noqa: E402
 sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
+from browser import play_browser  # noqa: E402
 from certificate import make_certificate  # noqa: E402
 import postfix_peer  # noqa: E402
 from dialogs_test import (Ui, IDOK, IDCANCEL, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY,  # noqa: E402
@@ -151,16 +153,18 @@ class Idp:
         st = self.state()
         return list(st["access"]) + st["refresh"] + st.get("spent", []) + [CLIENT_SECRET]
 
-    def token_url(self):
-        return f"https://localhost:{self.port}/token"
+    def url(self, endpoint):
+        return f"https://localhost:{self.port}/{endpoint}"
 
-    def keys(self, grant, secret=CLIENT_SECRET):
+    def keys(self, grant, secret=CLIENT_SECRET, browser=False):
         """A domain's keys for an OAuth 2.0 login through this provider, its
-        SMTP server (one of the xoauth2 modes) pinned."""
+        SMTP server (one of the xoauth2 modes) pinned; a user signs in with
+        the device grant, or in the browser."""
+        sign_in = f"OAuthAuthorizeUrl#={self.url('authorize')}" if browser else \
+            f"OAuthDeviceUrl#={self.url('devicecode')}"
         keys = ["Security#=starttls", "TlsFingerprint#=" + self.fp, "AuthUser#=" + USER, "AuthMethod#=oauth2",
-                "OAuthProvider#=custom", "OAuthClientId#=" + CLIENT_ID, "OAuthTokenUrl#=" + self.token_url(),
-                f"OAuthDeviceUrl#=https://localhost:{self.port}/devicecode", "OAuthScope#=smtp offline",
-                "OAuthGrant#=" + grant]
+                "OAuthProvider#=custom", "OAuthClientId#=" + CLIENT_ID, "OAuthTokenUrl#=" + self.url("token"),
+                sign_in, "OAuthScope#=smtp offline", "OAuthGrant#=" + grant]
         return keys + (["OAuthClientSecret#=" + secret] if secret else [])
 
     def stop(self):
@@ -389,7 +393,7 @@ def service_run(folder, cert, key, fp):
     kept = [os.path.join(users, "refused.test", n) for n in ("R1.CNM", "R2.CNM")]
     oauth_good = os.path.join(users, "oauth.test", "O1.CNM")
     oauth_kept = os.path.join(users, "refused.oauth.test", "Q1.CNM")
-    oauth_line = (" AMBREL Error: OAuth 2.0 token for joe (refused.oauth.test): " + idp.token_url() +
+    oauth_line = (" AMBREL Error: OAuth 2.0 token for joe (refused.oauth.test): " + idp.url("token") +
                   " refused: invalid_client (client authentication failed): check OAuthClientId and "
                   "OAuthClientSecret; mail left in place")
     for path in [good, oauth_good, oauth_kept] + kept:
@@ -525,42 +529,77 @@ def postfix_run(folder, cert, key, fp):
         peer.stop()
 
 
+def sign_in(ui, hwnd, row, label, during=None):
+    """Options, Domains, the row's Change and Security, then Sign in...;
+    `during(dialog)` runs while the sign-in waits. True when the "Signed
+    in." box came and the Sign in dialog ended; the other dialogs are then
+    closed without saving (the tokens file does not wait for Save)."""
+    opt, dom, cd, sd = open_security(ui, hwnd, row)
+    w.probe("command", sd, IDC_SEC_SIGNIN)
+    si = ui.dialog(" Sign in")
+    if during and si:
+        during(si)
+    # The box that says so has the dialog's caption.
+    done = wt.wait_for(lambda: next((b for b in w.boxes() if b.caption == " Sign in" and b.hwnd != si), None), 60, 0.3)
+    ok = r.check(f"oauth {label}: Signed in.", si and done and done.text == "Signed in.",
+                 (done, si and ui.children(si).get(IDC_SIGNIN_STATUS)))
+    if done:
+        w.dismiss(done)
+    ok = r.check(f"oauth {label}: the dialog ends", ok and ui.gone(si)) and ok
+    close_dialogs(ui, [(sd, IDCANCEL), (cd, IDCANCEL), (dom, IDOK), (opt, IDCANCEL)])
+    return ok
+
+
 def oauth_run(folder, cert, key, fp):
     """OAuth 2.0 logins through WinHTTP and the local identity provider. The
     first pass relays two client-credentials domains (XOAUTH2, and
     OAUTHBEARER where only that is offered) and keeps the mail of a domain
-    whose secret is refused and of a user who has not signed in. Sign in...
-    then runs the device grant in its dialog, the provider approving after a
-    pending and a slow_down answer; Send NOW relays the user's mail with the
-    stored refresh token, the short-lived access token renewed and the
-    rotated refresh token stored, which a second renewal proves."""
+    whose secret is refused and of two users who have not signed in. Sign
+    in... then runs the device grant (the provider approving after a pending
+    and a slow_down answer) for one, the authorization code grant with PKCE
+    through the browser (the probe registered for https:, the test visiting
+    the address) and the loopback redirect for the other. Send NOW relays
+    their mail with the stored refresh tokens, the short-lived access tokens
+    renewed and the rotated refresh tokens stored, which a second renewal
+    proves."""
     users, bad, log = os.path.join(folder, "users"), os.path.join(folder, "bad"), os.path.join(folder, "relay.log")
     os.makedirs(bad)
     idp = Idp(folder, pending_polls=2, slow_down_at=2, expires_in=60)
     servers = start_servers([("app", "xoauth2"), ("bearer", "oauthbearer"), ("refused", "xoauth2"),
-                             ("user", "xoauth2")], folder, idp.cert, idp.key, password=idp.state_path)
+                             ("user", "xoauth2"), ("web", "xoauth2")], folder, idp.cert, idp.key,
+                            password=idp.state_path)
     ui = Ui(w, r)
+    handler = r"HKCR\https\shell\open\command"
+    browser_default = w.run(["reg", "query", handler])[1]
+    browser_default = re.search(r"REG_SZ\s+(.*?)\s*$", browser_default, re.M)
     try:
         if not idp.trust():
             return
+        urls = os.path.join(folder, "browser.txt")
+        r.check("oauth: the probe stands in for the browser", w.run(
+            ["reg", "add", handler, "/ve", "/f", "/d",
+             f'"{wt.win_path(w.probe_exe)}" browse "{wt.win_path(urls)}" "%1"'])[0] == 0)
         tokens = os.path.join(folder, "Ambrel.tokens")
         # The failing domains last: the window keeps only its last 3000
-        # characters. The user's domain is the Domains list's fourth row.
+        # characters. The users' domains are the Domains list's rows 3 and 4.
         cases = [("app.test", idp.keys("client_credentials"), ["A1.CNM", "A2.CNM"]),
                  ("bearer.test", idp.keys("client_credentials"), ["B1.CNM"]),
                  ("refused.test", idp.keys("client_credentials", secret="wrong"), ["R1.CNM", "R2.CNM"]),
-                 ("user.test", idp.keys("refresh_token", secret=None), ["U1.CNM", "U2.CNM"])]
-        server_of = dict(zip((c[0] for c in cases), servers.values()))
+                 ("user.test", idp.keys("refresh_token", secret=None), ["U1.CNM", "U2.CNM"]),
+                 ("web.test", idp.keys("refresh_token", secret=None, browser=True), ["W1.CNM"])]
+        files = dict((c[0], c[2]) for c in cases)
+        server_of = dict(zip(files, servers.values()))
         write_ini(os.path.join(folder, "Ambrel.ini"), users, [(d, server_of[d].port, k) for d, k, _ in cases],
                   log=log, bad=bad)
-        for d, _, names in cases:
+        for d, names in files.items():
             for n in names:
                 with open(os.path.join(users, d, n), "wb") as f:
                     f.write(message(f"{n} with OAuth", b"through the identity provider\r\n"))
         fail = " AMBREL Error: OAuth 2.0 token for joe (%s): %s"
-        not_signed_in = fail % ("user.test", "not signed in (no refresh token in ")
-        refused = fail % ("refused.test", idp.token_url() + " refused: invalid_client (client authentication "
-                          "failed): check OAuthClientId and OAuthClientSecret; mail left in place\r\n")
+        failures = {d: fail % (d, "not signed in (no refresh token in ") for d in ("user.test", "web.test")}
+        failures["refused.test"] = fail % ("refused.test", idp.url("token") + " refused: invalid_client (client "
+                                           "authentication failed): check OAuthClientId and OAuthClientSecret; "
+                                           "mail left in place\r\n")
         w.start(w.copy_exe(folder, product=True))
         hwnd = w.wait_window("AmbrelClass", None, 30)
         if not r.check("oauth: main window found", hwnd) or not r.check("oauth: first pass ends", pass_over(hwnd)):
@@ -570,61 +609,63 @@ def oauth_run(folder, cert, key, fp):
         log_text = open(log, "rb").read().decode("latin-1")
 
         def left(d):
-            return [n for n in dict((c[0], c[2]) for c in cases)[d] if os.path.exists(os.path.join(users, d, n))]
+            return [n for n in files[d] if os.path.exists(os.path.join(users, d, n))]
 
         def got(d):
             return sorted(base64.b64decode(m["data"]).split(b"\r\n")[2] for m in server_of[d].messages())
+
+        def relayed(d):
+            return not left(d) and got(d) == [f"Subject: {n} with OAuth".encode() for n in files[d]]
         for d, mechanism in (("app.test", "XOAUTH2"), ("bearer.test", "OAUTHBEARER")):
-            names = dict((c[0], c[2]) for c in cases)[d]
             r.check(f"oauth {d}: relayed over TLS with {mechanism}, one login for the session",
-                    not left(d) and got(d) == [f"Subject: {n} with OAuth".encode() for n in names]
-                    and server_of[d].read("received.jsonl.mechanism").split() == [mechanism]
+                    relayed(d) and server_of[d].read("received.jsonl.mechanism").split() == [mechanism]
                     and all(x["authenticated"] and x["tls"] for x in server_of[d].logins()),
                     (left(d), got(d), server_of[d].read("received.jsonl.mechanism")))
         r.check("oauth: one token request per client-credentials domain for the pass",
                 [q["grant_type"] for q in idp.requests()] == ["client_credentials"] * 3, idp.requests())
-        for d, line in (("user.test", not_signed_in), ("refused.test", refused)):
+        for d, line in failures.items():
             r.check(f"oauth {d}: mail stays with one line in the window and the log file",
-                    len(left(d)) == 2 and not server_of[d].messages() and text.count(line) == 1
+                    left(d) == files[d] and not server_of[d].messages() and text.count(line) == 1
                     and log_text.count(line) == 1, (left(d), line, text[-1500:]))
         r.check("oauth: nothing in bad mail", not os.listdir(bad), os.listdir(bad))
 
-        opt, dom, cd, sd = open_security(ui, hwnd, 3)
-        w.probe("command", sd, IDC_SEC_SIGNIN)
-        si = ui.dialog(" Sign in")
-        code_shown = wt.wait_for(lambda: "WDJB-MJHT" in ui.children(si).get(1031, ("", ""))[1], 30, 0.3)
-        if code_shown:
-            w.screenshot("wine-oauth-signin")
-        r.check("oauth sign-in: the dialog shows the code and the address",
-                code_shown and "/device" in ui.children(si).get(1032, ("", ""))[1], si and ui.children(si))
-        done = w.wait_box(" Sign in", 60)
-        done = done if done and done.hwnd != si else wt.wait_for(
-            lambda: next((b for b in w.boxes() if b.caption == " Sign in" and b.hwnd != si), None), 60, 0.3)
-        r.check("oauth sign-in: Signed in.", done and done.text == "Signed in.",
-                (done, si and ui.children(si).get(IDC_SIGNIN_STATUS)))
-        if done:
-            w.dismiss(done)
-        r.check("oauth sign-in: the dialog ends", ui.gone(si))
+        def device_code_shown(si):
+            shown = wt.wait_for(lambda: "WDJB-MJHT" in ui.children(si).get(1031, ("", ""))[1], 30, 0.3)
+            if shown:
+                w.screenshot("wine-oauth-signin")
+            r.check("oauth device sign-in: the dialog shows the code and the address",
+                    shown and "/device" in ui.children(si).get(1032, ("", ""))[1], ui.children(si))
+        sign_in(ui, hwnd, 3, "device sign-in", device_code_shown)
         polls = [q.get("poll") for q in idp.requests() if q["grant_type"].endswith("device_code")]
-        r.check("oauth sign-in: polled through pending and slow_down", polls == [1, 2, 3], polls)
-        r.check("oauth sign-in: the refresh token stored, protected",
-                os.path.exists(tokens) and "user.test" in open(tokens).read()
-                and not any(t in open(tokens).read() for t in idp.secrets()),
-                os.path.exists(tokens) and open(tokens).read()[:400])
-        close_dialogs(ui, [(sd, IDCANCEL), (cd, IDCANCEL), (dom, IDOK), (opt, IDCANCEL)])
+        r.check("oauth device sign-in: polled through pending and slow_down", polls == [1, 2, 3], polls)
+
+        def visit(si):
+            prefix = idp.url("authorize") + "?"
+            url = wt.wait_for(lambda: next((x for x in (open(urls).read().split() if os.path.exists(urls) else [])
+                                            if x.startswith(prefix)), None), 30, 0.3)
+            q = dict(urllib.parse.parse_qsl(urllib.parse.urlparse(url or "").query))
+            r.check("oauth browser sign-in: the browser opened with PKCE S256 and a loopback redirect",
+                    q.get("code_challenge_method") == "S256" and len(q.get("code_challenge", "")) == 43
+                    and q.get("redirect_uri", "").startswith("http://127.0.0.1:"), (url, ui.children(si)))
+            page = play_browser(url, idp.cert) if url else b""
+            r.check("oauth browser sign-in: the loopback answers the browser", b"Signed in" in page, page)
+        sign_in(ui, hwnd, 4, "browser sign-in", visit)
+        stored = open(tokens).read() if os.path.exists(tokens) else ""
+        r.check("oauth sign-in: both users' refresh tokens stored, protected",
+                "user.test" in stored and "web.test" in stored and not any(t in stored for t in idp.secrets()),
+                stored[:400])
 
         w.probe("command", hwnd, IDM_SENDNOW)
-        r.check("oauth user.test: relayed with the signed-in user's token",
-                wt.wait_for(lambda: not left("user.test"), 60, 0.5)
-                and got("user.test") == [b"Subject: U1.CNM with OAuth", b"Subject: U2.CNM with OAuth"],
-                (left("user.test"), got("user.test"), (w.text(edit) or "")[-1500:]))
+        r.check("oauth: the signed-in users' mail relayed",
+                wt.wait_for(lambda: relayed("user.test") and relayed("web.test"), 60, 0.5),
+                (left("user.test"), got("user.test"), got("web.test"), (w.text(edit) or "")[-1500:]))
         renewals = [q for q in idp.requests() if q["grant_type"] == "refresh_token"]
         st = idp.state()
-        r.check("oauth renewal: the 60-second token renewed, the refresh token rotated",
-                [q["known"] for q in renewals] == [True] and len(st["refresh"]) == 1 and len(st["spent"]) == 1,
-                (renewals, st.get("refresh"), st.get("spent")))
-        # Only the stored rotated token is still valid: a second renewal
-        # works only if that is what was kept.
+        r.check("oauth renewal: the 60-second tokens renewed, the refresh tokens rotated",
+                [q["known"] for q in renewals] == [True, True] and len(st["refresh"]) == 2
+                and len(st["spent"]) == 2, (renewals, st.get("refresh"), st.get("spent")))
+        # Only the rotated tokens are still valid: a second renewal works
+        # only if they are what was stored.
         late = os.path.join(users, "user.test", "U3.CNM")
         with open(late, "wb") as f:
             f.write(message("U3.CNM with OAuth", b"after a second renewal\r\n"))
@@ -632,22 +673,22 @@ def oauth_run(folder, cert, key, fp):
         w.probe("command", hwnd, IDM_SENDNOW)
         r.check("oauth renewal: the rotated refresh token was stored (a second renewal relays)",
                 wt.wait_for(lambda: not os.path.exists(late), 60, 0.5)
-                and [q["known"] for q in idp.requests() if q["grant_type"] == "refresh_token"] == [True, True],
+                and [q["known"] for q in idp.requests() if q["grant_type"] == "refresh_token"] == [True] * 3,
                 ([q for q in idp.requests() if q["grant_type"] == "refresh_token"], (w.text(edit) or "")[-1500:]))
         pass_over(hwnd)
         w.screenshot("wine-oauth-relay")
-        text = w.text(edit) or ""
-        logs = {"window": text, "log file": open(log, "rb").read().decode("latin-1"),
+        logs = {"window": w.text(edit) or "", "log file": open(log, "rb").read().decode("latin-1"),
                 "tokens file": open(tokens).read() if os.path.exists(tokens) else ""}
         leaks = [(name, t) for t in idp.secrets() for name, body in logs.items() if t in body]
         r.check("oauth: no token or secret in the window, the log file (Debug=1) or the tokens file",
-                not leaks and len(idp.secrets()) >= 6, leaks)
+                not leaks and len(idp.secrets()) >= 9, leaks)
     finally:
+        if browser_default:
+            w.run(["reg", "add", handler, "/ve", "/f", "/d", browser_default.group(1)])
         w.stop()
         for srv in servers.values():
             srv.stop()
         idp.stop()
-
 
 def main():
     top = w.scratch("tls_relay")
