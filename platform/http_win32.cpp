@@ -17,6 +17,10 @@
 
 #include "platform.h"
 
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3  // older SDK headers
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#endif
+
 namespace {
 
 std::wstring Wide(const char* s) {
@@ -79,11 +83,14 @@ bool HttpsPostForm(const char* url, const std::string& form, int timeoutMs, int*
     session.h = WinHttpOpen(L"Ambrel", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session.h) return fail("open");
-    // TLS 1.2 and nothing older. (1.3 is left out: WinHTTP on a Windows
-    // whose SChannel lacks it fails the handshake instead of the option.)
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    if (!WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
-        return fail("TLS 1.2");
+    // TLS 1.2 and 1.3, nothing older. A WinHTTP without 1.3 (before
+    // Windows 11) refuses the option with 1.3 in it: then 1.2 alone.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        if (!WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
+            return fail("TLS 1.2");
+    }
     WinHttpSetTimeouts(session.h, timeoutMs, timeoutMs, timeoutMs, timeoutMs);
     connection.h = WinHttpConnect(session.h, host.c_str(), uc.nPort, 0);
     if (!connection.h) return fail("connect");
