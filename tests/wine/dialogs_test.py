@@ -441,15 +441,8 @@ def security_keys(w, r, ui, main_window, log_text, folder):
                                str(port), cert, key, received, raw, "joe", "s3cret"],
                               env=dict(os.environ, PYTHONPATH=INTEGRATION), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
-
-    def listening():
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.5).close()
-            return True
-        except OSError:
-            return False
     try:
-        r.check("TLS server up", wt.wait_for(listening, 20))
+        r.check("TLS server up", wt.wait_for(lambda: wt.listening(port), 20))
         wp = lambda *p: wt.win_path(os.path.join(sec, *p))  # noqa: E731
         ini_path = os.path.join(folder, "Ambrel.ini")
         with open(ini_path, "w", newline="\r\n") as f:

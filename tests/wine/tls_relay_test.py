@@ -28,7 +28,6 @@ import base64
 import json
 import os
 import re
-import socket
 import subprocess
 import sys
 import urllib.parse
@@ -72,11 +71,7 @@ class TlsServer:
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def listening(self):
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 0.5).close()
-            return True
-        except OSError:
-            return False
+        return wt.listening(self.port)
 
     def read(self, name, binary=False):
         path = os.path.join(self.folder, name)
@@ -116,14 +111,7 @@ class Idp:
         self.port = wt.free_port()
         self.proc = subprocess.Popen(["/usr/bin/python3", IDP_SERVER, str(self.port), self.cert, self.key,
                                       self.folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        r.check("identity provider listening", wt.wait_for(self.listening, 20))
-
-    def listening(self):
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 0.5).close()
-            return True
-        except OSError:
-            return False
+        r.check("identity provider listening", wt.wait_for(lambda: wt.listening(self.port), 20))
 
     def trust(self):
         return r.check("the identity provider's certificate in the Root store",

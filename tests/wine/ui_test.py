@@ -71,14 +71,7 @@ def start_sink(port, out_path):
     out = open(out_path, "wb")
     p = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}"],
                          stdout=out, stderr=subprocess.STDOUT)
-
-    def listening():
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-    wt.wait_for(listening, 15, 0.1)
+    wt.wait_for(lambda: wt.listening(port), 15, 0.1)
     return p
 
 
@@ -528,7 +521,7 @@ def queue_run():
     sink = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
                              "-c", "capture_handler.Capture", capture], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wt.wait_for(lambda: listening(port), 15, 0.1)
+    wt.wait_for(lambda: wt.listening(port), 15, 0.1)
     ini = os.path.join(folder, "Ambrel.ini")
     write_ini(ini, f"""[Ambrel]
 Version=0.28
@@ -627,13 +620,6 @@ Mailbox2=dm:shop;shop;1
         sink.terminate()
         sink.wait(10)
 
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 w.restart()

@@ -324,6 +324,15 @@ class TrayRecorder:
         self.proc.wait(timeout=10)
 
 
+def listening(port):
+    """Whether a server accepts connections on 127.0.0.1:port."""
+    try:
+        socket.create_connection(("127.0.0.1", port), 1).close()
+        return True
+    except OSError:
+        return False
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
