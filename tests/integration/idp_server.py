@@ -13,7 +13,9 @@ FOLDER/state.json (written by this server): "access" {token: expiry}, "refresh"
   bearer against it.
 FOLDER/requests.jsonl: one line per token request (grant type, poll number).
 Endpoints: POST /token, POST /devicecode, GET /authorize (redirects to the
-loopback redirect_uri with a code bound to its PKCE challenge)."""
+loopback redirect_uri with a code bound to its PKCE challenge).
+Imported, it gives the tests write_config, read_state, read_requests and
+issued_secrets for those files."""
 import base64
 import hashlib
 import http.server
@@ -26,11 +28,45 @@ import threading
 import time
 import urllib.parse
 
-port, cert, key, folder = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+CLIENT_ID, CLIENT_SECRET = "ambrel-test", "cl-s3cret"
+
+folder = None  # the server's FOLDER, set when it runs
 lock = threading.Lock()
-state_path = os.path.join(folder, "state.json")
 devices = {}  # device_code -> polls so far
 codes = {}    # authorization code -> (challenge, redirect_uri, client_id)
+
+
+def write_config(where, **changes):
+    """FOLDER/config.json: the tests' client, tokens for an hour, no
+    pending polls, no refusal, and `changes`."""
+    cfg = dict(client_id=CLIENT_ID, client_secret=CLIENT_SECRET, expires_in=3600, pending_polls=0,
+               slow_down_at=0, refuse="")
+    cfg.update(changes)
+    with open(os.path.join(where, "config.json"), "w") as f:
+        json.dump(cfg, f)
+
+
+def read_state(where):
+    path = os.path.join(where, "state.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            return json.load(f)
+    return {"access": {}, "refresh": []}
+
+
+def read_requests(where):
+    path = os.path.join(where, "requests.jsonl")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(x) for x in f]
+
+
+def issued_secrets(where):
+    """Every token the server issued (spent ones too) and the client
+    secret: what no log may contain."""
+    st = read_state(where)
+    return list(st["access"]) + st["refresh"] + st.get("spent", []) + [CLIENT_SECRET]
 
 
 def config():
@@ -39,17 +75,14 @@ def config():
 
 
 def state():
-    if os.path.exists(state_path):
-        with open(state_path) as f:
-            return json.load(f)
-    return {"access": {}, "refresh": []}
+    return read_state(folder)
 
 
 def save(st):
-    tmp = state_path + ".tmp"
-    with open(tmp, "w") as f:
+    path = os.path.join(folder, "state.json")
+    with open(path + ".tmp", "w") as f:
         json.dump(st, f)
-    os.replace(tmp, state_path)
+    os.replace(path + ".tmp", path)
 
 
 def note(entry):
@@ -174,9 +207,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(400, {"error": "unsupported_grant_type"})
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-context.minimum_version = ssl.TLSVersion.TLSv1_2
-context.load_cert_chain(cert, key)
-server.socket = context.wrap_socket(server.socket, server_side=True)
-server.serve_forever()
+def main():
+    global folder
+    port, cert, key, folder = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()

@@ -25,6 +25,7 @@ import urllib.parse
 
 from browser import play_browser
 from certificate import make_certificate
+from idp_server import issued_secrets, read_requests, read_state, write_config
 import postfix_peer
 
 AMBREL = os.path.abspath(sys.argv[1])
@@ -724,24 +725,6 @@ def oauth_keys(idp, grant, secret="cl-s3cret", urls=("token", "devicecode")):
     return keys + f"OAuthGrant1={grant}\nOAuthScope1=smtp offline\n"
 
 
-def idp_config(folder, **changes):
-    cfg = dict(client_id="ambrel-test", client_secret="cl-s3cret", expires_in=3600, pending_polls=0,
-               slow_down_at=0, refuse="")
-    cfg.update(changes)
-    with open(os.path.join(folder, "config.json"), "w") as f:
-        json.dump(cfg, f)
-
-
-def idp_state(folder):
-    p = os.path.join(folder, "state.json")
-    return json.load(open(p)) if os.path.exists(p) else {"access": {}, "refresh": []}
-
-
-def idp_requests(folder):
-    p = os.path.join(folder, "requests.jsonl")
-    return [json.loads(x) for x in open(p)] if os.path.exists(p) else []
-
-
 def tokens_file(tree):
     p = os.path.join(tree.root, "ambrel.tokens")
     return json.load(open(p)) if os.path.exists(p) else {}
@@ -752,7 +735,7 @@ def test_oauth(scratch):
     trust = {"SSL_CERT_FILE": cert}
     idp_dir = os.path.join(scratch, "idp")
     os.makedirs(idp_dir)
-    idp_config(idp_dir)
+    write_config(idp_dir)
     logs = []  # every text the runs wrote: no token or secret may be in any
 
     def relay(tree, mode, names, failure=None, label=""):
@@ -796,11 +779,11 @@ def test_oauth(scratch):
         check("oauth tokens file: mode 0600", os.path.exists(tokens) and os.stat(tokens).st_mode & 0o777 == 0o600)
         entry = tokens_file(app).get("example.org", {})
         check("oauth tokens file: the cached access token, no refresh token",
-              entry.get("access_token") in idp_state(idp_dir)["access"] and "refresh_token" not in entry, entry)
-        grants = [r["grant_type"] for r in idp_requests(idp_dir)]
+              entry.get("access_token") in read_state(idp_dir)["access"] and "refresh_token" not in entry, entry)
+        grants = [r["grant_type"] for r in read_requests(idp_dir)]
         relay(app, "oauthbearer", ["O3.CNM"], label="OAUTHBEARER only")
         check("oauth OAUTHBEARER only: used, with the cached token", mechanisms(app) == ["OAUTHBEARER"] and
-              [r["grant_type"] for r in idp_requests(idp_dir)] == grants == ["client_credentials"], mechanisms(app))
+              [r["grant_type"] for r in read_requests(idp_dir)] == grants == ["client_credentials"], mechanisms(app))
 
         bad = Tree(os.path.join(scratch, "badsecret"), 1,
                    domain_keys=oauth_keys(idp.port, "client_credentials", secret="wrong"))
@@ -813,7 +796,7 @@ def test_oauth(scratch):
               failure="OAuth 2.0 token for joe (example.org): https://127.0.0.1:%d/token unreachable" % closed)
 
         # A user: the device grant from the console, then relaying with what it stored.
-        idp_config(idp_dir, pending_polls=2, slow_down_at=2, expires_in=60)
+        write_config(idp_dir, pending_polls=2, slow_down_at=2, expires_in=60)
         user = Tree(os.path.join(scratch, "user"), 1, domain_keys=oauth_keys(idp.port, "refresh_token", secret=""))
         env = dict(os.environ, **trust)
         env.pop("DISPLAY", None)
@@ -822,17 +805,17 @@ def test_oauth(scratch):
         logs.append(out)
         check("oauth device sign-in: ends with 0 and shows the code and the address",
               p.returncode == 0 and "WDJB-MJHT" in out and "https://127.0.0.1/device" in out, out[-2000:])
-        polls = [r.get("poll") for r in idp_requests(idp_dir) if r["grant_type"].endswith("device_code")]
+        polls = [r.get("poll") for r in read_requests(idp_dir) if r["grant_type"].endswith("device_code")]
         check("oauth device sign-in: polled through pending and slow_down", polls == [1, 2, 3], polls)
         signed = tokens_file(user).get("example.org", {})
-        check("oauth device sign-in: refresh token stored", signed.get("refresh_token") in idp_state(idp_dir)["refresh"],
+        check("oauth device sign-in: refresh token stored", signed.get("refresh_token") in read_state(idp_dir)["refresh"],
               signed)
 
         # The access token of the sign-in has a minute left: renewed first, the rotated refresh token stored.
-        idp_config(idp_dir, expires_in=3600)
+        write_config(idp_dir, expires_in=3600)
         relay(user, "xoauth2", ["R1.CNM", "R2.CNM"], label="renewed before expiry")
         renewed = tokens_file(user).get("example.org", {})
-        st = idp_state(idp_dir)
+        st = read_state(idp_dir)
         check("oauth renewal: rotated refresh token stored, the old one spent",
               renewed.get("refresh_token") in st["refresh"] and signed.get("refresh_token") not in st["refresh"] and
               renewed.get("refresh_token") != signed.get("refresh_token"), renewed)
@@ -849,14 +832,14 @@ def test_oauth(scratch):
         # Refusals of the renewal after a refused token: each leaves the mail with its one line.
         for refuse, failure in (("invalid_grant", "refused: invalid_grant (AADSTS70000: the grant is expired): sign in again"),
                                 ("html", "answered HTTP 200 without the expected JSON")):
-            st = idp_state(idp_dir)
+            st = read_state(idp_dir)
             st["access"] = {}
             with open(os.path.join(idp_dir, "state.json"), "w") as f:
                 json.dump(st, f)
-            idp_config(idp_dir, refuse=refuse)
+            write_config(idp_dir, refuse=refuse)
             relay(user, "xoauth2", ["E1.CNM", "E2.CNM"], label=refuse,
                   failure=f"OAuth 2.0 token for joe (example.org): https://127.0.0.1:{idp.port}/token {failure}")
-        idp_config(idp_dir)
+        write_config(idp_dir)
 
         # The authorization code grant with PKCE: the test plays the browser.
         web = Tree(os.path.join(scratch, "web"), 1,
@@ -892,8 +875,7 @@ def test_oauth(scratch):
                 proc.wait(5)
         relay(web, "xoauth2", ["W1.CNM"], label="after the browser sign-in")
 
-        st = idp_state(idp_dir)
-        secrets_seen = list(st["access"]) + st["refresh"] + ["cl-s3cret"]
+        secrets_seen = issued_secrets(idp_dir)
         for t in (tokens_file(x).get("example.org", {}) for x in (app, user, web)):
             secrets_seen += [t.get("access_token", "@"), t.get("refresh_token", "@")]
         leaks = [s for s in secrets_seen if len(s) > 4 and any(s in text for text in logs)]

@@ -414,7 +414,7 @@ BAD_SENDER = (" Send as must be one address like user@example.org: at most 255 c
               " blanks, quotes, <> or control characters (or empty to send as the message's sender).")
 IDC_DOMAIN_SECURITY, IDC_SEC_MODE, IDC_SEC_USER, IDC_SEC_PASSWORD, IDC_SEC_FINGERPRINT = 1015, 1020, 1021, 1022, 1023
 IDC_SEC_SENDER, IDC_SEC_REWRITE, IDC_SEC_SIGNIN = 1024, 1025, 1026
-IDC_SIGNIN_STATUS = 1030
+IDC_SIGNIN_STATUS, IDC_SIGNIN_CODE, IDC_SIGNIN_URL = 1030, 1031, 1032
 SAVE_FIRST = ("Save first: the sign-in uses this domain's OAuth settings as the INI file has them "
               "(AuthMethod oauth2 with OAuthGrant refresh_token), and the loaded domains have none for it.")
 BM_GETCHECK = 0xF0
@@ -644,12 +644,7 @@ def security_keys(w, r, ui, main_window, log_text, folder):
         r.check("relayed again with it", relay("SAVED2", "sec"), log_text())
         r.check("again logged in over TLS only", clean_wire())
     finally:
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait(10)
+        wt.end_process(server)
 
 
 def sign_in_failure(w, r, ui, main_window, log_text, folder):

@@ -195,27 +195,35 @@ void OldProtocolRefused(uint16_t oldPort, const unsigned char* pin) {
 // as an http:// address is; after it, the same request is answered. (The
 // address names the host: Wine's name check matches DNS names of the
 // certificate only, not its IP addresses.)
-std::string IdpUrl(int idpPort) { return "https://localhost:" + std::to_string(idpPort) + "/token"; }
-const char kClientForm[] = "grant_type=client_credentials&client_id=ambrel-test&client_secret=cl-s3cret";
-
-void Https(int idpPort) {
-    int status = 0;
+struct TokenAnswer {
+    bool ok;
+    int status;
     std::string body;
-    char err[300] = "";
-    bool ok = HttpsPostForm(IdpUrl(idpPort).c_str(), kClientForm, 20000, &status, &body, err, sizeof err);
-    Check("HTTPS: an untrusted endpoint refused", !ok && strstr(err, "WinHTTP error"), err);
-    ok = HttpsPostForm(("http://127.0.0.1:" + std::to_string(idpPort) + "/token").c_str(), kClientForm, 20000,
-                       &status, &body, err, sizeof err);
-    Check("HTTPS: an http:// address refused", !ok && strstr(err, "https://"), err);
+    char err[300];
+};
+
+// A client-credentials request to the identity provider's token endpoint,
+// at `url` or (empty) at https://localhost:PORT/token.
+TokenAnswer PostToken(int idpPort, const std::string& url = "") {
+    TokenAnswer a{false, 0, "", ""};
+    std::string to = url.empty() ? "https://localhost:" + std::to_string(idpPort) + "/token" : url;
+    a.ok = HttpsPostForm(to.c_str(), "grant_type=client_credentials&client_id=ambrel-test&client_secret=cl-s3cret",
+                         20000, &a.status, &a.body, a.err, sizeof a.err);
+    return a;
 }
 
+void Https(int idpPort) {
+    TokenAnswer a = PostToken(idpPort);
+    Check("HTTPS: an untrusted endpoint refused", !a.ok && strstr(a.err, "WinHTTP error"), a.err);
+    a = PostToken(idpPort, "http://127.0.0.1:" + std::to_string(idpPort) + "/token");
+    Check("HTTPS: an http:// address refused", !a.ok && strstr(a.err, "https://"), a.err);
+}
+
+// The control of the refusal above: the same request, the CA now trusted.
 void HttpsTrusted(int idpPort) {
-    int status = 0;
-    std::string body;
-    char err[300] = "";
-    bool ok = HttpsPostForm(IdpUrl(idpPort).c_str(), kClientForm, 20000, &status, &body, err, sizeof err);
+    TokenAnswer a = PostToken(idpPort);
     Check("HTTPS: a trusted endpoint answers with a token",
-          ok && status == 200 && body.find("\"access_token\"") != std::string::npos, err + (" " + body));
+          a.ok && a.status == 200 && a.body.find("\"access_token\"") != std::string::npos, a.err + (" " + a.body));
 }
 
 // The tokens file: written whole, and its access list names no one but

@@ -38,15 +38,17 @@ import winetest as wt  # noqa: E402
 sys.path.insert(0, os.path.join(wt.ROOT, "tests", "integration"))
 from browser import play_browser  # noqa: E402
 from certificate import make_certificate  # noqa: E402
+import idp_server  # noqa: E402
 import postfix_peer  # noqa: E402
 from dialogs_test import (Ui, IDOK, IDCANCEL, IDM_OPTIONS, IDM_SENDNOW, IDC_DOMAIN_SECURITY,  # noqa: E402
-                          IDC_SEC_SENDER, IDC_SEC_SIGNIN, IDC_SIGNIN_STATUS, read_ini, ini_values)
+                          IDC_SEC_SENDER, IDC_SEC_SIGNIN, IDC_SIGNIN_STATUS, IDC_SIGNIN_CODE, IDC_SIGNIN_URL,
+                          read_ini, ini_values)
 
 wt.run_under_display()
 
 TLS_SERVER = os.path.join(wt.ROOT, "tests", "integration", "tls_server.py")
 IDP_SERVER = os.path.join(wt.ROOT, "tests", "integration", "idp_server.py")
-CLIENT_ID, CLIENT_SECRET = "ambrel-test", "cl-s3cret"
+CLIENT_ID, CLIENT_SECRET = idp_server.CLIENT_ID, idp_server.CLIENT_SECRET
 USER, PASSWORD, WRONG = "joe", "s3cret", "n0tRight"
 SECRETS = [PASSWORD, WRONG, base64.b64encode(PASSWORD.encode()).decode(),
            base64.b64encode(WRONG.encode()).decode(),
@@ -87,13 +89,7 @@ class TlsServer:
         return [json.loads(x) for x in self.read("received.jsonl.login").splitlines() if x.strip()]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        wt.end_process(self.proc)
 
 
 class Idp:
@@ -107,7 +103,7 @@ class Idp:
         os.makedirs(self.folder)
         self.cert, self.key, self.fp = make_certificate(self.folder, "localhost", "DNS:localhost,IP:127.0.0.1")
         self.state_path = os.path.join(self.folder, "state.json")
-        self.configure(**config)
+        idp_server.write_config(self.folder, **config)
         self.port = wt.free_port()
         self.proc = subprocess.Popen(["/usr/bin/python3", IDP_SERVER, str(self.port), self.cert, self.key,
                                       self.folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -117,29 +113,14 @@ class Idp:
         return r.check("the identity provider's certificate in the Root store",
                        w.probe("trust-root", wt.win_path(self.cert))[0] == 0)
 
-    def configure(self, **changes):
-        cfg = dict(client_id=CLIENT_ID, client_secret=CLIENT_SECRET, expires_in=3600)
-        cfg.update(changes)
-        with open(os.path.join(self.folder, "config.json"), "w") as f:
-            json.dump(cfg, f)
-
     def state(self):
-        if not os.path.exists(self.state_path):
-            return {"access": {}, "refresh": []}
-        with open(self.state_path) as f:
-            return json.load(f)
+        return idp_server.read_state(self.folder)
 
     def requests(self):
-        path = os.path.join(self.folder, "requests.jsonl")
-        if not os.path.exists(path):
-            return []
-        with open(path) as f:
-            return [json.loads(x) for x in f]
+        return idp_server.read_requests(self.folder)
 
     def secrets(self):
-        """Every token it issued, and the client secret."""
-        st = self.state()
-        return list(st["access"]) + st["refresh"] + st.get("spent", []) + [CLIENT_SECRET]
+        return idp_server.issued_secrets(self.folder)
 
     def url(self, endpoint):
         return f"https://localhost:{self.port}/{endpoint}"
@@ -156,8 +137,7 @@ class Idp:
         return keys + (["OAuthClientSecret#=" + secret] if secret else [])
 
     def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
+        wt.end_process(self.proc)
 
 
 def open_security(ui, main, row):
@@ -519,7 +499,7 @@ def postfix_run(folder, cert, key, fp):
 
 def sign_in(ui, hwnd, row, label, during=None):
     """Options, Domains, the row's Change and Security, then Sign in...;
-    `during(dialog)` runs while the sign-in waits. True when the "Signed
+    `during(dialog)` runs while the sign-in waits. Checks that the "Signed
     in." box came and the Sign in dialog ended; the other dialogs are then
     closed without saving (the tokens file does not wait for Save)."""
     opt, dom, cd, sd = open_security(ui, hwnd, row)
@@ -529,13 +509,12 @@ def sign_in(ui, hwnd, row, label, during=None):
         during(si)
     # The box that says so has the dialog's caption.
     done = wt.wait_for(lambda: next((b for b in w.boxes() if b.caption == " Sign in" and b.hwnd != si), None), 60, 0.3)
-    ok = r.check(f"oauth {label}: Signed in.", si and done and done.text == "Signed in.",
-                 (done, si and ui.children(si).get(IDC_SIGNIN_STATUS)))
+    signed = r.check(f"oauth {label}: Signed in.", si and done and done.text == "Signed in.",
+                     (done, si and ui.children(si).get(IDC_SIGNIN_STATUS)))
     if done:
         w.dismiss(done)
-    ok = r.check(f"oauth {label}: the dialog ends", ok and ui.gone(si)) and ok
+    r.check(f"oauth {label}: the dialog ends", signed and ui.gone(si))
     close_dialogs(ui, [(sd, IDCANCEL), (cd, IDCANCEL), (dom, IDOK), (opt, IDCANCEL)])
-    return ok
 
 
 def oauth_run(folder, cert, key, fp):
@@ -618,11 +597,11 @@ def oauth_run(folder, cert, key, fp):
         r.check("oauth: nothing in bad mail", not os.listdir(bad), os.listdir(bad))
 
         def device_code_shown(si):
-            shown = wt.wait_for(lambda: "WDJB-MJHT" in ui.children(si).get(1031, ("", ""))[1], 30, 0.3)
+            shown = wt.wait_for(lambda: "WDJB-MJHT" in ui.children(si).get(IDC_SIGNIN_CODE, ("", ""))[1], 30, 0.3)
             if shown:
                 w.screenshot("wine-oauth-signin")
             r.check("oauth device sign-in: the dialog shows the code and the address",
-                    shown and "/device" in ui.children(si).get(1032, ("", ""))[1], ui.children(si))
+                    shown and "/device" in ui.children(si).get(IDC_SIGNIN_URL, ("", ""))[1], ui.children(si))
         sign_in(ui, hwnd, 3, "device sign-in", device_code_shown)
         polls = [q.get("poll") for q in idp.requests() if q["grant_type"].endswith("device_code")]
         r.check("oauth device sign-in: polled through pending and slow_down", polls == [1, 2, 3], polls)

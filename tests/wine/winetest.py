@@ -324,6 +324,17 @@ class TrayRecorder:
         self.proc.wait(timeout=10)
 
 
+def end_process(p, limit=10):
+    """Ends a helper process (SIGTERM, then SIGKILL after `limit` seconds)."""
+    if p.poll() is None:
+        p.terminate()
+        try:
+            p.wait(limit)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait(limit)
+
+
 def listening(port):
     """Whether a server accepts connections on 127.0.0.1:port."""
     try:
