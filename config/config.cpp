@@ -448,7 +448,7 @@ bool LoadCurrentLayout() {
 
 bool SameStamp(bool hadBefore, const FileStamp& a, bool hadAfter, const FileStamp& b) {
     if (hadBefore != hadAfter) return false;
-    return !hadBefore || (a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size);
+    return !hadBefore || SameFileStamp(a, b);
 }
 
 }  // namespace

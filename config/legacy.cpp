@@ -12,10 +12,12 @@ namespace {
 constexpr size_t kLegacyPairRead = 1024;
 
 // The older layout has no security keys; a file that holds some (written by
-// hand, or a current file whose Version was lost) would otherwise relay in
-// plain SMTP without a word. Their names, in the product section (bare or
-// numbered) and the domain section (numbered), go into one load line.
-void ReportIgnoredSecurityKeys(const char* ini) {
+// hand, or a current file whose Version was lost) asks for TLS or a login
+// that this layout cannot give, so its domain sends nothing rather than
+// relay in plain SMTP. Their names, in the product section (bare or
+// numbered) and the domain section (numbered), go into one load line; true
+// when there are any.
+bool ReportIgnoredSecurityKeys(const char* ini) {
     static const char* const kKeys[] = {"Security",      "AuthUser",    "AuthPassword",
                                         "TlsFingerprint", "SenderAddress", "RewriteFrom"};
     char found[400] = "";
@@ -32,10 +34,11 @@ void ReportIgnoredSecurityKeys(const char* ini) {
         }
     }
     if (used)
-        LogBoth("Warning: %s ignored: the older layout (no Version above 0.11) reads no security "
-                "keys, so the mail goes out in plain SMTP without a login; set Version=0.28 and the "
+        LogBoth("Config error: %s found: the older layout (no Version above 0.11) reads no security "
+                "keys, so no mail is sent and it stays in the mailbox folders; set Version=0.28 and the "
                 "keys of [Domains] to use them\r\n",
                 found);
+    return used > 0;
 }
 }  // namespace
 
@@ -46,7 +49,7 @@ bool LoadLegacyConfiguration() {
     DomainEntry& d = StageDomain(0);
     SetStageDomainCount(1);
     ClearDomainSecurity(d);  // the old layout has no security keys
-    ReportIgnoredSecurityKeys(ini);
+    bool securityAsked = ReportIgnoredSecurityKeys(ini);
 
     d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
     s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);
@@ -95,6 +98,8 @@ bool LoadLegacyConfiguration() {
     }
 
     FixStageUserFolder();
+    // Security keys that this layout cannot honour: no mailbox is relayed.
+    if (securityAsked) mailboxKeys = 0;
     int row = 0, skipped = 0;
     for (int n = 1; n <= mailboxKeys; n++) {
         // The pair is read whole and checked against the 255-character

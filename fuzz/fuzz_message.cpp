@@ -243,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::lock_guard<std::mutex> g(lock);
         done = false;
     }
-    relayState.sessionFailed = 0;
+    relaySession.ending = SessionEnding::kEndNone;
     relaySession.rewriteDomain = 0;
     bool ok = DeliverMessage(sender, recipient[0] ? recipient : "r@example.org", m);
     if (!ok) __builtin_trap();

@@ -24,8 +24,7 @@ std::atomic<int> workerEnded{0};
 
 void OnSignal(int sig) {
     if (sig == SIGUSR1) {
-        relayState.sendNow = 1;
-        relayState.cancelBackoff = 1;
+        RequestSendNow();
     } else {
         stopSignal = sig;
     }
@@ -59,15 +58,7 @@ void Usage() {
 
 unsigned CountedWorker(void* arg) {
     // Like the worker, but ends after a given number of cycles (0: never).
-    long cycles = *static_cast<long*>(arg);
-    BeginWorker();
-    for (long done = 0; !relayState.stopRequested;) {
-        RunRelayCycle();
-        if (++done == cycles) break;
-        RunLoopDelay();
-        WaitWhilePaused();
-    }
-    relayState.workerRunning = 0;
+    RunWorkerLoop(*static_cast<long*>(arg));
     workerEnded = 1;
     return 0;
 }

@@ -44,7 +44,6 @@ void ShutdownResources() {
     if (s != kNoSocket && !relayState.workerRunning && !SockClose(s)) {
         int code = SockLastError();
         LogToWindow("\r\n AMBREL Error in close(socket): %d (%s)\r\n", code, SocketErrorName(code));
-        relayState.sessionFailed = 1;
     }
 
     if (relayState.socketLibraryStarted.exchange(0)) {

@@ -59,6 +59,10 @@ struct FileStamp {
     int64_t nanos;
     int64_t size;
 };
+// The same time to the nanosecond and the same size.
+inline bool SameFileStamp(const FileStamp& a, const FileStamp& b) {
+    return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
+}
 bool GetFileStamp(const char* path, FileStamp* stamp);
 // The stamp's seconds counted from 1970, as time() counts (Windows file
 // times count from 1601).

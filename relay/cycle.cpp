@@ -28,15 +28,10 @@ FolderWatch* folderWatch = nullptr;
 int loadCount = 0;
 int watchFor = -1;
 
-bool SameStamp(const FileStamp& a, const FileStamp& b) {
-    return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
-}
-
 void ScanMailbox(int index) {
     const MailboxEntry& m = mailboxTable[index];
     char pattern[kSearchPatternMax + 1];
-    // Folders that cannot take the pattern are refused at load time.
-    if ((size_t)snprintf(pattern, sizeof pattern, "%s*.CNM", m.folder) >= sizeof pattern) return;
+    if (!MailboxPattern(index, pattern, sizeof pattern)) return;
     FindEntry entry;
     void* search = FindFirstEntry(pattern, &entry);
     if (!search) return;
@@ -59,7 +54,7 @@ void ScanMailbox(int index) {
 bool MailWaiting() {
     for (int i = 0; i < mailboxCount; i++) {
         char pattern[kSearchPatternMax + 1];
-        if ((size_t)snprintf(pattern, sizeof pattern, "%s*.CNM", mailboxTable[i].folder) >= sizeof pattern) continue;
+        if (!MailboxPattern(i, pattern, sizeof pattern)) continue;
         FindEntry entry;
         void* search = FindFirstEntry(pattern, &entry);
         if (!search) continue;
@@ -143,7 +138,7 @@ void ReloadConfigIfChanged() {
         configLoaded = false;
         return;
     }
-    if (configLoaded && SameStamp(configStamp, now)) return;
+    if (configLoaded && SameFileStamp(configStamp, now)) return;
 
     OpenLogFile();
     LogToWindow("Updating AMBREL Config file (%s) ...\r\n", hostSettings.iniPath);
@@ -174,8 +169,8 @@ void RunRelayCycle() {
     // that is just when the administrator looks at the queue.
     RefreshQueueSnapshot();
     relaySession.pendingCount = 0;
-    relaySession.securityFailedDomain = 0;
-    relayState.sessionFailed = 0;
+    relaySession.heldDomain = 0;
+    relaySession.ending = SessionEnding::kEndNone;
     relayState.passDomain = 0;
     for (; relayState.passDomain < domainCount && !relayState.stopRequested; relayState.passDomain++) {
         for (relayState.currentMailbox = 0;
@@ -196,6 +191,7 @@ void RunRelayCycle() {
 }
 
 void RunLoopDelay() {
+    RunConnectBackoff();
     // With no configuration in force (never loaded, or the last load failed)
     // the fixed wait applies whatever LoopDelay holds: a failed load may have
     // left it at 0 or below, and a cycle without a delay would reload the
@@ -228,6 +224,18 @@ void RunLoopDelay() {
     }
 }
 
+void RunConnectBackoff() {
+    if (!relaySession.backoffDue) return;
+    relaySession.backoffDue = 0;
+    for (int i = 0; i < relayTimings.backoffSteps && !relayState.cancelBackoff && !relayState.stopRequested; i++)
+        SleepMs(relayTimings.backoffStepMs);
+}
+
+void RequestSendNow() {
+    relayState.sendNow = 1;
+    relayState.cancelBackoff = 1;
+}
+
 void WaitWhilePaused() {
     while (relayState.paused && !relayState.stopRequested) SleepMs(relayTimings.pauseStepMs);
 }
@@ -242,14 +250,19 @@ void BeginWorker() {
     snprintf(relaySettings.LogName, sizeof relaySettings.LogName, "%s", logName);
 }
 
-unsigned RelayWorker(void*) {
+void RunWorkerLoop(long cycles) {
     BeginWorker();
-    while (!relayState.stopRequested) {
+    for (long done = 0; !relayState.stopRequested;) {
         RunRelayCycle();
+        if (++done == cycles) break;
         RunLoopDelay();
         WaitWhilePaused();
     }
     StopFolderWatch();
     relayState.workerRunning = 0;
+}
+
+unsigned RelayWorker(void*) {
+    RunWorkerLoop(0);
     return 0;
 }

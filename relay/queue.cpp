@@ -77,6 +77,21 @@ bool FileExists(const std::string& path) {
     return GetFileStamp(path.c_str(), &st);
 }
 
+// One record of badmail.log: "date time<TAB>file<TAB>folder<TAB>reason",
+// then "<TAB>retried" once the file was sent again, and CR LF. A field is
+// one line of text without tabs (each becomes a blank), the reason at most
+// 511 characters.
+std::string FormatBadmailLine(const BadmailLine& b) {
+    auto field = [](const std::string& text, size_t max) {
+        std::string s = text.substr(0, max);
+        for (char& c : s)
+            if ((unsigned char)c < 0x20 || c == 0x7F) c = ' ';
+        return s;
+    };
+    return field(b.when, 31) + "\t" + field(b.file, 259) + "\t" + field(b.folder, kMailboxTextMax) + "\t" +
+           field(b.reason, 511) + (b.retried ? "\tretried" : "") + "\r\n";
+}
+
 // Whole lines without their line end; tabs split the fields.
 void ParseBadmailLine(const std::string& line, std::vector<BadmailLine>* out) {
     size_t t1 = line.find('\t');
@@ -177,7 +192,7 @@ void CopyQueueSnapshot(QueueSnapshot* out) {
 void PublishMailboxQueue(int mailboxIndex) {
     const MailboxEntry& m = mailboxTable[mailboxIndex];
     char pattern[kSearchPatternMax + 1];
-    if ((size_t)snprintf(pattern, sizeof pattern, "%s*.CNM", m.folder) >= sizeof pattern) return;
+    if (!MailboxPattern(mailboxIndex, pattern, sizeof pattern)) return;
     std::vector<WaitingRow> rows;
     FindEntry entry;
     if (void* search = FindFirstEntry(pattern, &entry)) {
@@ -339,6 +354,22 @@ bool ReadBadmailLog(const char* badmails, std::vector<BadmailLine>* lines) {
     return ok;
 }
 
+bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason) {
+    char when[32];
+    FormatLocalTime("%Y-%m-%d %H:%M:%S", when, sizeof when);
+    std::string line = FormatBadmailLine({when, fileName, folder, reason, false});
+    // Under the sinks' lock, which also guards Badmails: lines of two
+    // writers never interleave, and the folder is never read half changed.
+    SettingsTextGuard guard;
+    if (!relaySettings.Badmails[0]) return false;  // no bad-mail folder: nothing moves there
+    std::string logPath = std::string(relaySettings.Badmails) + kBadmailLogName;
+    FILE* f = fopen(logPath.c_str(), "ab");
+    bool ok = f && fwrite(line.data(), 1, line.size(), f) == line.size();
+    if (f && fclose(f) != 0) ok = false;
+    if (!ok) LogBoth(" Error writing %s (errno: %d)\r\n", logPath.c_str(), LastErrno());
+    return ok;
+}
+
 bool BadmailOriginConfigured(const std::string& folder) {
     LoadedConfig* cfg = new LoadedConfig;
     CopyLoadedConfig(cfg);
@@ -398,7 +429,9 @@ std::vector<RetryResult> RetryBadmails(const std::vector<std::string>& files) {
         for (const BadmailLine& b : lines) {
             bool mark = b.retried;
             for (const std::string& n : moved) mark = mark || n == b.file;
-            text += b.when + "\t" + b.file + "\t" + b.folder + "\t" + b.reason + (mark ? "\tretried" : "") + "\r\n";
+            BadmailLine marked = b;
+            marked.retried = mark;
+            text += FormatBadmailLine(marked);
         }
         std::string tmp = logPath + ".tmp";
         FILE* f = fopen(tmp.c_str(), "wb");
@@ -420,8 +453,7 @@ void RequestBadmailRetry(const std::vector<std::string>& files) {
         requestedRetry = files;
         retryRequested = true;
     }
-    relayState.sendNow = 1;
-    relayState.cancelBackoff = 1;
+    RequestSendNow();
 }
 
 void RunRequestedRetry() {

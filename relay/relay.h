@@ -8,6 +8,7 @@
 
 #include "log/log.h"
 #include "platform/platform.h"
+#include "smtp.h"
 
 // Flags and counters shared by the worker and the user interface. Each is
 // written whole by one side and polled by the other.
@@ -21,114 +22,15 @@ struct RelayState {
     std::atomic<int> passDomain{0};
     std::atomic<int> currentMailbox{0};
     std::atomic<SockHandle> relaySocket{kNoSocket};
-    std::atomic<int> sessionFailed{0};
     // Set when the socket library was started (the window does it), cleared
     // by the shutdown.
     std::atomic<int> socketLibraryStarted{0};
 };
 extern RelayState relayState;
+// "Send NOW": the loop delay and a connect back-off end at once.
+void RequestSendNow();
 
 constexpr size_t kPathMax = 119;        // message and bad-mail paths
-constexpr size_t kAddressMax = 255;     // envelope sender and recipient
-constexpr size_t kLineRead = 4990;      // a read takes at most 4989 characters
-constexpr size_t kTextBufferSize = 5000;
-constexpr size_t kChunkShown = 502;     // bytes of a received chunk that are shown
-// The most a server may send as one reply; more ends the session as a
-// temporary failure, so that no server can fill the memory or the log.
-constexpr int kReplyLinesMax = 512;
-constexpr size_t kReplyBytesMax = 65536;
-constexpr size_t kReplyLineMax = 4096;  // one line, its CR LF included
-constexpr size_t kLastReplySize = 512;
-
-struct ReplyParser {
-    int replyCode;
-    int linePos;
-    int parsingCode;
-    int moreLines;
-    int replyDone;
-    int lastWasCR;
-    // The line so far is exactly three digits and a CR: a final line when LF
-    // comes next (the text after the code is optional).
-    int codeOnly;
-};
-
-// What the server's EHLO reply offers, as far as this client uses it.
-struct ServerCapabilities {
-    int startTls;
-    int authPlain;
-    int authLogin;
-    // The limit of SIZE n (RFC 1870); 0 when not offered or given as 0.
-    long long sizeLimit;
-    int pipelining;  // PIPELINING (RFC 2920)
-    int authXoauth2;
-    int authOauthBearer;
-    char line[kReplyLineMax];  // the reply line being read, whole (the reader bounds it)
-    size_t lineLen;
-};
-
-// Over TLS, and in fast mode over plain SMTP too, what is sent is gathered
-// into pieces of this size (the most a TLS record holds) instead of one send
-// per line; the gathered bytes go out when the buffer is full and before
-// every reply read.
-constexpr size_t kGatherSize = 16384;
-
-struct RelaySession {
-    int permanentFailure;
-    // The connection can carry nothing more: a reply timed out, the server
-    // closed it, or a receive or send failed. The session end then closes
-    // it without RSET and QUIT, which would only wait for replies that
-    // cannot come.
-    int connectionLost;
-    // Messages accepted in this session (each deleted right after its 250):
-    // the session ends when they reach MaxMailSent.
-    int pendingCount;
-    uint32_t peerAddress;  // network order
-    uint16_t peerPort;
-    ReplyParser parser;
-    // The line being read, for lastReply.
-    char replyLine[kLastReplySize];
-    size_t replyLineLen;
-    // The reply to be read is the one to the end of the message text, which
-    // may take the longer time-out.
-    int awaitDataEnd;
-    // No pause before a reply read and the sends gathered (LowLatency, and
-    // every session with EHLO).
-    int fastMode;
-    // While the replies of a pipelined group are read, the bytes after one
-    // reply in its chunk are the next reply's: held here for it.
-    int keepRest;
-    char heldReply[kLineRead];
-    size_t heldLen;
-    int bytesSent;
-    // "MAIL FROM:<" + 255 + "> SIZE=" + 19 digits + "\r\n" fits.
-    char commandLine[48 + kAddressMax];
-    char textBuffer[kTextBufferSize];
-    char lineBuffer[kLineRead];  // message text as read, before it is made fit for the wire
-    // The TLS channel over relaySocket, or none for plain SMTP.
-    TlsChannel* tls;
-    // Bytes gathered to go out in one send (see kGatherSize).
-    char gather[kGatherSize];
-    size_t gatherLen;
-    // The capabilities are collected while this is set (EHLO replies only).
-    int collectCapabilities;
-    ServerCapabilities caps;
-    // Domain index + 1 whose login or TLS failed in this pass (0: none). Its
-    // other messages wait for the next pass instead of each trying again: a
-    // wrong password sent once per message may get the account locked.
-    int securityFailedDomain;
-    // The final line of the last reply, without its CR LF: what a refusal
-    // said, for the log and the bad-mail list.
-    char lastReply[512];
-    // Set by RouteMessage for each message: the size declared with MAIL FROM
-    // (0: no SIZE parameter), and the domain index + 1 whose From: header
-    // the message text gets (0: the text goes out as it is).
-    long long declaredSize;
-    int rewriteDomain;
-    // The last reply that was not the one expected, or the local error, for
-    // the queue's "last result" (the routing clears it before each try).
-    char lastResult[200];
-};
-extern RelaySession relaySession;
 
 // Every pause and time-out of the engine, in milliseconds. The defaults are
 // the product's; tests shorten them.
@@ -151,13 +53,20 @@ extern RelayTimings relayTimings;
 
 // ---- relay cycle -----------------------------------------------------------
 unsigned RelayWorker(void* unused);
+// The worker's loop, both hosts': cycle, wait, pause, until a stop or
+// `cycles` cycles (0: no limit).
+void RunWorkerLoop(long cycles);
 // The worker's start: running flag, start pause, the log name from the INI.
 void BeginWorker();
 void ReloadConfigIfChanged();
 // One cycle without the loop delay and pause (reload, passes, log closed).
 void RunRelayCycle();
-// The loop delay of the cycle loop; then the wait while paused.
+// The loop delay of the cycle loop (after a connect back-off that a
+// refused or timed-out connect asked for); then the wait while paused.
 void RunLoopDelay();
+// The back-off, when due: up to ten minutes, cut short by "Send NOW"
+// (cancelBackoff) and by a stop.
+void RunConnectBackoff();
 void WaitWhilePaused();
 // Forget the stamp of the last load (process start).
 void ResetConfigStamp();
@@ -165,6 +74,9 @@ void ResetConfigStamp();
 void StopFolderWatch();
 
 // ---- message routing -------------------------------------------------------
+// The search pattern of a mailbox's message files; false when it does not
+// fit (the loader refuses such folders).
+bool MailboxPattern(int mailboxIndex, char* out, size_t size);
 void RouteMessage(int mailboxIndex, const char* fileName);
 // What ExtractAddress made of a value.
 enum AddressResult { kAddressTaken = 0, kAddressTooLong = 1, kAddressUnusable = 2 };
@@ -187,51 +99,6 @@ void MoveToBadmails(const char* path, const char* fileName, const char* folder, 
 bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason);
 // Forget the accepted files whose delete failed (process start).
 void ForgetDeliveredFiles();
-
-// Moves a refused file to the bad-mail folder and records the move in its
-// badmail.log (`folder`: the mailbox folder it came from).
-void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason);
-bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason);
-
-// ---- SMTP client -------------------------------------------------------------
-// Keeps a one-line result in relaySession.lastResult (line ends dropped).
-void NoteLastResult(const char* format, ...) AMBREL_PRINTF(1, 2);
-bool ResolveRelayHost(int domainIndex);
-bool OpenSession(int domainIndex);
-int ReadReply(int expected);
-void ResetReplyParser();
-void FeedReplyChar(char c);
-void SendText(const char* text);
-void SendBytes(const char* data, size_t len);
-bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file);
-void CloseSession();
-// Sends one command and shows it as the protocol table says.
-void SendCommand(const char* format, const char* arg);
-// A step succeeds only on a whole reply with the expected code.
-bool Expect(int expected);
-
-// ---- TLS and login (secure.cpp) ---------------------------------------------
-// One line for a domain's TLS, login or configuration failure: window, file,
-// the event log as a service, and the queue's last result.
-void ReportDomainFailure(const char* format, ...) AMBREL_PRINTF(1, 2);
-extern const char kFailLogin[];
-// Whether the domain needs EHLO (any of its security keys is set).
-bool NeedsExtendedSession(int domainIndex);
-// TLS from the first byte, before the greeting; false (reported) on failure.
-bool StartImplicitTls(int domainIndex);
-// EHLO, STARTTLS and EHLO again, AUTH, as the domain asks; after the
-// greeting. False (reported, session ended) on failure.
-bool StartExtendedSession(int domainIndex);
-void ResetCapabilities();
-void NoteCapabilityChar(char c);
-// A refusal that the domain's settings cause, not the message: reply code
-// 530, or a 5xx whose enhanced status code is 5.7.0, 5.7.8, 5.7.9, 5.7.11,
-// 5.7.30, 5.7.57 or 5.7.139. `line` is the reply's final line.
-bool IsConfigurationRefusal(int code, const char* line);
-// After a failed step: when the last reply is a configuration refusal, the
-// report (window, file, event log as a service), the session ended and the
-// domain held for the pass; true then, and the message stays.
-bool HoldAfterConfigurationRefusal(int domainIndex);
 
 // ---- the From: rewrite of a domain with RewriteFrom (rewrite.cpp) ----------
 // Fed the message text byte by byte as it is read (CR LF folded to LF), it

@@ -34,12 +34,6 @@ const char kReasonTooBig[] = "message of %lld bytes, the server takes at most %l
 const char kReasonLongAddress[] = "envelope %s (%s) too long for an address";
 const char kReasonBadAddress[] = "envelope %s (%s) holds no usable address";
 
-// Tabs and line ends would break the one-line, tab-separated record.
-void OneLine(char* text) {
-    for (; *text; text++)
-        if (*text == '\t' || *text == '\r' || *text == '\n') *text = ' ';
-}
-
 // Files a server accepted whose delete failed. They are never sent again
 // while the program runs: the delete is tried again each time one is met,
 // and a file that changed since is a new message of the same name.
@@ -48,10 +42,6 @@ struct DeliveredFile {
     FileStamp stamp;
 };
 std::vector<DeliveredFile> deliveredFiles;
-
-bool SameStamp(const FileStamp& a, const FileStamp& b) {
-    return a.seconds == b.seconds && a.nanos == b.nanos && a.size == b.size;
-}
 
 void RememberDelivered(const char* path) {
     DeliveredFile f{};
@@ -69,7 +59,7 @@ bool DeliveredBefore(const char* path) {
             deliveredFiles.erase(deliveredFiles.begin() + (long)i);
             return true;
         }
-        if (!SameStamp(now, deliveredFiles[i].stamp)) {
+        if (!SameFileStamp(now, deliveredFiles[i].stamp)) {
             deliveredFiles.erase(deliveredFiles.begin() + (long)i);
             return false;
         }
@@ -102,28 +92,6 @@ void GiveUpIfExpired(int mailboxIndex, const char* path, const char* fileName, c
 
 void ForgetDeliveredFiles() { deliveredFiles.clear(); }
 
-bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason) {
-    char name[260], from[kMailboxTextMax + 1], why[512], when[32];
-    snprintf(name, sizeof name, "%s", fileName);
-    snprintf(from, sizeof from, "%s", folder);
-    snprintf(why, sizeof why, "%s", reason);
-    OneLine(name);
-    OneLine(from);
-    OneLine(why);
-    FormatLocalTime("%Y-%m-%d %H:%M:%S", when, sizeof when);
-    // Under the sinks' lock, which also guards Badmails: lines of two
-    // writers never interleave, and the folder is never read half changed.
-    SettingsTextGuard guard;
-    if (!relaySettings.Badmails[0]) return false;  // no bad-mail folder: nothing moves there
-    char logPath[sizeof relaySettings.Badmails + 16];
-    snprintf(logPath, sizeof logPath, "%s%s", relaySettings.Badmails, kBadmailLogName);
-    FILE* f = fopen(logPath, "ab");
-    bool ok = f && fprintf(f, "%s\t%s\t%s\t%s\r\n", when, name, from, why) > 0;
-    if (f && fclose(f) != 0) ok = false;
-    if (!ok) LogBoth(" Error writing %s (errno: %d)\r\n", logPath, LastErrno());
-    return ok;
-}
-
 void MoveToBadmails(const char* path, const char* fileName, const char* folder, const char* reason) {
     char badmails[sizeof relaySettings.Badmails];
     {
@@ -143,6 +111,10 @@ void MoveToBadmails(const char* path, const char* fileName, const char* folder, 
 }
 
 int ExtractAddress(char* out, const char* value) {
+    // A CR inside the line (a bare one: the line ends at LF) ends the line
+    // for some readers: the text after it would name another address than
+    // the one the line starts with, so the line names none.
+    if (strchr(value, '\r')) return kAddressUnusable;
     const char* lt = strchr(value, '<');
     const char* gt = strchr(value, '>');
     const char* from;
@@ -216,6 +188,109 @@ bool ScanEnvelope(MsgFile* file, char* sender, char* recipient, EnvelopeFaults* 
     return recipient[0] != 0;
 }
 
+bool MailboxPattern(int mailboxIndex, char* out, size_t size) {
+    return (size_t)snprintf(out, size, "%s*.CNM", mailboxTable[mailboxIndex].folder) < size;
+}
+
+namespace {
+
+// The session of the mailbox's domain, opened on demand; false (the file
+// stays) when it cannot be.
+bool EnsureSession(int mailboxIndex, const char* path, const char* fileName) {
+    const MailboxEntry& m = mailboxTable[mailboxIndex];
+    RelaySession& rs = relaySession;
+    if (relayState.relaySocket != kNoSocket) return true;
+    // A domain held earlier in the pass is not tried again: that is no try
+    // of this file, unless its server could not be reached.
+    bool held = rs.heldDomain == m.domainIndex + 1;
+    static_assert(sizeof rs.lastResult == sizeof rs.heldResult);
+    if (held && rs.heldResult[0]) memcpy(rs.lastResult, rs.heldResult, sizeof rs.lastResult);
+    bool tried = !held || rs.heldResult[0];
+    if (OpenSession(m.domainIndex)) return true;
+    LogBoth("Communication Error: unable to open connection\r\n");
+    if (tried) {
+        const char* why = rs.lastResult[0] ? rs.lastResult : "unable to open connection";
+        NoteRouteResult(mailboxIndex, fileName, kRouteNoSession, why, false);
+        GiveUpIfExpired(mailboxIndex, path, fileName, why);
+    }
+    return false;
+}
+
+// What is wrong with the file itself goes to bad mail before any of it is
+// sent: the reason, or "" when nothing is. The sender counts only where it
+// is used (no SenderAddress).
+void FindFileFault(const MailboxEntry& m, const EnvelopeFaults& faults, const char* path, FileStamp* stamp,
+                   char* reason, size_t size) {
+    const DomainEntry& d = domainTable[m.domainIndex];
+    reason[0] = 0;
+    if (IsDomainMailbox(m.user) && faults.recipient) {
+        snprintf(reason, size, faults.recipient == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
+                 "recipient", relaySettings.XToHeader);
+    } else if (!d.senderAddress[0] && faults.sender) {
+        snprintf(reason, size, faults.sender == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
+                 "sender", "Return-path:");
+    } else if (relaySession.caps.sizeLimit > 0 && GetFileStamp(path, stamp) &&
+               stamp->size > relaySession.caps.sizeLimit) {
+        // A 552 the server would give after the upload, without the upload.
+        snprintf(reason, size, kReasonTooBig, (long long)stamp->size, relaySession.caps.sizeLimit);
+    }
+}
+
+void MoveAndNote(int mailboxIndex, const char* path, const char* fileName, const char* reason, const char* result) {
+    MoveToBadmails(path, fileName, mailboxTable[mailboxIndex].folder, reason);
+    FileStamp left;
+    NoteRouteResult(mailboxIndex, fileName, kRouteRefused, result, !GetFileStamp(path, &left));
+}
+
+// The 250 to the end of data hands the message to the server (RFC 5321,
+// 6.1): the file goes now, before anything else of the session can fail,
+// so no later refusal, lost connection, missing 221 or stop can make it go
+// out twice.
+void SettleDelivered(int mailboxIndex, const char* path, const char* fileName) {
+    RelaySession& rs = relaySession;
+    rs.pendingCount++;
+    int delErr = RemoveFileErrno(path);
+    char reply[sizeof rs.reply.line];
+    memcpy(reply, rs.reply.line, sizeof reply);
+    reply[sizeof reply - 1] = 0;
+    MakeOneLine(reply);
+    NoteRouteResult(mailboxIndex, fileName, kRouteAccepted, "accepted", false);
+    LogToWindow("          Routed O.K.\r\n");
+    // The server's words (its queue id) trace a message at the provider.
+    LogToFile("          Routed O.K.\r\n  <- %s\r\n\r\n", reply);
+    if (delErr) {
+        LogBoth(" Error deleting mail %s (errno: %d)\r\n", path, delErr);
+        RememberDelivered(path);
+    }
+    if (rs.pendingCount >= relaySettings.MaxMailSent) CloseSession();
+}
+
+// A transaction that did not deliver: the file's side of its fate.
+void SettleFailed(int mailboxIndex, const char* path, const char* fileName, Fate fate) {
+    RelaySession& rs = relaySession;
+    const MailboxEntry& m = mailboxTable[mailboxIndex];
+    char result[sizeof rs.lastResult];
+    snprintf(result, sizeof result, "%s", rs.lastResult[0] ? rs.lastResult : "failed");
+    if (fate == Fate::kHoldDomain && HoldAfterConfigurationRefusal(m.domainIndex)) {
+        // The settings are at fault, not the message: it stays, and so do
+        // the domain's others until the next pass.
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
+        return;
+    }
+    if (fate == Fate::kRefused) {
+        LogToWindow("          Routing failed with 500-like error !\r\n");
+        LogToFile("          Routing failed 500-like error !\r\n");
+        MoveAndNote(mailboxIndex, path, fileName, rs.reply.line, result);
+    } else {
+        LogBoth("          Routing failed !\r\n");
+        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
+        GiveUpIfExpired(mailboxIndex, path, fileName, result);
+    }
+    if (rs.ending != SessionEnding::kEndNone) CloseSession();
+}
+
+}  // namespace
+
 void RouteMessage(int mailboxIndex, const char* fileName) {
     const MailboxEntry& m = mailboxTable[mailboxIndex];
     const DomainEntry& d = domainTable[m.domainIndex];
@@ -226,20 +301,7 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         return;
     }
     rs.lastResult[0] = 0;
-    if (relayState.relaySocket == kNoSocket) {
-        // A domain whose login or TLS failed earlier in the pass is not
-        // tried again: that is no try of this file.
-        bool tried = rs.securityFailedDomain != m.domainIndex + 1;
-        if (!OpenSession(m.domainIndex)) {
-            LogBoth("Communication Error: unable to open connection\r\n");
-            if (tried) {
-                const char* why = rs.lastResult[0] ? rs.lastResult : "unable to open connection";
-                NoteRouteResult(mailboxIndex, fileName, kRouteNoSession, why, false);
-                GiveUpIfExpired(mailboxIndex, path, fileName, why);
-            }
-            return;
-        }
-    }
+    if (!EnsureSession(mailboxIndex, path, fileName)) return;
     int err = 0;
     MsgFile* file = MsgOpen(path, &err);
     if (!file) {
@@ -253,79 +315,26 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
     char sender[kAddressMax + 1], recipient[kAddressMax + 1];
     EnvelopeFaults faults;
     bool found = ScanEnvelope(file, sender, recipient, &faults);
-    bool domainMailbox = IsDomainMailbox(m.user);
-    const char* to = m.email;
-    if (domainMailbox) to = found ? recipient : m.email + 3;
-
-    // What is wrong with the file itself goes to bad mail before any of it
-    // is sent. The sender counts only where it is used (no SenderAddress).
-    char reason[256] = "";
+    const char* to = !IsDomainMailbox(m.user) ? m.email : found ? recipient : m.email + 3;
+    char reason[256];
     FileStamp stamp{};
-    if (domainMailbox && faults.recipient) {
-        snprintf(reason, sizeof reason, faults.recipient == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
-                 "recipient", relaySettings.XToHeader);
-    } else if (!d.senderAddress[0] && faults.sender) {
-        snprintf(reason, sizeof reason, faults.sender == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
-                 "sender", "Return-path:");
-    } else if (rs.caps.sizeLimit > 0 && GetFileStamp(path, &stamp) && stamp.size > rs.caps.sizeLimit) {
-        // A 552 the server would give after the upload, without the upload.
-        snprintf(reason, sizeof reason, kReasonTooBig, (long long)stamp.size, rs.caps.sizeLimit);
-    }
+    FindFileFault(m, faults, path, &stamp, reason, sizeof reason);
     if (reason[0]) {
         MsgClose(file);
         LogBoth(" AMBREL Error: mail %s not sent: %s\r\n", path, reason);
-        MoveToBadmails(path, fileName, m.folder, reason);
-        FileStamp left;
-        NoteRouteResult(mailboxIndex, fileName, kRouteRefused, reason, !GetFileStamp(path, &left));
+        MoveAndNote(mailboxIndex, path, fileName, reason, reason);
         UpdateStatusBar();
         return;
     }
-
     rs.declaredSize = rs.caps.sizeLimit > 0 ? (long long)stamp.size : 0;
     rs.rewriteDomain = d.senderAddress[0] && d.rewriteFrom ? m.domainIndex + 1 : 0;
-    bool ok = DeliverMessage(d.senderAddress[0] ? d.senderAddress : sender, to, file);
+    std::vector<SmtpRecipient> recipients(1);
+    recipients[0].address = to;
+    Fate fate = DeliverMessage(d.senderAddress[0] ? d.senderAddress : sender, recipients, file);
     rs.declaredSize = 0;
     rs.rewriteDomain = 0;
     MsgClose(file);
-    char result[sizeof rs.lastResult];
-    snprintf(result, sizeof result, "%s", ok ? "accepted" : rs.lastResult[0] ? rs.lastResult : "failed");
-
-    if (ok) {
-        // The 250 to the end of data hands the message to the server (RFC
-        // 5321, 6.1): the file goes now, before anything else of the session
-        // can fail, so no later refusal, lost connection, missing 221 or
-        // stop can make it go out twice.
-        rs.pendingCount++;
-        int delErr = RemoveFileErrno(path);
-        char reply[sizeof rs.lastReply];
-        memcpy(reply, rs.lastReply, sizeof reply);
-        reply[sizeof reply - 1] = 0;
-        OneLine(reply);
-        NoteRouteResult(mailboxIndex, fileName, kRouteAccepted, result, false);
-        LogToWindow("          Routed O.K.\r\n");
-        // The server's words (its queue id) trace a message at the provider.
-        LogToFile("          Routed O.K.\r\n  <- %s\r\n\r\n", reply);
-        if (delErr) {
-            LogBoth(" Error deleting mail %s (errno: %d)\r\n", path, delErr);
-            RememberDelivered(path);
-        }
-        if (rs.pendingCount >= relaySettings.MaxMailSent) CloseSession();
-    } else if (rs.permanentFailure && HoldAfterConfigurationRefusal(m.domainIndex)) {
-        // The settings are at fault, not the message: it stays, and so do the
-        // domain's others until the next pass.
-        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
-    } else if (rs.permanentFailure) {
-        LogToWindow("          Routing failed with 500-like error !\r\n");
-        LogToFile("          Routing failed 500-like error !\r\n");
-        MoveToBadmails(path, fileName, m.folder, rs.lastReply);
-        FileStamp left;
-        NoteRouteResult(mailboxIndex, fileName, kRouteRefused, result, !GetFileStamp(path, &left));
-        if (relayState.sessionFailed) CloseSession();
-    } else {
-        LogBoth("          Routing failed !\r\n");
-        NoteRouteResult(mailboxIndex, fileName, kRouteDeferred, result, false);
-        GiveUpIfExpired(mailboxIndex, path, fileName, result);
-        if (relayState.sessionFailed) CloseSession();
-    }
+    if (fate == Fate::kDelivered) SettleDelivered(mailboxIndex, path, fileName);
+    else SettleFailed(mailboxIndex, path, fileName, fate);
     UpdateStatusBar();
 }

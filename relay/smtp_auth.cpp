@@ -1,17 +1,19 @@
 // The extended session a domain with security keys asks for: TLS from the
 // first byte or after STARTTLS, EHLO and its capability lines, the login
-// with AUTH PLAIN or AUTH LOGIN. A domain without those keys never comes
-// here: its session stays HELO in plain text.
+// with AUTH PLAIN, AUTH LOGIN, or with an OAuth 2.0 access token (AUTH
+// XOAUTH2, or AUTH OAUTHBEARER, RFC 7628, when only that is offered). A
+// domain without those keys never comes here: its session stays HELO in
+// plain text.
 //
 // Every failure here is the configuration's or the server's, never the
-// message's: the message stays where it is, the session ends, and one line
-// names the domain and what failed. The domain's other messages then wait
+// message's: the message stays where it is, the session ends, one line
+// names the domain and what failed, and the domain's other messages wait
 // for the next pass.
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
+#include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "log/log.h"
@@ -23,9 +25,7 @@ namespace {
 // ---- the texts of this part of the client ----------------------------------
 const char kTlsStarted[] = "TLS started.\r\n";
 const char kLoggedIn[] = "Logged in as %s.\r\n";
-const char kShownAuthPlain[] = "AUTH PLAIN <credentials>\r\n";
-const char kShownUser[] = "<user name>\r\n";
-const char kShownPassword[] = "<password>\r\n";
+const char kLoggedInOAuth[] = "Logged in as %s (OAuth 2.0).\r\n";
 // The failure lines: server number, host, domain name first.
 const char kFailEhlo[] = " AMBREL Error: server #%d (%s for %s) refused EHLO (%d); mail left in place\r\n";
 const char kFailNoStartTls[] =
@@ -34,27 +34,48 @@ const char kFailStartTls[] = " AMBREL Error: server #%d (%s for %s) refused STAR
 const char kFailTls[] = " AMBREL Error: TLS with server #%d (%s for %s) failed: %s; mail left in place\r\n";
 const char kFailNoMechanism[] =
     " AMBREL Error: server #%d (%s for %s) offers neither AUTH PLAIN nor AUTH LOGIN; mail left in place\r\n";
-// A refusal that the settings cause: domain, the reply, what to change.
-const char kFailRefusal[] = " AMBREL Error: server #%d (%s for %s) refused the mail: \"%s\"; %s; mail left in place\r\n";
-const char kFixSecurity[] = "the server requires STARTTLS or a login: set Security";
-const char kFixLogin[] = "the server requires a login: set AuthUser and AuthPassword";
-const char kFixAccount[] =
-    "the server does not let this login send: check AuthUser, AuthPassword and the account's SMTP settings";
+const char kFailNoOAuthMechanism[] =
+    " AMBREL Error: server #%d (%s for %s) offers neither AUTH XOAUTH2 nor AUTH OAUTHBEARER; mail left in place\r\n";
+const char kFailToken[] = " AMBREL Error: OAuth 2.0 token for %s (%s): %s; mail left in place\r\n";
 const char kFailPlainLogin[] =
     " AMBREL Error: login to server #%d (%s for %s) refused: the connection is not encrypted; mail left in place\r\n";
 
-
-// Ends the session after a failure; the domain's other messages wait for the
-// next pass.
-void EndAfterFailure(int domainIndex, bool connectionUsable) {
-    // On a connection still usable it ends with QUIT (and RSET first when a
-    // reply was refused); no transaction is open yet.
-    if (!connectionUsable) {
-        relayState.sessionFailed = 1;
-        relaySession.connectionLost = 1;
-    }
-    relaySession.securityFailedDomain = domainIndex + 1;
+// The one end of a failed start: the domain is held for the pass and the
+// session ends as `ending` says, at least (a refused reply has already
+// asked for RSET, a lost connection for a drop).
+bool FailDomain(int domainIndex, SessionEnding ending) {
+    EndSessionAs(ending);
+    relaySession.heldDomain = domainIndex + 1;
+    relaySession.heldResult[0] = 0;
     CloseSession();
+    return false;
+}
+
+// After a reply that was not the step's: the session ends as its fate says.
+bool FailAfterReply(int domainIndex, SmtpStep step) {
+    Fate fate = ClassifyReply(step, relaySession.reply);
+    return FailDomain(domainIndex, fate == Fate::kConnectionLost ? SessionEnding::kEndDrop : SessionEnding::kEndRsetQuit);
+}
+
+// Sends one step whose command carries a credential: it shows as the
+// step's row says, and the gathering buffer, which keeps what went out
+// until later commands overwrite it, is wiped once the reply is read (every
+// read sends what waits first).
+const SmtpReply& SendSecret(SmtpStep step, std::string& wire) {
+    SendCommand(step, nullptr, nullptr);
+    SendText(wire.c_str());
+    std::fill(wire.begin(), wire.end(), '\0');
+    const SmtpReply& reply = ReadReply(step);
+    memset(relaySession.gather, 0, sizeof relaySession.gather);
+    return reply;
+}
+
+std::string Base64Of(const void* data, size_t len) {
+    std::vector<char> out((len + 2) / 3 * 4 + 1);
+    Base64Encode(data, len, out.data(), out.size());
+    std::string text(out.data());
+    std::fill(out.begin(), out.end(), '\0');
+    return text;
 }
 
 bool StartTls(int domainIndex) {
@@ -65,10 +86,12 @@ bool StartTls(int domainIndex) {
     SockSetReadDeadline(SteadyMs() + relayTimings.replyTimeoutMs);
     TlsChannel* t = TlsConnect(relayState.relaySocket, d.host, d.hasPin ? d.tlsPin : nullptr, err, sizeof err);
     SockSetReadDeadline(0);
+    // Bytes that came in clear text after the STARTTLS reply are not the
+    // server's word over TLS: never read them as such.
+    relaySession.heldLen = 0;
     if (!t) {
         ReportDomainFailure(kFailTls, domainIndex, d.host, d.name, err);
-        EndAfterFailure(domainIndex, false);
-        return false;
+        return FailDomain(domainIndex, SessionEnding::kEndDrop);
     }
     relaySession.tls = t;
     LogBoth(kTlsStarted);
@@ -78,133 +101,82 @@ bool StartTls(int domainIndex) {
 // EHLO with its capabilities; false (reported, session ended) when refused.
 bool SendEhlo(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
-    SendCommand("EHLO %s\r\n", relaySettings.SMTPHelo);
-    relaySession.collectCapabilities = 1;
-    int code = ReadReply(250);
-    relaySession.collectCapabilities = 0;
-    if (code == 250 && !relayState.sessionFailed) return true;
-    ReportDomainFailure(kFailEhlo, domainIndex, d.host, d.name, code);
-    EndAfterFailure(domainIndex, !relaySession.connectionLost);
-    return false;
+    SendCommand(SmtpStep::kEhlo, "EHLO %s\r\n", relaySettings.SMTPHelo);
+    const SmtpReply& reply = ReadReply(SmtpStep::kEhlo);
+    if (ReplyIs(reply, SmtpStep::kEhlo)) return true;
+    ReportDomainFailure(kFailEhlo, domainIndex, d.host, d.name, reply.code);
+    return FailAfterReply(domainIndex, SmtpStep::kEhlo);
 }
 
-// One line whose text must not reach the log: shown as `shown`.
-void SendHidden(const char* wire, const char* shown) {
-    LogToWindow("-> %s", shown);
-    LogDebugToFile("  -> %s", shown);
-    SendText(wire);
+// AUTH PLAIN: base64 of NUL user NUL password.
+bool AuthPlain(const DomainEntry& d) {
+    std::string token(1, '\0');
+    token += d.authUser;
+    token += '\0';
+    token += d.authPassword;
+    std::string wire = "AUTH PLAIN " + Base64Of(token.data(), token.size()) + "\r\n";
+    std::fill(token.begin(), token.end(), '\0');
+    return ReplyIs(SendSecret(SmtpStep::kAuthPlain, wire), SmtpStep::kAuthPlain);
+}
+
+// AUTH LOGIN: the user name and the password, each after a 334.
+bool AuthLogin(const DomainEntry& d, SmtpStep* failedStep) {
+    *failedStep = SmtpStep::kAuthLogin;
+    SendCommand(SmtpStep::kAuthLogin, "%s", "AUTH LOGIN\r\n");
+    if (!ReplyIs(ReadReply(SmtpStep::kAuthLogin), SmtpStep::kAuthLogin)) return false;
+    std::string wire = Base64Of(d.authUser, strlen(d.authUser)) + "\r\n";
+    *failedStep = SmtpStep::kAuthUser;
+    if (!ReplyIs(SendSecret(SmtpStep::kAuthUser, wire), SmtpStep::kAuthUser)) return false;
+    wire = Base64Of(d.authPassword, strlen(d.authPassword)) + "\r\n";
+    *failedStep = SmtpStep::kAuthPassword;
+    return ReplyIs(SendSecret(SmtpStep::kAuthPassword, wire), SmtpStep::kAuthPassword);
 }
 
 bool Login(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
-    ServerCapabilities& caps = relaySession.caps;
+    const ServerCapabilities& caps = relaySession.caps;
     if (!relaySession.tls) {
         // The loader refuses such a domain; this guards any other way in.
         ReportDomainFailure(kFailPlainLogin, domainIndex, d.host, d.name);
-        EndAfterFailure(domainIndex, true);
-        return false;
+        return FailDomain(domainIndex, SessionEnding::kEndQuit);
     }
     if (d.oauth.method == kAuthOAuth2) return OAuthLogin(domainIndex);
     if (!caps.authPlain && !caps.authLogin) {
         ReportDomainFailure(kFailNoMechanism, domainIndex, d.host, d.name);
-        EndAfterFailure(domainIndex, true);
-        return false;
+        return FailDomain(domainIndex, SessionEnding::kEndQuit);
     }
-    // "AUTH PLAIN " + base64 of NUL user NUL password + CR LF.
-    constexpr size_t kTokenMax = 2 * kAuthTextMax + 2;
-    constexpr size_t kEncodedSize = (kTokenMax + 2) / 3 * 4 + 1;
-    char wire[kEncodedSize + 16];
-    int code;
-    if (caps.authPlain) {
-        unsigned char token[kTokenMax];
-        size_t u = strlen(d.authUser), p = strlen(d.authPassword);
-        token[0] = 0;
-        memcpy(token + 1, d.authUser, u);
-        token[1 + u] = 0;
-        memcpy(token + 2 + u, d.authPassword, p);
-        char encoded[kEncodedSize];
-        Base64Encode(token, 2 + u + p, encoded, sizeof encoded);
-        memset(token, 0, sizeof token);
-        snprintf(wire, sizeof wire, "AUTH PLAIN %s\r\n", encoded);
-        memset(encoded, 0, sizeof encoded);
-        SendHidden(wire, kShownAuthPlain);
-        code = ReadReply(235);
-    } else {
-        SendCommand("%s", "AUTH LOGIN\r\n");
-        code = ReadReply(334);
-        if (code == 334 && !relayState.sessionFailed) {
-            char encoded[kEncodedSize];
-            Base64Encode(d.authUser, strlen(d.authUser), encoded, sizeof encoded);
-            snprintf(wire, sizeof wire, "%s\r\n", encoded);
-            SendHidden(wire, kShownUser);
-            code = ReadReply(334);
-            if (code == 334 && !relayState.sessionFailed) {
-                Base64Encode(d.authPassword, strlen(d.authPassword), encoded, sizeof encoded);
-                snprintf(wire, sizeof wire, "%s\r\n", encoded);
-                memset(encoded, 0, sizeof encoded);
-                SendHidden(wire, kShownPassword);
-                code = ReadReply(235);
-            }
-        }
-    }
-    memset(wire, 0, sizeof wire);
-    // The base64 credentials went out through the gathering buffer, which
-    // keeps them until later commands overwrite them: wipe it now that they
-    // are flushed (every reply read sends what waits first).
-    memset(relaySession.gather, 0, sizeof relaySession.gather);
-    if (code == 235 && !relayState.sessionFailed) {
+    SmtpStep step = SmtpStep::kAuthPlain;
+    if (caps.authPlain ? AuthPlain(d) : AuthLogin(d, &step)) {
         LogBoth(kLoggedIn, d.authUser);
         return true;
     }
-    ReportDomainFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, code);
-    EndAfterFailure(domainIndex, !relaySession.connectionLost);
-    return false;
+    ReportDomainFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, relaySession.reply.code);
+    return FailAfterReply(domainIndex, step);
 }
 
-bool WordIs(const char* at, size_t len, const char* word) {
-    return strlen(word) == len && strncasecmp(at, word, len) == 0;
+// The initial response: XOAUTH2 "user=U ^A auth=Bearer T ^A ^A"; OAUTHBEARER
+// the GS2 header "n,a=U," first.
+std::string InitialResponse(bool bearer, const char* user, const std::string& token) {
+    std::string raw = bearer ? std::string("n,a=") + user + ",\x01" : std::string("user=") + user + "\x01";
+    raw += "auth=Bearer " + token + "\x01\x01";
+    std::string text = Base64Of(raw.data(), raw.size());
+    std::fill(raw.begin(), raw.end(), '\0');
+    return text;
 }
 
-// One whole line of the EHLO reply: "250-STARTTLS", "250 AUTH LOGIN PLAIN",
-// or the older "250-AUTH=LOGIN" form.
-void NoteCapabilityLine(const char* line, size_t len) {
-    ServerCapabilities& caps = relaySession.caps;
-    if (len < 4 || (line[3] != '-' && line[3] != ' ')) return;
-    const char* p = line + 4;
-    const char* end = line + len;
-    const char* word = p;
-    while (p < end && *p != ' ' && *p != '=') p++;
-    size_t keyLen = (size_t)(p - word);
-    if (WordIs(word, keyLen, "STARTTLS")) {
-        caps.startTls = 1;
-        return;
+// Sends one OAuth AUTH; an error challenge (334 with the server's JSON) is
+// answered as each mechanism asks, an empty line for XOAUTH2 and ^A for
+// OAUTHBEARER, and the final reply is read.
+const SmtpReply& TryAuth(bool bearer, const char* user, const std::string& token) {
+    SmtpStep step = bearer ? SmtpStep::kAuthOauthBearer : SmtpStep::kAuthXoauth2;
+    std::string wire = std::string("AUTH ") + (bearer ? "OAUTHBEARER " : "XOAUTH2 ") +
+                       InitialResponse(bearer, user, token) + "\r\n";
+    const SmtpReply& reply = SendSecret(step, wire);
+    if (reply.whole && reply.code == 334) {
+        SendCommand(SmtpStep::kAuthChallenge, bearer ? "AQ==\r\n" : "\r\n", nullptr);
+        return ReadReply(SmtpStep::kAuthChallenge);
     }
-    if (WordIs(word, keyLen, "PIPELINING")) {
-        caps.pipelining = 1;
-        return;
-    }
-    if (WordIs(word, keyLen, "SIZE")) {
-        // "SIZE" alone or "SIZE 0" sets no limit; a number too large for the
-        // count is as good as none.
-        while (p < end && *p == ' ') p++;
-        long long n = 0;
-        for (; p < end && *p >= '0' && *p <= '9'; p++) {
-            if (n > (LLONG_MAX - 9) / 10) return;
-            n = n * 10 + (*p - '0');
-        }
-        caps.sizeLimit = n;
-        return;
-    }
-    if (!WordIs(word, keyLen, "AUTH")) return;
-    while (p < end) {
-        while (p < end && (*p == ' ' || *p == '=')) p++;
-        word = p;
-        while (p < end && *p != ' ') p++;
-        if (WordIs(word, (size_t)(p - word), "PLAIN")) caps.authPlain = 1;
-        if (WordIs(word, (size_t)(p - word), "LOGIN")) caps.authLogin = 1;
-        if (WordIs(word, (size_t)(p - word), "XOAUTH2")) caps.authXoauth2 = 1;
-        if (WordIs(word, (size_t)(p - word), "OAUTHBEARER")) caps.authOauthBearer = 1;
-    }
+    return reply;
 }
 
 }  // namespace
@@ -228,20 +200,6 @@ void ReportDomainFailure(const char* format, ...) {
     NoteLastResult("%.*s", (int)n, shown);
 }
 
-void ResetCapabilities() { memset(&relaySession.caps, 0, sizeof relaySession.caps); }
-
-void NoteCapabilityChar(char c) {
-    ServerCapabilities& caps = relaySession.caps;
-    if (c == '\n') {
-        size_t n = caps.lineLen;
-        if (n > 0 && caps.line[n - 1] == '\r') n--;
-        NoteCapabilityLine(caps.line, n);
-        caps.lineLen = 0;
-    } else if (caps.lineLen < sizeof caps.line) {
-        caps.line[caps.lineLen++] = c;
-    }
-}
-
 bool NeedsExtendedSession(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
     return d.security != kSecurityNone || d.authUser[0] != 0;
@@ -258,15 +216,13 @@ bool StartExtendedSession(int domainIndex) {
     if (d.security == kSecurityStartTls) {
         if (!relaySession.caps.startTls) {
             ReportDomainFailure(kFailNoStartTls, domainIndex, d.host, d.name);
-            EndAfterFailure(domainIndex, true);
-            return false;
+            return FailDomain(domainIndex, SessionEnding::kEndQuit);
         }
-        SendCommand("%s", "STARTTLS\r\n");
-        int code = ReadReply(220);
-        if (code != 220 || relayState.sessionFailed) {
-            ReportDomainFailure(kFailStartTls, domainIndex, d.host, d.name, code);
-            EndAfterFailure(domainIndex, !relaySession.connectionLost);
-            return false;
+        SendCommand(SmtpStep::kStartTls, "%s", "STARTTLS\r\n");
+        const SmtpReply& reply = ReadReply(SmtpStep::kStartTls);
+        if (!ReplyIs(reply, SmtpStep::kStartTls)) {
+            ReportDomainFailure(kFailStartTls, domainIndex, d.host, d.name, reply.code);
+            return FailAfterReply(domainIndex, SmtpStep::kStartTls);
         }
         if (!StartTls(domainIndex)) return false;
         // What the server offered in clear text may have been forged: ask again.
@@ -276,37 +232,38 @@ bool StartExtendedSession(int domainIndex) {
     return true;
 }
 
-bool IsConfigurationRefusal(int code, const char* line) {
-    if (code == 530) return true;
-    if (code < 500 || code > 599) return false;
-    // "5xx 5.7.n text": the enhanced code (RFC 3463) after the reply code;
-    // its class must be the reply's.
-    if (strlen(line) < 4 || (line[3] != ' ' && line[3] != '-')) return false;
-    const char* p = line + 4;
-    while (*p == ' ') p++;
-    if (p[0] != '5' || p[1] != '.' || p[2] != '7' || p[3] != '.') return false;
-    p += 4;
-    int detail = 0, digits = 0;
-    for (; *p >= '0' && *p <= '9' && digits < 4; p++, digits++) detail = detail * 10 + (*p - '0');
-    if (digits == 0 || digits > 3 || (*p != 0 && *p != ' ' && *p != '\t')) return false;
-    static const int kDetails[] = {0, 8, 9, 11, 30, 57, 139};
-    for (int d : kDetails)
-        if (detail == d) return true;
-    return false;
-}
-
-bool HoldAfterConfigurationRefusal(int domainIndex) {
-    RelaySession& rs = relaySession;
-    if (!IsConfigurationRefusal(rs.parser.replyCode, rs.lastReply)) return false;
+bool OAuthLogin(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
-    // The reply line goes into the log as text of one line.
-    char reply[sizeof rs.lastReply];
-    memcpy(reply, rs.lastReply, sizeof reply);
-    reply[sizeof reply - 1] = 0;
-    for (char* c = reply; *c; c++)
-        if ((unsigned char)*c < 0x20) *c = ' ';
-    const char* fix = d.security == kSecurityNone ? kFixSecurity : !d.authUser[0] ? kFixLogin : kFixAccount;
-    ReportDomainFailure(kFailRefusal, domainIndex, d.host, d.name, reply, fix);
-    EndAfterFailure(domainIndex, !rs.connectionLost);
-    return true;
+    const ServerCapabilities& caps = relaySession.caps;
+    if (!caps.authXoauth2 && !caps.authOauthBearer) {
+        ReportDomainFailure(kFailNoOAuthMechanism, domainIndex, d.host, d.name);
+        return FailDomain(domainIndex, SessionEnding::kEndQuit);
+    }
+    bool bearer = !caps.authXoauth2;
+    SmtpStep step = bearer ? SmtpStep::kAuthOauthBearer : SmtpStep::kAuthXoauth2;
+    std::string token;
+    bool cached = false;
+    char why[700] = "";
+    if (!GetAccessToken(d, false, &token, &cached, why, sizeof why)) {
+        ReportDomainFailure(kFailToken, d.authUser, d.name, why);
+        return FailDomain(domainIndex, SessionEnding::kEndQuit);
+    }
+    const SmtpReply* reply = &TryAuth(bearer, d.authUser, token);
+    if (!ReplyIs(*reply, step) && cached && relaySession.ending != SessionEnding::kEndDrop) {
+        // The server refused a token we still thought valid: renew it once
+        // and try once more.
+        if (!GetAccessToken(d, true, &token, &cached, why, sizeof why)) {
+            std::fill(token.begin(), token.end(), '\0');
+            ReportDomainFailure(kFailToken, d.authUser, d.name, why);
+            return FailDomain(domainIndex, SessionEnding::kEndQuit);
+        }
+        reply = &TryAuth(bearer, d.authUser, token);
+    }
+    std::fill(token.begin(), token.end(), '\0');
+    if (ReplyIs(*reply, step)) {
+        LogBoth(kLoggedInOAuth, d.authUser);
+        return true;
+    }
+    ReportDomainFailure(kFailLogin, d.authUser, domainIndex, d.host, d.name, reply->code);
+    return FailAfterReply(domainIndex, step);
 }

@@ -1,12 +1,11 @@
-// The SMTP client: one connection at a time to the relay server of the pass,
-// HELO, one sender and one recipient per message, replies read through a
-// small per-character reply-code parser.
+// The dialogue with the relay server: commands out (one send per piece, or
+// gathered into TLS-record-sized pieces), replies in through a small
+// per-character reply-code parser and a reader bounded in time and size.
+// What a reply means is not decided here (smtp_trouble.cpp).
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <optional>
-#include <string>
 
 #include "config/config.h"
 #include "log/log.h"
@@ -16,118 +15,11 @@ RelaySession relaySession;
 
 namespace {
 
-constexpr int kTimedOut = 10060;       // WSAETIMEDOUT
-constexpr int kConnRefused = 10061;    // WSAECONNREFUSED
-
-void LogSocketError(const char* format) {
-    int code = SockLastError();
-    LogBoth(format, code, SocketErrorName(code));
-}
-
-// Closes the relay connection and marks it none; a failed close is reported
-// and marks the session failed.
-void CloseRelaySocket() {
-    RelaySession& rs = relaySession;
-    SockHandle s = relayState.relaySocket.exchange(kNoSocket);
-    rs.gatherLen = 0;
-    rs.heldLen = 0;
-    if (rs.tls) {
-        // The closing alert goes out only on a socket still ours: one the
-        // shutdown has closed may already carry another file's number.
-        if (s != kNoSocket) TlsClose(rs.tls);
-        rs.tls = nullptr;
-    }
-    if (s != kNoSocket && !SockClose(s)) {
-        LogSocketError("\r\n AMBREL Error in close(socket): %d (%s)\r\n");
-        relayState.sessionFailed = 1;
-    }
-}
-
-void ReportTimeout() {
-    LogBoth(" TIMEOUT in read !!!\r\n");
-    NoteLastResult("no reply from the server (time-out)");
-    relayState.sessionFailed = 1;
-    relaySession.connectionLost = 1;
-    relaySession.permanentFailure = relaySession.parser.replyCode >= 500;
-}
-
-// The final line of a refusing reply (the reader keeps it whole), or its
-// code when the line holds nothing more.
-void NoteLastReply(int code) {
-    if (relaySession.lastReply[0]) NoteLastResult("%s", relaySession.lastReply);
-    else NoteLastResult("%03d", code);
-}
-
-bool StartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
-
-// Turns the message text, byte by byte, into what goes on the wire and sends
-// it a line at a time (a line longer than a read goes out in pieces). A CR is
-// held back until the next byte shows whether it ends the line with an LF or
-// stands alone; either way it goes out as CR LF.
-struct TextSender {
-    size_t len = 0;
-    bool lineStart = true;     // the next byte begins a line
-    bool pieceAtStart = true;  // the piece being built begins a line
-    bool heldCR = false;
-    long long bytesSent = 0;
-
-    void Put(char c) { relaySession.textBuffer[len++] = c; }
-    void EndLine() {
-        Put('\r');
-        Put('\n');
-        lineStart = true;
-        Flush();
-    }
-    void Take(char c) {
-        if (heldCR) {
-            heldCR = false;
-            EndLine();
-            if (c == '\n') return;
-        }
-        if (c == '\r') {
-            heldCR = true;
-        } else if (c == '\n') {
-            EndLine();
-        } else {
-            if (lineStart && c == '.') Put('.');
-            Put(c);
-            lineStart = false;
-            // Two more bytes (a stuffed dot and its byte, or CR LF) must fit.
-            if (len >= kLineRead - 1) Flush();
-        }
-    }
-    void Finish() {
-        if (heldCR) {
-            heldCR = false;
-            EndLine();
-        }
-        Flush();
-    }
-    void Flush() {
-        if (len == 0 || relayState.sessionFailed) {
-            len = 0;
-            pieceAtStart = lineStart;
-            return;
-        }
-        char* text = relaySession.textBuffer;
-        text[len] = 0;  // for the log lines, which end at a NUL in the text
-        if (relaySettings.Debug) {
-            LogDebugToFile("%s", text);
-        } else if (pieceAtStart && (StartsWith(text, "Date:") || StartsWith(text, "From:") ||
-                                    StartsWith(text, "To:") || StartsWith(text, "Subject:"))) {
-            LogToFile("%.80s", text);
-        }
-        SendBytes(text, len);
-        bytesSent += (long long)len;
-        len = 0;
-        pieceAtStart = lineStart;
-    }
-};
+constexpr int kTimedOut = 10060;  // WSAETIMEDOUT
 
 void WriteFailed() {
     LogSocketError("\r\n AMBREL Error in write: %d (%s)\r\n");
-    relayState.sessionFailed = 1;
-    relaySession.connectionLost = 1;
+    EndSessionAs(SessionEnding::kEndDrop);
 }
 
 // Sends what has been gathered; false (reported) when the send failed.
@@ -150,24 +42,32 @@ int RecvChunk(char* buf, int len) {
     return SockRecv(relayState.relaySocket, buf, len);
 }
 
-// A reply past the bounds: the session ends as after a time-out (nothing
-// more is sent on it, the message stays), with one line that says why.
-int ReplyTooLong(const char* what) {
-    LogBoth("\r\n AMBREL Error: reply too long (%s); connection closed\r\n", what);
-    relayState.sessionFailed = 1;
-    relaySession.connectionLost = 1;
-    relaySession.permanentFailure = 0;
-    return -1;
+// The connection can carry nothing more: a time-out, a close, a receive
+// error, a reply past the bounds. The session ends without RSET and QUIT,
+// which would only wait for replies that cannot come.
+void LoseConnection() { EndSessionAs(SessionEnding::kEndDrop); }
+
+void ReportTimeout() {
+    LogBoth(" TIMEOUT in read !!!\r\n");
+    NoteLastResult("no reply from the server (time-out)");
+    LoseConnection();
 }
 
-// Keeps the line being read for lastReply: each line end makes it the last
-// line, so after the reply it is the final one.
+// A reply past the bounds ends the session as a time-out does (the message
+// stays), with one line that says why.
+void ReplyTooLong(const char* what) {
+    LogBoth("\r\n AMBREL Error: reply too long (%s); connection closed\r\n", what);
+    LoseConnection();
+}
+
+// Keeps the line being read: each line end makes it the reply's final line
+// so far, so after the reply it is the final one.
 void NoteReplyLine(char c) {
     RelaySession& rs = relaySession;
     if (c == '\n' && rs.replyLineLen > 0 && rs.replyLine[rs.replyLineLen - 1] == '\r') {
         size_t n = rs.replyLineLen - 1;
-        memcpy(rs.lastReply, rs.replyLine, n);
-        rs.lastReply[n] = 0;
+        memcpy(rs.reply.line, rs.replyLine, n);
+        rs.reply.line[n] = 0;
         rs.replyLineLen = 0;
     } else if (rs.replyLineLen < sizeof rs.replyLine - 1) {
         rs.replyLine[rs.replyLineLen++] = c;
@@ -178,16 +78,138 @@ void NoteReplyLine(char c) {
 
 }  // namespace
 
-void SendCommand(const char* format, const char* arg) {
-    RelaySession& rs = relaySession;
-    snprintf(rs.commandLine, sizeof rs.commandLine, format, arg);
-    LogToWindow("-> %s", rs.commandLine);
-    LogDebugToFile("  -> %s", rs.commandLine);
-    SendText(rs.commandLine);
+// "5xx 5.7.8 text": the enhanced status code after the reply code.
+void ParseEnhancedStatus(SmtpReply& r) {
+    r.status[0] = 0;
+    const char* line = r.line;
+    if (strlen(line) < 5 || (line[3] != ' ' && line[3] != '-') || r.code < 200) return;
+    const char* p = line + 4;
+    while (*p == ' ') p++;
+    if (p[0] != line[0] || p[1] != '.') return;
+    const char* q = p + 2;
+    int digits = 0;
+    for (; *q >= '0' && *q <= '9' && digits < 4; q++) digits++;
+    if (digits == 0 || digits > 3 || *q != '.') return;
+    q++;
+    digits = 0;
+    for (; *q >= '0' && *q <= '9' && digits < 4; q++) digits++;
+    if (digits == 0 || digits > 3 || (*q != 0 && *q != ' ' && *q != '\t')) return;
+    snprintf(r.status, sizeof r.status, "%.*s", (int)(q - p), p);
 }
 
-// A reply cut short by the time-out returns what was parsed, which may be the
-// expected digits of an unfinished line; the failure mark tells it apart.
+namespace {
+
+// Feeds one received chunk to the parser: false, with the reason in `over`,
+// when the reply passes the reader's bounds. `used` ends at the reply's end.
+bool ParseChunk(int n, int* used, size_t* replyBytes, int* replyLines, bool capabilities, const char** over) {
+    RelaySession& rs = relaySession;
+    ReplyParser& p = rs.parser;
+    for (*used = 0; *used < n && !p.replyDone; ++*used) {
+        char c = rs.textBuffer[*used];
+        FeedReplyChar(c);
+        NoteReplyLine(c);
+        if (capabilities) NoteCapabilityChar(c);
+        if (c == '\n' && p.linePos == 0) ++*replyLines;
+        if ((size_t)p.linePos > kReplyLineMax) *over = "a line over 4096 bytes";
+        else if (*replyLines >= kReplyLinesMax && !p.replyDone) *over = "more than 512 lines";
+        else if (++*replyBytes > kReplyBytesMax) *over = "more than 65536 bytes";
+        if (*over) return false;
+    }
+    return true;
+}
+
+// The next chunk: what an earlier read kept, or what the server sends.
+// Returns its length; 0 for a close, -1 for an error (both reported).
+int NextChunk() {
+    RelaySession& rs = relaySession;
+    if (rs.heldLen > 0) {
+        int n = (int)rs.heldLen;
+        memcpy(rs.textBuffer, rs.heldReply, rs.heldLen);
+        rs.heldLen = 0;
+        return n;
+    }
+    int n = RecvChunk(rs.textBuffer, (int)kLineRead);
+    if (n == 0) {
+        // The server closed the connection: nothing more can come, so the
+        // read ends now.
+        LogToWindow(".");
+        ReportTimeout();
+    } else if (n < 0) {
+        int code = SockLastError();
+        if (code == kTimedOut) {
+            ReportTimeout();
+            return 0;
+        }
+        LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
+        NoteLastResult("Error in read: %d (%s)", code, SocketErrorName(code));
+        LoseConnection();
+    }
+    return n;
+}
+
+// Reads chunks until the reply is whole; false when it was cut short (the
+// code is then what was parsed, or -1).
+bool ReadWholeReply(SmtpStep step, int* code) {
+    RelaySession& rs = relaySession;
+    ReplyParser& p = rs.parser;
+    size_t replyBytes = 0;
+    int replyLines = 0;
+    while (!p.replyDone) {
+        int n = NextChunk();
+        if (n <= 0) {
+            *code = n < 0 ? -1 : p.replyCode;
+            return false;
+        }
+        // A reply ends at the CR LF of its final line, wherever the chunks
+        // are cut; what follows in the same chunk is the next reply's start.
+        const char* over = nullptr;
+        int used = 0;
+        ParseChunk(n, &used, &replyBytes, &replyLines, step == SmtpStep::kEhlo, &over);
+        if (p.replyDone && used < n) {
+            rs.heldLen = (size_t)(n - used);
+            memcpy(rs.heldReply, rs.textBuffer + used, rs.heldLen);
+        }
+        // Only the first 502 bytes of a chunk are shown; the reply bounds
+        // keep the window and the log as small as the reply.
+        rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
+        LogToWindow("<- %s", rs.textBuffer);
+        LogDebugToFile("*  <- %s", rs.textBuffer);
+        if (over) {
+            ReplyTooLong(over);
+            *code = -1;
+            return false;
+        }
+    }
+    *code = p.replyCode;
+    return true;
+}
+
+}  // namespace
+
+void LogSocketError(const char* format) {
+    int code = SockLastError();
+    LogBoth(format, code, SocketErrorName(code));
+}
+
+void CloseRelaySocket() {
+    RelaySession& rs = relaySession;
+    SockHandle s = relayState.relaySocket.exchange(kNoSocket);
+    rs.gatherLen = 0;
+    rs.heldLen = 0;
+    if (rs.tls) {
+        // The closing alert goes out only on a socket still ours: one the
+        // shutdown has closed may already carry another file's number.
+        if (s != kNoSocket) TlsClose(rs.tls);
+        rs.tls = nullptr;
+    }
+    if (s != kNoSocket && !SockClose(s)) LogSocketError("\r\n AMBREL Error in close(socket): %d (%s)\r\n");
+}
+
+void MakeOneLine(char* text) {
+    for (char* c = text; *c; c++)
+        if ((unsigned char)*c < 0x20 || *c == 0x7F) *c = ' ';
+}
+
 void NoteLastResult(const char* format, ...) {
     char* out = relaySession.lastResult;
     va_list ap;
@@ -196,100 +218,62 @@ void NoteLastResult(const char* format, ...) {
     va_end(ap);
     // One line of plain text: it goes into a tab-separated log line, a
     // table row and a mail body.
-    for (char* c = out; *c; c++)
-        if ((unsigned char)*c < 0x20 || *c == 0x7F) *c = ' ';
+    MakeOneLine(out);
 }
 
-bool Expect(int expected) { return ReadReply(expected) == expected && !relayState.sessionFailed; }
-
-bool ResolveRelayHost(int domainIndex) {
-    const DomainEntry& d = domainTable[domainIndex];
-    uint32_t addr;
-    if (!SockResolveIPv4(d.host, &addr)) {
-        LogBoth("Invalid SMTP[%d] relay host name '%s'.\r\n", domainIndex, d.host);
-        NoteLastResult("invalid relay host name '%s'", d.host);
-        return false;
-    }
-    relaySession.peerAddress = addr;
-    return true;
-}
-
-bool OpenSession(int domainIndex) {
-    const DomainEntry& d = domainTable[domainIndex];
+void SendCommand(SmtpStep step, const char* format, const char* arg) {
     RelaySession& rs = relaySession;
-    if (rs.securityFailedDomain == domainIndex + 1) return false;  // reported once in this pass
-    if (!ResolveRelayHost(domainIndex)) {
-        LogBoth("\r\n AMBREL Error: Unable to connect to server #%d (%s for %s)\r\n", domainIndex,
-                d.host, d.name);
-        return false;
-    }
-    rs.pendingCount = 0;
-    rs.connectionLost = 0;
-    rs.peerPort = d.port;
-    rs.tls = nullptr;
-    rs.gatherLen = 0;
-    rs.heldLen = 0;
-    rs.keepRest = 0;
-    // A domain with security keys is beyond the design already: it takes the
-    // fast mode whatever LowLatency says.
-    rs.fastMode = relaySettings.LowLatency || NeedsExtendedSession(domainIndex);
-    // What an earlier session's server offered (its SIZE limit) is not this one's.
-    ResetCapabilities();
-
-    LogToWindow("Opening socket\r\n");
-    LogToFile("  Opening socket  ");
-    SockHandle s = SockCreateTcp();
-    if (s == kNoSocket) {
-        LogSocketError("\r\n AMBREL Error in open socket: %d (%s)\r\n");
-        return false;
-    }
-    relayState.relaySocket = s;
-
-    LogToWindow("Connecting (%s:%d)\r\n", d.host, (int)d.port);
-    LogToFile("Connecting (%s:%d)   ", d.host, (int)d.port);
-    if (!SockConnect(s, rs.peerAddress, rs.peerPort)) {
-        int code = SockLastError();
-        LogBoth("\r\n AMBREL Error in connect: %d (%s)\r\n", code, SocketErrorName(code));
-        NoteLastResult("Error in connect: %d (%s)", code, SocketErrorName(code));
-        CloseRelaySocket();
-        // As after a refused greeting: a close that failed here must not
-        // mark the next message's transaction as failed.
-        relayState.sessionFailed = 0;
-        if (code == kTimedOut || code == kConnRefused) {
-            LogBoth("  delaying AMBREL by 10 minutes\r\n");
-            relayState.cancelBackoff = 0;
-            for (int i = 0; i < relayTimings.backoffSteps; i++) {
-                SleepMs(relayTimings.backoffStepMs);
-                if (relayState.cancelBackoff) break;
-            }
-        }
-        return false;
-    }
-
-    LogBoth("Connected.\r\n");
-    UpdateStatusBar();
-    if (!SockSetNoDelay(s)) LogSocketError("\r\n AMBREL Warning: error in SetSock: %d (%s)\r\n");
-    SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
-    if (!StartImplicitTls(domainIndex)) return false;
-
-    int code = ReadReply(220);
-    if (code != 220 || relayState.sessionFailed) {
-        LogBoth("\r\n GFR: %d\r\n", code);
-        CloseRelaySocket();
-        // A failed start leaves nothing behind: no connection and no failure
-        // mark, so the next message of the pass opens a fresh session.
-        relayState.sessionFailed = 0;
-        return false;
-    }
-    if (NeedsExtendedSession(domainIndex)) return StartExtendedSession(domainIndex);
-    SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
-    if (Expect(250)) return true;
-    if (rs.permanentFailure && HoldAfterConfigurationRefusal(domainIndex)) return false;
-    // HELO refused: end the session properly (RSET, QUIT, close), which also
-    // clears the failure mark for the next message.
-    CloseSession();
-    return false;
+    const StepInfo& info = StepOf(step);
+    rs.step = step;
+    if (format) snprintf(rs.commandLine, sizeof rs.commandLine, format, arg);
+    const char* shown = info.shownText ? info.shownText : rs.commandLine;
+    LogToWindow("-> %s", shown);
+    if (info.shown == CommandShown::kTextToFile) LogToFile("  -> %s", shown);
+    else if (info.shown != CommandShown::kTextToWindow) LogDebugToFile("  -> %s", shown);
+    // A command whose text the caller sent itself (a credential, the end
+    // of data) shows only.
+    if (format) SendText(rs.commandLine);
 }
+
+const SmtpReply& ReadReply(SmtpStep step) {
+    RelaySession& rs = relaySession;
+    const StepInfo& info = StepOf(step);
+    SmtpReply& r = rs.reply;
+    rs.step = step;
+    r.code = 0;
+    r.whole = false;
+    r.status[0] = 0;
+    r.line[0] = 0;
+    // The time-out counts from the command, not from the last byte: a
+    // server that drips a byte or a line at a time is held to it as well.
+    int waitMs = info.longWait ? relayTimings.dataEndTimeoutMs : relayTimings.replyTimeoutMs;
+    if (!FlushGathered()) {
+        r.code = -1;
+        return r;
+    }
+    if (!rs.fastMode) SleepMs(relayTimings.replyPauseMs);
+    ResetReplyParser();
+    if (step == SmtpStep::kEhlo) ResetCapabilities();
+    rs.textBuffer[0] = 0;
+    rs.replyLineLen = 0;
+    SockSetReadDeadline(SteadyMs() + waitMs);
+    r.whole = ReadWholeReply(step, &r.code);
+    SockSetReadDeadline(0);
+    if (!r.whole) return r;
+    ParseEnhancedStatus(r);
+    if (r.code != info.expected) {
+        if (!relaySettings.Debug) LogToFile("  <- %s", rs.textBuffer);
+        LogBoth("Code detected: %d\r\n", r.code);
+        LogBoth("   Error: Bad SMTP status %03d received\r\n", r.code);
+        // The final line of the refusing reply, or its code when the line
+        // holds nothing more.
+        if (r.line[0]) NoteLastResult("%s", r.line);
+        else NoteLastResult("%03d", r.code);
+    }
+    return r;
+}
+
+bool ReplyIs(const SmtpReply& reply, SmtpStep step) { return reply.whole && reply.code == StepOf(step).expected; }
 
 void ResetReplyParser() {
     ReplyParser& p = relaySession.parser;
@@ -340,99 +324,6 @@ void FeedReplyChar(char c) {
     }
 }
 
-int ReadReply(int expected) {
-    RelaySession& rs = relaySession;
-    ReplyParser& p = rs.parser;
-    // The time-out counts from the command, not from the last byte: a
-    // server that drips a byte or a line at a time is held to it as well.
-    int waitMs = rs.awaitDataEnd ? relayTimings.dataEndTimeoutMs : relayTimings.replyTimeoutMs;
-    rs.awaitDataEnd = 0;
-    if (!FlushGathered()) return -1;
-    if (!rs.fastMode) SleepMs(relayTimings.replyPauseMs);
-    ResetReplyParser();
-    if (rs.collectCapabilities) ResetCapabilities();
-    rs.textBuffer[0] = 0;
-    rs.lastReply[0] = 0;
-    rs.replyLineLen = 0;
-    SockSetReadDeadline(SteadyMs() + waitMs);
-    size_t replyBytes = 0;
-    int replyLines = 0;
-    int result = 0;
-    bool whole = false;
-    while (!whole) {
-        int n;
-        if (rs.heldLen > 0) {
-            n = (int)rs.heldLen;
-            memcpy(rs.textBuffer, rs.heldReply, rs.heldLen);
-            rs.heldLen = 0;
-        } else {
-            n = RecvChunk(rs.textBuffer, (int)kLineRead);
-        }
-        if (n == 0) {
-            // The server closed the connection: nothing more can come, so
-            // the read ends now (the design polled it for 30 seconds).
-            LogToWindow(".");
-            ReportTimeout();
-            result = p.replyCode;
-            break;
-        }
-        if (n < 0) {
-            int code = SockLastError();
-            if (code == kTimedOut) {
-                ReportTimeout();
-                result = p.replyCode;
-                break;
-            }
-            LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
-            NoteLastResult("Error in read: %d (%s)", code, SocketErrorName(code));
-            relayState.sessionFailed = 1;
-            rs.connectionLost = 1;
-            result = -1;
-            break;
-        }
-        // A reply ends at the CR LF of its final line, wherever the chunks
-        // are cut; what follows in the same chunk is not this reply's.
-        const char* over = nullptr;
-        int used = 0;
-        for (; used < n && !p.replyDone; used++) {
-            char c = rs.textBuffer[used];
-            FeedReplyChar(c);
-            NoteReplyLine(c);
-            if (rs.collectCapabilities) NoteCapabilityChar(c);
-            if (c == '\n' && p.linePos == 0) replyLines++;
-            if ((size_t)p.linePos > kReplyLineMax) over = "a line over 4096 bytes";
-            else if (replyLines >= kReplyLinesMax && !p.replyDone) over = "more than 512 lines";
-            else if (++replyBytes > kReplyBytesMax) over = "more than 65536 bytes";
-            if (over) break;
-        }
-        if (p.replyDone && rs.keepRest && used < n) {
-            rs.heldLen = (size_t)(n - used);
-            memcpy(rs.heldReply, rs.textBuffer + used, rs.heldLen);
-        }
-        // Only the first 502 bytes of a chunk are shown; the reply bounds
-        // keep the window and the log as small as the reply.
-        rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
-        LogToWindow("<- %s", rs.textBuffer);
-        LogDebugToFile("*  <- %s", rs.textBuffer);
-        if (over) {
-            result = ReplyTooLong(over);
-            break;
-        }
-        whole = p.replyDone;
-    }
-    SockSetReadDeadline(0);
-    if (!whole) return result;
-    if (p.replyCode != expected) {
-        if (!relaySettings.Debug) LogToFile("  <- %s", rs.textBuffer);
-        LogBoth("Code detected: %d\r\n", p.replyCode);
-        LogBoth("   Error: Bad SMTP status %03d received\r\n", p.replyCode);
-        NoteLastReply(p.replyCode);
-        relayState.sessionFailed = 1;
-    }
-    rs.permanentFailure = p.replyCode >= 500;
-    return p.replyCode;
-}
-
 void SendBytes(const char* data, size_t len) {
     RelaySession& rs = relaySession;
     if (!rs.tls && !rs.fastMode) {
@@ -453,165 +344,3 @@ void SendBytes(const char* data, size_t len) {
 }
 
 void SendText(const char* text) { SendBytes(text, strlen(text)); }
-
-namespace {
-
-// MAIL FROM (already gathered), RCPT TO and DATA go out in one send; the
-// replies are read in order with the rules of the steps one at a time. The
-// first refusal is the one that counts (the code, the permanence, the reply
-// line); the replies after it are read all the same, so that the session
-// stays in step for its RSET.
-bool PipelinedEnvelope(const char* recipient) {
-    RelaySession& rs = relaySession;
-    SendCommand("RCPT TO:<%s>\r\n", recipient);
-    LogToWindow("-> DATA\r\n");
-    LogDebugToFile("  -> DATA\r\n");
-    SendText("DATA\r\n");
-    const int expected[3] = {250, 250, 354};
-    bool refused = false;
-    ReplyParser firstParser{};
-    int firstPermanent = 0;
-    char firstReply[sizeof rs.lastReply];
-    int code = 0;
-    for (int i = 0; i < 3; i++) {
-        rs.keepRest = i < 2;
-        code = ReadReply(expected[i]);
-        rs.keepRest = 0;
-        if (rs.connectionLost) {
-            rs.heldLen = 0;
-            return false;
-        }
-        if (code != expected[i] && !refused) {
-            refused = true;
-            firstParser = rs.parser;
-            firstPermanent = rs.permanentFailure;
-            memcpy(firstReply, rs.lastReply, sizeof firstReply);
-        }
-    }
-    rs.heldLen = 0;
-    if (!refused) return true;
-    if (code == 354) {
-        // The server waits for message text although the envelope was
-        // refused: an RSET now would be text. Drop the connection; a
-        // message whose end never came is discarded.
-        rs.connectionLost = 1;
-    }
-    rs.parser = firstParser;
-    rs.permanentFailure = firstPermanent;
-    memcpy(rs.lastReply, firstReply, sizeof rs.lastReply);
-    relayState.sessionFailed = 1;
-    return false;
-}
-
-}  // namespace
-
-bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
-    RelaySession& rs = relaySession;
-    rs.permanentFailure = 0;
-    if (!sender[0]) LogToFile(" routed to <%s>\r\n", recipient);
-    else LogToFile(" routed from <%s> to <%s>\r\n", sender, recipient);
-
-    if (rs.declaredSize > 0) {
-        // The server said how much it takes (SIZE in its EHLO reply): the
-        // size goes with the sender, so that it can refuse at once.
-        char mailFrom[sizeof rs.commandLine];
-        snprintf(mailFrom, sizeof mailFrom, "MAIL FROM:<%s> SIZE=%lld\r\n", sender, rs.declaredSize);
-        SendCommand("%s", mailFrom);
-    } else {
-        SendCommand("MAIL FROM:<%s>\r\n", sender);
-    }
-    if (rs.fastMode && rs.caps.pipelining) {
-        if (!PipelinedEnvelope(recipient)) return false;
-    } else {
-        if (!Expect(250)) return false;
-        SendCommand("RCPT TO:<%s>\r\n", recipient);
-        if (!Expect(250)) return false;
-        LogToWindow("-> DATA\r\n");
-        LogDebugToFile("  -> DATA\r\n");
-        SendText("DATA\r\n");
-        if (!Expect(354)) return false;
-    }
-
-    LogToWindow("-> <data>\r\n");
-    // The text goes out with every line end as CR LF and a dot doubled at
-    // every line start. A line end is LF, CR LF, or a CR alone: a bare CR or
-    // LF must never reach the wire, where a lenient next hop could take
-    // "<CR>.<CR><LF>" for the end of the data and run what follows as
-    // commands. (CR CR LF in the file reads as CR LF and stays one line
-    // end.) Every other byte, NUL and Ctrl-Z included, goes out as it is.
-    TextSender out;
-    // A domain that sends as its account rewrites the From: field; the
-    // rewrite comes before the rules above, so its lines obey them too.
-    std::optional<FromRewriter> rewriter;
-    if (rs.rewriteDomain > 0 && rs.rewriteDomain <= domainCount) {
-        const DomainEntry& d = domainTable[rs.rewriteDomain - 1];
-        rewriter.emplace(d.name, d.senderAddress);
-    }
-    std::string rewritten;
-    size_t n;
-    while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed &&
-           (n = MsgReadLine(file, rs.lineBuffer, sizeof rs.lineBuffer)) > 0) {
-        for (size_t i = 0; i < n; i++) {
-            if (!rewriter || rewriter->InBody()) {
-                out.Take(rs.lineBuffer[i]);
-                continue;
-            }
-            rewriter->Take(rs.lineBuffer[i], rewritten);
-            for (char c : rewritten) out.Take(c);
-            rewritten.clear();
-        }
-    }
-    if (rewriter) {
-        rewriter->Finish(rewritten);
-        for (char c : rewritten) out.Take(c);
-    }
-    out.Finish();
-    long long bytesSent = out.bytesSent;  // counted wide: a message may exceed 2 GiB
-    rs.bytesSent = bytesSent > INT_MAX ? INT_MAX : (int)bytesSent;
-    LogBoth("  %lld bytes sent\r\n", bytesSent);
-    if (MsgFailed(file) && !relayState.sessionFailed) {
-        // The file could not be read to its end. Ending the data now would
-        // hand the server a cut message as if it were whole, and the file
-        // would then be deleted. Drop the connection instead: a server
-        // discards a message whose end never came, and the file stays.
-        LogBoth(" AMBREL Error: unable to read mail to its end, message not sent\r\n");
-        relayState.sessionFailed = 1;
-        CloseRelaySocket();
-    }
-    if (relayState.sessionFailed) return false;
-
-    LogToWindow("-> CRLF.CRLF\r\n");
-    LogDebugToFile("  -> CRLF.CRLF\r\n");
-    SendText("\r\n.\r\n");
-    rs.awaitDataEnd = 1;
-    return Expect(250);
-}
-
-void CloseSession() {
-    RelaySession& rs = relaySession;
-    bool closed = false;
-    if (relayState.relaySocket != kNoSocket) {
-        if (!rs.connectionLost) {
-            if (relayState.sessionFailed) {
-                LogToWindow("-> RSET\r\n");
-                LogToFile("  -> RSET\r\n");
-                SendText("RSET\r\n");
-                ReadReply(250);
-            }
-            LogToWindow("-> QUIT\r\n");
-            LogToFile("  -> QUIT\r\n");
-            SendText("QUIT\r\n");
-            // Nothing waits for this answer: each accepted file was deleted
-            // right after its 250 (the server has taken it over then), so a
-            // server that closes without 221 costs nothing but this line.
-            int code = ReadReply(221);
-            if (code != 221 || rs.connectionLost) LogBoth(" QUIT not answered with 221 (%d); connection closed\r\n", code);
-        }
-        CloseRelaySocket();
-        closed = true;
-    }
-    rs.pendingCount = 0;
-    rs.connectionLost = 0;
-    if (closed) LogBoth("SMTP Session ended.\r\n");
-    relayState.sessionFailed = 0;
-}

@@ -1,64 +1,91 @@
-// The SMTP client: one connection at a time to the relay server of the pass,
-// HELO, one sender and one recipient per message, replies read through a
-// small per-character reply-code parser.
+// The SMTP client's steps: one connection at a time to the relay server of
+// the pass, HELO (or the extended start of smtp_auth.cpp), one transaction
+// per message file with its list of recipients, the end of the session.
+// Every command goes out through SendCommand(step) and every reply is read
+// by ReadReply(step); what a reply means is ClassifyReply's.
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <strings.h>
 
 #include "config/config.h"
 #include "log/log.h"
 #include "relay.h"
 
-RelaySession relaySession;
+// One row per step: its name, how its command shows, the reply it expects
+// and whether that reply may take the longer time-out.
+const StepInfo kSteps[(int)SmtpStep::kCount] = {
+    {"connect", CommandShown::kAsSent, nullptr, 0, false},
+    {"greeting", CommandShown::kAsSent, nullptr, 220, false},
+    {"HELO", CommandShown::kAsSent, nullptr, 250, false},
+    {"EHLO", CommandShown::kAsSent, nullptr, 250, false},
+    {"STARTTLS", CommandShown::kAsSent, nullptr, 220, false},
+    {"AUTH PLAIN", CommandShown::kAsText, "AUTH PLAIN <credentials>\r\n", 235, false},
+    {"AUTH LOGIN", CommandShown::kAsSent, nullptr, 334, false},
+    {"AUTH LOGIN user", CommandShown::kAsText, "<user name>\r\n", 334, false},
+    {"AUTH LOGIN password", CommandShown::kAsText, "<password>\r\n", 235, false},
+    {"AUTH XOAUTH2", CommandShown::kAsText, "AUTH XOAUTH2 <token>\r\n", 235, false},
+    {"AUTH OAUTHBEARER", CommandShown::kAsText, "AUTH OAUTHBEARER <token>\r\n", 235, false},
+    {"AUTH challenge answer", CommandShown::kTextToWindow, "(error challenge answered)\r\n", 235, false},
+    {"MAIL", CommandShown::kAsSent, nullptr, 250, false},
+    {"RCPT", CommandShown::kAsSent, nullptr, 250, false},
+    {"DATA", CommandShown::kAsSent, nullptr, 354, false},
+    {"text", CommandShown::kTextToWindow, "<data>\r\n", 0, false},
+    {"end of data", CommandShown::kAsText, "CRLF.CRLF\r\n", 250, true},
+    {"RSET", CommandShown::kTextToFile, "RSET\r\n", 250, false},
+    {"QUIT", CommandShown::kTextToFile, "QUIT\r\n", 221, false},
+};
 
 namespace {
 
-constexpr int kTimedOut = 10060;       // WSAETIMEDOUT
-constexpr int kConnRefused = 10061;    // WSAECONNREFUSED
-
-void LogSocketError(const char* format) {
-    int code = SockLastError();
-    LogBoth(format, code, SocketErrorName(code));
-}
-
-// Closes the relay connection and marks it none; a failed close is reported
-// and marks the session failed.
-void CloseRelaySocket() {
-    RelaySession& rs = relaySession;
-    SockHandle s = relayState.relaySocket.exchange(kNoSocket);
-    rs.gatherLen = 0;
-    rs.heldLen = 0;
-    if (rs.tls) {
-        // The closing alert goes out only on a socket still ours: one the
-        // shutdown has closed may already carry another file's number.
-        if (s != kNoSocket) TlsClose(rs.tls);
-        rs.tls = nullptr;
-    }
-    if (s != kNoSocket && !SockClose(s)) {
-        LogSocketError("\r\n AMBREL Error in close(socket): %d (%s)\r\n");
-        relayState.sessionFailed = 1;
-    }
-}
-
-void ReportTimeout() {
-    LogBoth(" TIMEOUT in read !!!\r\n");
-    NoteLastResult("no reply from the server (time-out)");
-    relayState.sessionFailed = 1;
-    relaySession.connectionLost = 1;
-    relaySession.permanentFailure = relaySession.parser.replyCode >= 500;
-}
-
-// The final line of a refusing reply (the reader keeps it whole), or its
-// code when the line holds nothing more.
-void NoteLastReply(int code) {
-    if (relaySession.lastReply[0]) NoteLastResult("%s", relaySession.lastReply);
-    else NoteLastResult("%03d", code);
-}
+constexpr int kTimedOut = 10060;     // WSAETIMEDOUT
+constexpr int kConnRefused = 10061;  // WSAECONNREFUSED
 
 bool StartsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+bool WordIs(const char* at, size_t len, const char* word) {
+    return strlen(word) == len && strncasecmp(at, word, len) == 0;
+}
+
+// One whole line of the EHLO reply: "250-STARTTLS", "250 AUTH LOGIN PLAIN",
+// or the older "250-AUTH=LOGIN" form.
+void NoteCapabilityLine(const char* line, size_t len) {
+    ServerCapabilities& caps = relaySession.caps;
+    if (len < 4 || (line[3] != '-' && line[3] != ' ')) return;
+    const char* p = line + 4;
+    const char* end = line + len;
+    const char* word = p;
+    while (p < end && *p != ' ' && *p != '=') p++;
+    size_t keyLen = (size_t)(p - word);
+    if (WordIs(word, keyLen, "STARTTLS")) {
+        caps.startTls = 1;
+    } else if (WordIs(word, keyLen, "PIPELINING")) {
+        caps.pipelining = 1;
+    } else if (WordIs(word, keyLen, "SIZE")) {
+        // "SIZE" alone or "SIZE 0" sets no limit; a number too large for the
+        // count is as good as none.
+        while (p < end && *p == ' ') p++;
+        long long n = 0;
+        for (; p < end && *p >= '0' && *p <= '9'; p++) {
+            if (n > (LLONG_MAX - 9) / 10) return;
+            n = n * 10 + (*p - '0');
+        }
+        caps.sizeLimit = n;
+    } else if (WordIs(word, keyLen, "AUTH")) {
+        while (p < end) {
+            while (p < end && (*p == ' ' || *p == '=')) p++;
+            word = p;
+            while (p < end && *p != ' ') p++;
+            size_t n = (size_t)(p - word);
+            if (WordIs(word, n, "PLAIN")) caps.authPlain = 1;
+            if (WordIs(word, n, "LOGIN")) caps.authLogin = 1;
+            if (WordIs(word, n, "XOAUTH2")) caps.authXoauth2 = 1;
+            if (WordIs(word, n, "OAUTHBEARER")) caps.authOauthBearer = 1;
+        }
+    }
+}
 
 // Turns the message text, byte by byte, into what goes on the wire and sends
 // it a line at a time (a line longer than a read goes out in pieces). A CR is
@@ -104,7 +131,7 @@ struct TextSender {
         Flush();
     }
     void Flush() {
-        if (len == 0 || relayState.sessionFailed) {
+        if (len == 0 || relaySession.ending != SessionEnding::kEndNone) {
             len = 0;
             pieceAtStart = lineStart;
             return;
@@ -124,118 +151,13 @@ struct TextSender {
     }
 };
 
-void WriteFailed() {
-    LogSocketError("\r\n AMBREL Error in write: %d (%s)\r\n");
-    relayState.sessionFailed = 1;
-    relaySession.connectionLost = 1;
-}
-
-// Sends what has been gathered; false (reported) when the send failed.
-bool FlushGathered() {
-    RelaySession& rs = relaySession;
-    if (rs.gatherLen == 0) return true;
-    size_t n = rs.gatherLen;
-    rs.gatherLen = 0;
-    int sent = rs.tls ? TlsSend(rs.tls, rs.gather, (int)n) : SockSend(relayState.relaySocket, rs.gather, (int)n);
-    if (sent < 0) {
-        WriteFailed();
-        return false;
-    }
-    return true;
-}
-
-int RecvChunk(char* buf, int len) {
-    RelaySession& rs = relaySession;
-    if (rs.tls) return TlsRecv(rs.tls, buf, len);
-    return SockRecv(relayState.relaySocket, buf, len);
-}
-
-// A reply past the bounds: the session ends as after a time-out (nothing
-// more is sent on it, the message stays), with one line that says why.
-int ReplyTooLong(const char* what) {
-    LogBoth("\r\n AMBREL Error: reply too long (%s); connection closed\r\n", what);
-    relayState.sessionFailed = 1;
-    relaySession.connectionLost = 1;
-    relaySession.permanentFailure = 0;
-    return -1;
-}
-
-// Keeps the line being read for lastReply: each line end makes it the last
-// line, so after the reply it is the final one.
-void NoteReplyLine(char c) {
-    RelaySession& rs = relaySession;
-    if (c == '\n' && rs.replyLineLen > 0 && rs.replyLine[rs.replyLineLen - 1] == '\r') {
-        size_t n = rs.replyLineLen - 1;
-        memcpy(rs.lastReply, rs.replyLine, n);
-        rs.lastReply[n] = 0;
-        rs.replyLineLen = 0;
-    } else if (rs.replyLineLen < sizeof rs.replyLine - 1) {
-        rs.replyLine[rs.replyLineLen++] = c;
-    } else {
-        rs.replyLine[sizeof rs.replyLine - 2] = c;  // the CR before the LF must stay seen
-    }
-}
-
-}  // namespace
-
-void SendCommand(const char* format, const char* arg) {
-    RelaySession& rs = relaySession;
-    snprintf(rs.commandLine, sizeof rs.commandLine, format, arg);
-    LogToWindow("-> %s", rs.commandLine);
-    LogDebugToFile("  -> %s", rs.commandLine);
-    SendText(rs.commandLine);
-}
-
-// A reply cut short by the time-out returns what was parsed, which may be the
-// expected digits of an unfinished line; the failure mark tells it apart.
-void NoteLastResult(const char* format, ...) {
-    char* out = relaySession.lastResult;
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(out, sizeof relaySession.lastResult, format, ap);
-    va_end(ap);
-    // One line of plain text: it goes into a tab-separated log line, a
-    // table row and a mail body.
-    for (char* c = out; *c; c++)
-        if ((unsigned char)*c < 0x20 || *c == 0x7F) *c = ' ';
-}
-
-bool Expect(int expected) { return ReadReply(expected) == expected && !relayState.sessionFailed; }
-
-bool ResolveRelayHost(int domainIndex) {
-    const DomainEntry& d = domainTable[domainIndex];
-    uint32_t addr;
-    if (!SockResolveIPv4(d.host, &addr)) {
-        LogBoth("Invalid SMTP[%d] relay host name '%s'.\r\n", domainIndex, d.host);
-        NoteLastResult("invalid relay host name '%s'", d.host);
-        return false;
-    }
-    relaySession.peerAddress = addr;
-    return true;
-}
-
-bool OpenSession(int domainIndex) {
+// The connection: socket, connect, no send delay, the reply time-outs.
+// False (reported, socket closed) when it cannot be made; a refused or
+// timed-out connect asks the cycle for its back-off.
+bool ConnectRelay(int domainIndex) {
     const DomainEntry& d = domainTable[domainIndex];
     RelaySession& rs = relaySession;
-    if (rs.securityFailedDomain == domainIndex + 1) return false;  // reported once in this pass
-    if (!ResolveRelayHost(domainIndex)) {
-        LogBoth("\r\n AMBREL Error: Unable to connect to server #%d (%s for %s)\r\n", domainIndex,
-                d.host, d.name);
-        return false;
-    }
-    rs.pendingCount = 0;
-    rs.connectionLost = 0;
-    rs.peerPort = d.port;
-    rs.tls = nullptr;
-    rs.gatherLen = 0;
-    rs.heldLen = 0;
-    rs.keepRest = 0;
-    // A domain with security keys is beyond the design already: it takes the
-    // fast mode whatever LowLatency says.
-    rs.fastMode = relaySettings.LowLatency || NeedsExtendedSession(domainIndex);
-    // What an earlier session's server offered (its SIZE limit) is not this one's.
-    ResetCapabilities();
-
+    rs.step = SmtpStep::kConnect;
     LogToWindow("Opening socket\r\n");
     LogToFile("  Opening socket  ");
     SockHandle s = SockCreateTcp();
@@ -252,287 +174,114 @@ bool OpenSession(int domainIndex) {
         LogBoth("\r\n AMBREL Error in connect: %d (%s)\r\n", code, SocketErrorName(code));
         NoteLastResult("Error in connect: %d (%s)", code, SocketErrorName(code));
         CloseRelaySocket();
-        // As after a refused greeting: a close that failed here must not
-        // mark the next message's transaction as failed.
-        relayState.sessionFailed = 0;
         if (code == kTimedOut || code == kConnRefused) {
+            // The server is down: the back-off runs in the cycle's wait
+            // (cut short by "Send NOW" and by a stop), and the domain's
+            // other messages wait for the next pass instead of each
+            // connecting again.
             LogBoth("  delaying AMBREL by 10 minutes\r\n");
             relayState.cancelBackoff = 0;
-            for (int i = 0; i < relayTimings.backoffSteps; i++) {
-                SleepMs(relayTimings.backoffStepMs);
-                if (relayState.cancelBackoff) break;
-            }
+            rs.backoffDue = 1;
+            rs.heldDomain = domainIndex + 1;
+            memcpy(rs.heldResult, rs.lastResult, sizeof rs.heldResult);  // the same size
         }
         return false;
     }
-
     LogBoth("Connected.\r\n");
     UpdateStatusBar();
     if (!SockSetNoDelay(s)) LogSocketError("\r\n AMBREL Warning: error in SetSock: %d (%s)\r\n");
     SockSetTimeouts(s, relayTimings.replyTimeoutMs, relayTimings.replyTimeoutMs);
-    if (!StartImplicitTls(domainIndex)) return false;
+    return true;
+}
 
-    int code = ReadReply(220);
-    if (code != 220 || relayState.sessionFailed) {
-        LogBoth("\r\n GFR: %d\r\n", code);
-        CloseRelaySocket();
-        // A failed start leaves nothing behind: no connection and no failure
-        // mark, so the next message of the pass opens a fresh session.
-        relayState.sessionFailed = 0;
-        return false;
+// The first refusal of a transaction: what the file's fate and its reply
+// line follow.
+struct FirstRefusal {
+    Fate fate = Fate::kGoOn;
+    SmtpReply reply{};
+    void Note(Fate f) {
+        if (fate != Fate::kGoOn) return;
+        fate = f;
+        reply = relaySession.reply;
     }
-    if (NeedsExtendedSession(domainIndex)) return StartExtendedSession(domainIndex);
-    SendCommand("HELO %s\r\n", relaySettings.SMTPHelo);
-    if (Expect(250)) return true;
-    if (rs.permanentFailure && HoldAfterConfigurationRefusal(domainIndex)) return false;
-    // HELO refused: end the session properly (RSET, QUIT, close), which also
-    // clears the failure mark for the next message.
-    CloseSession();
+};
+
+// Reads the reply of one envelope step and settles it for `rcpt` (null:
+// every recipient, for MAIL). False when the connection is gone.
+bool SettleEnvelopeReply(SmtpStep step, std::vector<SmtpRecipient>& recipients, SmtpRecipient* rcpt,
+                         FirstRefusal& first) {
+    const SmtpReply& reply = ReadReply(step);
+    Fate fate = ClassifyReply(step, reply);
+    if (fate != Fate::kGoOn) first.Note(fate);
+    if (rcpt) {
+        rcpt->fate = fate;
+        rcpt->reply = reply.line;
+    } else if (fate != Fate::kGoOn) {
+        for (SmtpRecipient& r : recipients) {
+            r.fate = fate;
+            r.reply = reply.line;
+        }
+    }
+    return relaySession.ending != SessionEnding::kEndDrop;
+}
+
+bool AnyAccepted(const std::vector<SmtpRecipient>& recipients) {
+    for (const SmtpRecipient& r : recipients)
+        if (r.fate == Fate::kGoOn) return true;
     return false;
 }
 
-void ResetReplyParser() {
-    ReplyParser& p = relaySession.parser;
-    p.replyCode = 0;
-    p.linePos = 0;
-    p.parsingCode = 1;
-    p.moreLines = 1;
-    p.replyDone = 0;
-    p.lastWasCR = 0;
-    p.codeOnly = 0;
+// MAIL FROM (already sent), RCPT TO and DATA one at a time: each reply is
+// read before the next command. True when the text may follow.
+bool StepByStepEnvelope(std::vector<SmtpRecipient>& recipients, FirstRefusal& first) {
+    if (!SettleEnvelopeReply(SmtpStep::kMail, recipients, nullptr, first) || first.fate != Fate::kGoOn)
+        return false;
+    for (SmtpRecipient& r : recipients) {
+        SendCommand(SmtpStep::kRcpt, "RCPT TO:<%s>\r\n", r.address.c_str());
+        if (!SettleEnvelopeReply(SmtpStep::kRcpt, recipients, &r, first)) return false;
+    }
+    if (!AnyAccepted(recipients)) return false;
+    SendCommand(SmtpStep::kData, "DATA\r\n", nullptr);
+    const SmtpReply& reply = ReadReply(SmtpStep::kData);
+    Fate fate = ClassifyReply(SmtpStep::kData, reply);
+    if (fate == Fate::kGoOn) return true;
+    first.Note(fate);
+    return false;
 }
 
-void FeedReplyChar(char c) {
-    ReplyParser& p = relaySession.parser;
-    bool digit = c >= '0' && c <= '9';
-    if (p.parsingCode) {
-        if (p.linePos < 3 && !digit) {
-            p.parsingCode = 0;
-            p.replyCode = 0;
-        } else if (p.linePos == 0) {
-            p.replyCode += 100 * (c - '0');
-        } else if (p.linePos == 1) {
-            p.replyCode += 10 * (c - '0');
-        } else if (p.linePos == 2) {
-            p.replyCode += c - '0';
-        } else if (p.linePos == 3) {
-            if (c == ' ') p.moreLines = 0;
-            else if (c == '\r') p.codeOnly = 1;
-            else p.replyCode = 0;
-        } else if (p.linePos == 4 && p.codeOnly) {
-            // "250" CR LF is a whole final line: the text after the code is
-            // optional. Anything but LF after the CR makes it no reply line.
-            p.codeOnly = 0;
-            if (c == '\n') p.moreLines = 0;
-            else p.replyCode = 0;
-        }
+// MAIL FROM (already gathered), the RCPT TOs and DATA go out in one send;
+// the replies are read in order with the rules of the steps one at a time.
+// The first refusal is the one that counts; the replies after it are read
+// all the same, so that the session stays in step for its RSET.
+bool PipelinedEnvelope(std::vector<SmtpRecipient>& recipients, FirstRefusal& first) {
+    for (SmtpRecipient& r : recipients) SendCommand(SmtpStep::kRcpt, "RCPT TO:<%s>\r\n", r.address.c_str());
+    SendCommand(SmtpStep::kData, "DATA\r\n", nullptr);
+    if (!SettleEnvelopeReply(SmtpStep::kMail, recipients, nullptr, first)) return false;
+    bool mailTaken = first.fate == Fate::kGoOn;
+    for (SmtpRecipient& r : recipients) {
+        Fate mailFate = r.fate;
+        if (!SettleEnvelopeReply(SmtpStep::kRcpt, recipients, &r, first)) return false;
+        if (!mailTaken) r.fate = mailFate;  // the refused MAIL settles them all
     }
-    if (p.linePos < INT_MAX) p.linePos++;  // only positions 0 to 3 matter
-    if (c == '\n') {
-        if (p.lastWasCR) {
-            if (!p.moreLines) p.replyDone = 1;
-            p.linePos = 0;
-            p.parsingCode = 1;
-        }
-        p.lastWasCR = 0;
-    } else {
-        p.lastWasCR = c == '\r';
-    }
-}
-
-int ReadReply(int expected) {
-    RelaySession& rs = relaySession;
-    ReplyParser& p = rs.parser;
-    // The time-out counts from the command, not from the last byte: a
-    // server that drips a byte or a line at a time is held to it as well.
-    int waitMs = rs.awaitDataEnd ? relayTimings.dataEndTimeoutMs : relayTimings.replyTimeoutMs;
-    rs.awaitDataEnd = 0;
-    if (!FlushGathered()) return -1;
-    if (!rs.fastMode) SleepMs(relayTimings.replyPauseMs);
-    ResetReplyParser();
-    if (rs.collectCapabilities) ResetCapabilities();
-    rs.textBuffer[0] = 0;
-    rs.lastReply[0] = 0;
-    rs.replyLineLen = 0;
-    SockSetReadDeadline(SteadyMs() + waitMs);
-    size_t replyBytes = 0;
-    int replyLines = 0;
-    int result = 0;
-    bool whole = false;
-    while (!whole) {
-        int n;
-        if (rs.heldLen > 0) {
-            n = (int)rs.heldLen;
-            memcpy(rs.textBuffer, rs.heldReply, rs.heldLen);
-            rs.heldLen = 0;
-        } else {
-            n = RecvChunk(rs.textBuffer, (int)kLineRead);
-        }
-        if (n == 0) {
-            // The server closed the connection: nothing more can come, so
-            // the read ends now (the design polled it for 30 seconds).
-            LogToWindow(".");
-            ReportTimeout();
-            result = p.replyCode;
-            break;
-        }
-        if (n < 0) {
-            int code = SockLastError();
-            if (code == kTimedOut) {
-                ReportTimeout();
-                result = p.replyCode;
-                break;
-            }
-            LogToWindow("\r\n Error in read: %d (%s)\r\n", code, SocketErrorName(code));
-            NoteLastResult("Error in read: %d (%s)", code, SocketErrorName(code));
-            relayState.sessionFailed = 1;
-            rs.connectionLost = 1;
-            result = -1;
-            break;
-        }
-        // A reply ends at the CR LF of its final line, wherever the chunks
-        // are cut; what follows in the same chunk is not this reply's.
-        const char* over = nullptr;
-        int used = 0;
-        for (; used < n && !p.replyDone; used++) {
-            char c = rs.textBuffer[used];
-            FeedReplyChar(c);
-            NoteReplyLine(c);
-            if (rs.collectCapabilities) NoteCapabilityChar(c);
-            if (c == '\n' && p.linePos == 0) replyLines++;
-            if ((size_t)p.linePos > kReplyLineMax) over = "a line over 4096 bytes";
-            else if (replyLines >= kReplyLinesMax && !p.replyDone) over = "more than 512 lines";
-            else if (++replyBytes > kReplyBytesMax) over = "more than 65536 bytes";
-            if (over) break;
-        }
-        if (p.replyDone && rs.keepRest && used < n) {
-            rs.heldLen = (size_t)(n - used);
-            memcpy(rs.heldReply, rs.textBuffer + used, rs.heldLen);
-        }
-        // Only the first 502 bytes of a chunk are shown; the reply bounds
-        // keep the window and the log as small as the reply.
-        rs.textBuffer[(size_t)n < kChunkShown ? (size_t)n : kChunkShown] = 0;
-        LogToWindow("<- %s", rs.textBuffer);
-        LogDebugToFile("*  <- %s", rs.textBuffer);
-        if (over) {
-            result = ReplyTooLong(over);
-            break;
-        }
-        whole = p.replyDone;
-    }
-    SockSetReadDeadline(0);
-    if (!whole) return result;
-    if (p.replyCode != expected) {
-        if (!relaySettings.Debug) LogToFile("  <- %s", rs.textBuffer);
-        LogBoth("Code detected: %d\r\n", p.replyCode);
-        LogBoth("   Error: Bad SMTP status %03d received\r\n", p.replyCode);
-        NoteLastReply(p.replyCode);
-        relayState.sessionFailed = 1;
-    }
-    rs.permanentFailure = p.replyCode >= 500;
-    return p.replyCode;
-}
-
-void SendBytes(const char* data, size_t len) {
-    RelaySession& rs = relaySession;
-    if (!rs.tls && !rs.fastMode) {
-        // Plain SMTP as designed: one send per piece.
-        if (SockSend(relayState.relaySocket, data, (int)len) < 0) WriteFailed();
-        return;
-    }
-    // The bytes wait for a full buffer; every read sends them first.
-    while (len > 0) {
-        size_t room = sizeof rs.gather - rs.gatherLen;
-        size_t n = len < room ? len : room;
-        memcpy(rs.gather + rs.gatherLen, data, n);
-        rs.gatherLen += n;
-        data += n;
-        len -= n;
-        if (rs.gatherLen == sizeof rs.gather && !FlushGathered()) return;
-    }
-}
-
-void SendText(const char* text) { SendBytes(text, strlen(text)); }
-
-namespace {
-
-// MAIL FROM (already gathered), RCPT TO and DATA go out in one send; the
-// replies are read in order with the rules of the steps one at a time. The
-// first refusal is the one that counts (the code, the permanence, the reply
-// line); the replies after it are read all the same, so that the session
-// stays in step for its RSET.
-bool PipelinedEnvelope(const char* recipient) {
-    RelaySession& rs = relaySession;
-    SendCommand("RCPT TO:<%s>\r\n", recipient);
-    LogToWindow("-> DATA\r\n");
-    LogDebugToFile("  -> DATA\r\n");
-    SendText("DATA\r\n");
-    const int expected[3] = {250, 250, 354};
-    bool refused = false;
-    ReplyParser firstParser{};
-    int firstPermanent = 0;
-    char firstReply[sizeof rs.lastReply];
-    int code = 0;
-    for (int i = 0; i < 3; i++) {
-        rs.keepRest = i < 2;
-        code = ReadReply(expected[i]);
-        rs.keepRest = 0;
-        if (rs.connectionLost) {
-            rs.heldLen = 0;
-            return false;
-        }
-        if (code != expected[i] && !refused) {
-            refused = true;
-            firstParser = rs.parser;
-            firstPermanent = rs.permanentFailure;
-            memcpy(firstReply, rs.lastReply, sizeof firstReply);
-        }
-    }
-    rs.heldLen = 0;
-    if (!refused) return true;
-    if (code == 354) {
+    const SmtpReply& reply = ReadReply(SmtpStep::kData);
+    Fate fate = ClassifyReply(SmtpStep::kData, reply);
+    if (relaySession.ending == SessionEnding::kEndDrop) return false;
+    if (fate != Fate::kGoOn) first.Note(fate);
+    if (first.fate == Fate::kGoOn) return true;
+    if (fate == Fate::kGoOn) {
         // The server waits for message text although the envelope was
         // refused: an RSET now would be text. Drop the connection; a
         // message whose end never came is discarded.
-        rs.connectionLost = 1;
+        EndSessionAs(SessionEnding::kEndDrop);
     }
-    rs.parser = firstParser;
-    rs.permanentFailure = firstPermanent;
-    memcpy(rs.lastReply, firstReply, sizeof rs.lastReply);
-    relayState.sessionFailed = 1;
     return false;
 }
 
-}  // namespace
-
-bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
+// The message text, rewritten and made fit for the wire. False (the
+// connection dropped) when the file could not be read to its end.
+bool SendMessageText(MsgFile* file) {
     RelaySession& rs = relaySession;
-    rs.permanentFailure = 0;
-    if (!sender[0]) LogToFile(" routed to <%s>\r\n", recipient);
-    else LogToFile(" routed from <%s> to <%s>\r\n", sender, recipient);
-
-    if (rs.declaredSize > 0) {
-        // The server said how much it takes (SIZE in its EHLO reply): the
-        // size goes with the sender, so that it can refuse at once.
-        char mailFrom[sizeof rs.commandLine];
-        snprintf(mailFrom, sizeof mailFrom, "MAIL FROM:<%s> SIZE=%lld\r\n", sender, rs.declaredSize);
-        SendCommand("%s", mailFrom);
-    } else {
-        SendCommand("MAIL FROM:<%s>\r\n", sender);
-    }
-    if (rs.fastMode && rs.caps.pipelining) {
-        if (!PipelinedEnvelope(recipient)) return false;
-    } else {
-        if (!Expect(250)) return false;
-        SendCommand("RCPT TO:<%s>\r\n", recipient);
-        if (!Expect(250)) return false;
-        LogToWindow("-> DATA\r\n");
-        LogDebugToFile("  -> DATA\r\n");
-        SendText("DATA\r\n");
-        if (!Expect(354)) return false;
-    }
-
-    LogToWindow("-> <data>\r\n");
+    SendCommand(SmtpStep::kText, nullptr, nullptr);
     // The text goes out with every line end as CR LF and a dot doubled at
     // every line start. A line end is LF, CR LF, or a CR alone: a bare CR or
     // LF must never reach the wire, where a lenient next hop could take
@@ -549,7 +298,7 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     }
     std::string rewritten;
     size_t n;
-    while (!MsgAtEnd(file) && !MsgFailed(file) && !relayState.sessionFailed &&
+    while (!MsgAtEnd(file) && !MsgFailed(file) && rs.ending == SessionEnding::kEndNone &&
            (n = MsgReadLine(file, rs.lineBuffer, sizeof rs.lineBuffer)) > 0) {
         for (size_t i = 0; i < n; i++) {
             if (!rewriter || rewriter->InBody()) {
@@ -569,49 +318,173 @@ bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
     long long bytesSent = out.bytesSent;  // counted wide: a message may exceed 2 GiB
     rs.bytesSent = bytesSent > INT_MAX ? INT_MAX : (int)bytesSent;
     LogBoth("  %lld bytes sent\r\n", bytesSent);
-    if (MsgFailed(file) && !relayState.sessionFailed) {
+    if (MsgFailed(file) && rs.ending == SessionEnding::kEndNone) {
         // The file could not be read to its end. Ending the data now would
         // hand the server a cut message as if it were whole, and the file
         // would then be deleted. Drop the connection instead: a server
         // discards a message whose end never came, and the file stays.
         LogBoth(" AMBREL Error: unable to read mail to its end, message not sent\r\n");
-        relayState.sessionFailed = 1;
+        EndSessionAs(SessionEnding::kEndDrop);
         CloseRelaySocket();
     }
-    if (relayState.sessionFailed) return false;
+    return rs.ending == SessionEnding::kEndNone;
+}
 
-    LogToWindow("-> CRLF.CRLF\r\n");
-    LogDebugToFile("  -> CRLF.CRLF\r\n");
-    SendText("\r\n.\r\n");
-    rs.awaitDataEnd = 1;
-    return Expect(250);
+void LogRouted(const char* sender, const std::vector<SmtpRecipient>& recipients) {
+    std::string to;
+    for (const SmtpRecipient& r : recipients) to += (to.empty() ? "<" : ", <") + r.address + ">";
+    if (!sender[0]) LogToFile(" routed to %s\r\n", to.c_str());
+    else LogToFile(" routed from <%s> to %s\r\n", sender, to.c_str());
+}
+
+// The recipients the text reached get the fate of the end of data.
+void SettleAccepted(std::vector<SmtpRecipient>& recipients, Fate fate) {
+    for (SmtpRecipient& r : recipients) {
+        if (r.fate != Fate::kGoOn) continue;
+        r.fate = fate;
+        r.reply = relaySession.reply.line;
+    }
+}
+
+}  // namespace
+
+void ResetRelaySession() {
+    relaySession = RelaySession{};
+    relaySession.tls = nullptr;
+}
+
+void ResetCapabilities() { memset(&relaySession.caps, 0, sizeof relaySession.caps); }
+
+void NoteCapabilityChar(char c) {
+    ServerCapabilities& caps = relaySession.caps;
+    if (c == '\n') {
+        size_t n = caps.lineLen;
+        if (n > 0 && caps.line[n - 1] == '\r') n--;
+        NoteCapabilityLine(caps.line, n);
+        caps.lineLen = 0;
+    } else if (caps.lineLen < sizeof caps.line) {
+        caps.line[caps.lineLen++] = c;
+    }
+}
+
+bool ResolveRelayHost(int domainIndex) {
+    const DomainEntry& d = domainTable[domainIndex];
+    uint32_t addr;
+    if (!SockResolveIPv4(d.host, &addr)) {
+        LogBoth("Invalid SMTP[%d] relay host name '%s'.\r\n", domainIndex, d.host);
+        NoteLastResult("invalid relay host name '%s'", d.host);
+        return false;
+    }
+    relaySession.peerAddress = addr;
+    return true;
+}
+
+bool OpenSession(int domainIndex) {
+    const DomainEntry& d = domainTable[domainIndex];
+    RelaySession& rs = relaySession;
+    if (rs.heldDomain == domainIndex + 1) return false;  // reported once in this pass
+    if (!ResolveRelayHost(domainIndex)) {
+        LogBoth("\r\n AMBREL Error: Unable to connect to server #%d (%s for %s)\r\n", domainIndex,
+                d.host, d.name);
+        return false;
+    }
+    rs.pendingCount = 0;
+    rs.ending = SessionEnding::kEndNone;
+    rs.peerPort = d.port;
+    rs.tls = nullptr;
+    rs.gatherLen = 0;
+    rs.heldLen = 0;
+    // A domain with security keys is beyond the design already: it takes the
+    // fast mode whatever LowLatency says.
+    rs.fastMode = relaySettings.LowLatency || NeedsExtendedSession(domainIndex);
+    // What an earlier session's server offered (its SIZE limit) is not this one's.
+    ResetCapabilities();
+    if (!ConnectRelay(domainIndex) || !StartImplicitTls(domainIndex)) return false;
+
+    const SmtpReply& greeting = ReadReply(SmtpStep::kGreeting);
+    if (!ReplyIs(greeting, SmtpStep::kGreeting)) {
+        LogBoth("\r\n GFR: %d\r\n", greeting.code);
+        // A failed start leaves nothing behind: no connection and no
+        // failure mark, so the next message of the pass opens a fresh one.
+        CloseRelaySocket();
+        rs.ending = SessionEnding::kEndNone;
+        return false;
+    }
+    if (NeedsExtendedSession(domainIndex)) return StartExtendedSession(domainIndex);
+    SendCommand(SmtpStep::kHelo, "HELO %s\r\n", relaySettings.SMTPHelo);
+    Fate fate = ClassifyReply(SmtpStep::kHelo, ReadReply(SmtpStep::kHelo));
+    if (fate == Fate::kGoOn) return true;
+    EndAfterFate(fate);
+    if (fate == Fate::kHoldDomain && HoldAfterConfigurationRefusal(domainIndex)) return false;
+    // HELO refused: the session ends properly (RSET, QUIT, close), which
+    // also clears the failure mark for the next message.
+    CloseSession();
+    return false;
+}
+
+Fate DeliverMessage(const char* sender, std::vector<SmtpRecipient>& recipients, MsgFile* file) {
+    RelaySession& rs = relaySession;
+    for (SmtpRecipient& r : recipients) r.fate = Fate::kGoOn;
+    LogRouted(sender, recipients);
+    if (rs.declaredSize > 0) {
+        // The server said how much it takes (SIZE in its EHLO reply): the
+        // size goes with the sender, so that it can refuse at once.
+        char mailFrom[sizeof rs.commandLine];
+        snprintf(mailFrom, sizeof mailFrom, "MAIL FROM:<%s> SIZE=%lld\r\n", sender, rs.declaredSize);
+        SendCommand(SmtpStep::kMail, "%s", mailFrom);
+    } else {
+        SendCommand(SmtpStep::kMail, "MAIL FROM:<%s>\r\n", sender);
+    }
+    FirstRefusal first;
+    bool envelope = rs.fastMode && rs.caps.pipelining ? PipelinedEnvelope(recipients, first)
+                                                      : StepByStepEnvelope(recipients, first);
+    if (!envelope || !SendMessageText(file)) {
+        // Nothing was delivered: the recipients the envelope accepted share
+        // the transaction's fate, and the first refusal's line is the one
+        // that tells it.
+        Fate fate = first.fate;
+        if (fate == Fate::kGoOn)
+            fate = rs.ending == SessionEnding::kEndDrop ? Fate::kConnectionLost : Fate::kDeferred;
+        else
+            rs.reply = first.reply;
+        SettleAccepted(recipients, fate);
+        EndAfterFate(fate);
+        return fate;
+    }
+    SendCommand(SmtpStep::kDataEnd, "\r\n.\r\n", nullptr);
+    Fate fate = ClassifyReply(SmtpStep::kDataEnd, ReadReply(SmtpStep::kDataEnd));
+    SettleAccepted(recipients, fate);
+    EndAfterFate(fate);
+    return fate;
+}
+
+bool DeliverMessage(const char* sender, const char* recipient, MsgFile* file) {
+    std::vector<SmtpRecipient> one(1);
+    one[0].address = recipient;
+    return DeliverMessage(sender, one, file) == Fate::kDelivered;
 }
 
 void CloseSession() {
     RelaySession& rs = relaySession;
     bool closed = false;
     if (relayState.relaySocket != kNoSocket) {
-        if (!rs.connectionLost) {
-            if (relayState.sessionFailed) {
-                LogToWindow("-> RSET\r\n");
-                LogToFile("  -> RSET\r\n");
-                SendText("RSET\r\n");
-                ReadReply(250);
+        if (rs.ending != SessionEnding::kEndDrop) {
+            if (rs.ending == SessionEnding::kEndRsetQuit) {
+                SendCommand(SmtpStep::kRset, "RSET\r\n", nullptr);
+                ReadReply(SmtpStep::kRset);
             }
-            LogToWindow("-> QUIT\r\n");
-            LogToFile("  -> QUIT\r\n");
-            SendText("QUIT\r\n");
+            SendCommand(SmtpStep::kQuit, "QUIT\r\n", nullptr);
             // Nothing waits for this answer: each accepted file was deleted
             // right after its 250 (the server has taken it over then), so a
             // server that closes without 221 costs nothing but this line.
-            int code = ReadReply(221);
-            if (code != 221 || rs.connectionLost) LogBoth(" QUIT not answered with 221 (%d); connection closed\r\n", code);
+            const SmtpReply& reply = ReadReply(SmtpStep::kQuit);
+            if (!ReplyIs(reply, SmtpStep::kQuit) || rs.ending == SessionEnding::kEndDrop)
+                LogBoth(" QUIT not answered with 221 (%d); connection closed\r\n", reply.code);
         }
         CloseRelaySocket();
         closed = true;
     }
     rs.pendingCount = 0;
-    rs.connectionLost = 0;
+    rs.ending = SessionEnding::kEndNone;
     if (closed) LogBoth("SMTP Session ended.\r\n");
-    relayState.sessionFailed = 0;
 }

@@ -94,7 +94,7 @@ void OnCommand(HWND window, WPARAM command) {
         break;
     case IDM_SENDNOW:
         if (!relayState.sendNow) EnableMenuItem(menu, IDM_SENDNOW, MF_BYCOMMAND | MF_GRAYED);
-        relayState.sendNow = 1;
+        RequestSendNow();
         CommandTail(window);
         break;
     case IDM_PAUSE:

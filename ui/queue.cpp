@@ -282,8 +282,7 @@ LRESULT CALLBACK QueueProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         case IDC_RETRY: Retry(window); break;
         case IDC_OPENFOLDER: OpenBadFolder(); break;
         case IDC_SENDNOW:
-            relayState.sendNow = 1;
-            relayState.cancelBackoff = 1;
+            RequestSendNow();
             break;
         case IDC_CLOSE: DestroyWindow(window); break;
         }

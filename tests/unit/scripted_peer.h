@@ -305,10 +305,7 @@ protected:
         mailboxCount = 2;
     }
     // Leaves no connection behind for the next test.
-    static void CloseRelay() {
-        SockHandle s = relayState.relaySocket.exchange(kNoSocket);
-        if (s != kNoSocket) SockClose(s);
-    }
+    static void CloseRelay() { CloseRelaySocket(); }
     // Opens a bare connection to the peer as the session's socket.
     static void ConnectRaw(uint16_t port) {
         SockHandle s = SockCreateTcp();

@@ -113,16 +113,18 @@ TEST_F(LegacyLoad, MessagesOfEveryFailureRow) {
          {"Error adding user 1: no user name specified.\r\n",
           "Error adding user 2: no user name specified.\r\n"},
          {"Added user"}},
-        // This layout reads no security keys: a file that has some is told
-        // that its mail goes out without them.
-        {"security keys named, not used", "SMTPServer=127.0.0.1\nMailBoxes=0\nSecurity=starttls\nAuthUser1=joe",
-         "\n[Domains]\nAuthPassword1=pw\nTlsFingerprint2=aa\nSenderAddress5=a@b.org\nDomain1=x.org",
+        // This layout reads no security keys: a file that has some asks for
+        // TLS or a login it cannot get, so no mailbox is relayed at all
+        // (never in plain SMTP instead).
+        {"security keys named: nothing relayed",
+         "SMTPServer=127.0.0.1\nMailBoxes=1\nSecurity=starttls\nAuthUser1=joe",
+         "MB1addr=john\nMB1dir=john\n[Domains]\nAuthPassword1=pw\nTlsFingerprint2=aa\nSenderAddress5=a@b.org\nDomain1=x.org",
          "example.org", true,
-         {"Warning: [Ambrel] Security, [Ambrel] AuthUser1, [Domains] AuthPassword1, [Domains] TlsFingerprint2, "
-          "[Domains] SenderAddress5 ignored: the older layout (no Version above 0.11) reads no security keys, so "
-          "the mail goes out in plain SMTP without a login; set Version=0.28 and the keys of [Domains] to use "
+         {"Config error: [Ambrel] Security, [Ambrel] AuthUser1, [Domains] AuthPassword1, [Domains] TlsFingerprint2, "
+          "[Domains] SenderAddress5 found: the older layout (no Version above 0.11) reads no security keys, so "
+          "no mail is sent and it stays in the mailbox folders; set Version=0.28 and the keys of [Domains] to use "
           "them\r\n"},
-         {"Domain[1]"}},
+         {"Domain[1]", "Added user"}},
         {"no security keys, no warning", "SMTPServer=127.0.0.1\nMailBoxes=0\nSecurity=", "", "example.org", true,
          {}, {"ignored"}},
         // Refused whole rather than cut into another name.

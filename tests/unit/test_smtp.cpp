@@ -70,14 +70,29 @@ TEST(ReplyParser, StateCarriesAcrossChunksAtEveryCut) {
 
 namespace {
 
+// The step whose reply is the code asked for.
+SmtpStep StepFor(int expected) {
+    switch (expected) {
+    case 220: return SmtpStep::kGreeting;
+    case 354: return SmtpStep::kData;
+    case 221: return SmtpStep::kQuit;
+    default: return SmtpStep::kMail;
+    }
+}
+int Read(int expected) { return ReadReply(StepFor(expected)).code; }
+// The read's step failed: not the whole reply it expects.
+int ReadFailed() { return !ReplyIs(relaySession.reply, relaySession.step); }
+int Refused() { return ClassifyReply(relaySession.step, relaySession.reply) == Fate::kRefused; }
+int Lost() { return relaySession.ending == SessionEnding::kEndDrop; }
+
 struct ChunkCase {
     const char* name;
     std::vector<PeerStep> steps;
     int expected;         // code asked for
     int result;           // code returned
     std::string window;   // window text the read adds
-    int failed;           // sessionFailed afterwards
-    int permanent;        // permanentFailure afterwards
+    int failed;           // the step failed
+    int permanent;        // the message refused
 };
 
 }  // namespace
@@ -93,7 +108,7 @@ TEST_F(Reading, ChunksSilenceAndEarlyClose) {
         {"final line split after the blank: read to its CR LF",
          {SendStep("250 "), PauseStep(80), SendStep("rest\r\n")},
          250, 250, "<- 250 <- rest\r\n", 0, 0},
-        {"rest of the chunk after the reply is dropped",
+        {"rest of the chunk after the reply is kept for the next read",
          {SendStep("250 ok\r\n354 extra\r\n")}, 250, 250, "<- 250 ok\r\n354 extra\r\n", 0, 0},
         {"251 is not 250",
          {SendStep("251 forwarded\r\n")}, 250, 251,
@@ -113,23 +128,20 @@ TEST_F(Reading, ChunksSilenceAndEarlyClose) {
         ScriptedPeer peer(std::vector<std::vector<PeerStep>>{c.steps});
         ConnectRaw(peer.port);
         ClearCaptured();
-        relayState.sessionFailed = 0;
-        relaySession.permanentFailure = 0;
-        EXPECT_EQ(ReadReply(c.expected), c.result) << c.name;
+        EXPECT_EQ(Read(c.expected), c.result) << c.name;
         EXPECT_EQ(Window(), c.window) << c.name;
-        EXPECT_EQ(relayState.sessionFailed.load(), c.failed) << c.name;
-        EXPECT_EQ(relaySession.permanentFailure, c.permanent) << c.name;
+        EXPECT_EQ(ReadFailed(), c.failed) << c.name;
+        EXPECT_EQ(Refused(), c.permanent) << c.name;
         CloseRelay();
     }
 }
 
-TEST_F(Reading, ReceiveErrorReturnsMinusOneAndKeepsPermanentFailure) {
+TEST_F(Reading, ReceiveErrorReturnsMinusOneAndDropsTheConnection) {
     relayState.relaySocket = kNoSocket;  // a receive on no socket fails at once
-    relaySession.permanentFailure = 1;
-    EXPECT_EQ(ReadReply(250), -1);
+    EXPECT_EQ(Read(250), -1);
     EXPECT_EQ(Window(), "\r\n Error in read: 10009 (WSAEBADF)\r\n");
-    EXPECT_EQ(relayState.sessionFailed.load(), 1);
-    EXPECT_EQ(relaySession.permanentFailure, 1);
+    EXPECT_EQ(Lost(), 1);
+    EXPECT_EQ(Refused(), 0) << "the message stays";
 }
 
 TEST_F(Reading, ShutdownWakesAReadBlockedOnTheConnection) {
@@ -140,7 +152,7 @@ TEST_F(Reading, ShutdownWakesAReadBlockedOnTheConnection) {
     // As the worker: the shutdown closes the socket only after it let go.
     relayState.workerRunning = 1;
     std::thread reader([&] {
-        result = ReadReply(250);
+        result = Read(250);
         relayState.workerRunning = 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -149,7 +161,7 @@ TEST_F(Reading, ShutdownWakesAReadBlockedOnTheConnection) {
     reader.join();
     EXPECT_NE(result.load(), 250);
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
-    EXPECT_EQ(relayState.sessionFailed.load(), 1);
+    EXPECT_EQ(Lost(), 1);
     EXPECT_NE(Window().find("Error in read: 10004 (WSAEINTR)"), std::string::npos) << Window();
 }
 
@@ -197,19 +209,17 @@ TEST_F(Reading, NoServerHoldsTheReadPastItsBounds) {
         ScriptedPeer peer(std::vector<std::vector<PeerStep>>{c.steps});
         ConnectRaw(peer.port);
         ClearCaptured();
-        relayState.sessionFailed = 0;
-        relaySession.connectionLost = 0;
+        relaySession.ending = SessionEnding::kEndNone;
         size_t fileBefore = FileText().size();
         int64_t start = SteadyMs();
-        EXPECT_NE(ReadReply(250), 250);
+        EXPECT_NE(Read(250), 250);
         // The bound, not the peer's script, ends the read.
         EXPECT_LT(SteadyMs() - start, 3000);
         std::string w = Window();
         EXPECT_EQ(Count(w, c.failure), 1u) << w.substr(w.size() > 300 ? w.size() - 300 : 0);
         EXPECT_EQ(w.substr(w.size() - c.failure.size()), c.failure);
-        EXPECT_EQ(relayState.sessionFailed.load(), 1);
-        EXPECT_EQ(relaySession.connectionLost, 1) << "no RSET or QUIT on such a connection";
-        EXPECT_EQ(relaySession.permanentFailure, 0) << "the message stays";
+        EXPECT_EQ(Lost(), 1) << "no RSET or QUIT on such a connection";
+        EXPECT_EQ(Refused(), 0) << "the message stays";
         // The debug log of the reply stops with the reply.
         EXPECT_LT(FileText().size() - fileBefore, 2 * kReplyBytesMax);
         CloseRelay();
@@ -222,9 +232,8 @@ TEST_F(Reading, RepliesAtTheBoundsAreRead) {
     for (const std::string& reply : {lines, longest}) {
         ScriptedPeer peer(std::vector<std::vector<PeerStep>>{{SendStep(reply), HoldStep()}});
         ConnectRaw(peer.port);
-        relayState.sessionFailed = 0;
-        EXPECT_EQ(ReadReply(250), 250);
-        EXPECT_EQ(relayState.sessionFailed.load(), 0);
+        EXPECT_EQ(Read(250), 250);
+        EXPECT_EQ(ReadFailed(), 0);
         CloseRelay();
     }
 }
@@ -238,14 +247,13 @@ TEST_F(Reading, FinalLineSplitAnywhereReadsAsOneReply) {
              SendStep("354 go\r\n"), HoldStep()}});
         ConnectRaw(peer.port);
         ClearCaptured();
-        relayState.sessionFailed = 0;
-        EXPECT_EQ(ReadReply(250), 250);
-        EXPECT_STREQ(relaySession.lastReply, "250 AUTH PLAIN");
+        EXPECT_EQ(Read(250), 250);
+        EXPECT_STREQ(relaySession.reply.line, "250 AUTH PLAIN");
         // Nothing of the first reply is left for the next one.
         SendText("DATA\r\n");
-        EXPECT_EQ(ReadReply(354), 354);
-        EXPECT_STREQ(relaySession.lastReply, "354 go");
-        EXPECT_EQ(relayState.sessionFailed.load(), 0) << Window();
+        EXPECT_EQ(Read(354), 354);
+        EXPECT_STREQ(relaySession.reply.line, "354 go");
+        EXPECT_EQ(ReadFailed(), 0) << Window();
         CloseRelay();
     }
 }
@@ -393,7 +401,7 @@ TEST_F(Session, RefusedRecipientLinesRsetAndQuit) {
     ASSERT_GE(f.size(), fileTail.size());
     EXPECT_EQ(f.substr(f.size() - fileTail.size()), fileTail);
     EXPECT_TRUE(fs::exists(Mail("john", "A1.CNM")));
-    EXPECT_EQ(relayState.sessionFailed.load(), 0);
+    EXPECT_EQ(relaySession.ending, SessionEnding::kEndNone);
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
 }
 
@@ -509,18 +517,18 @@ TEST_F(Session, PipelinedEnvelopeKeepsTheRulesOfEachStep) {
         const char* name;
         std::map<std::string, std::string> replies;
         bool delivered;
-        int code, permanent;
+        Fate fate;
         const char* reply;
         std::vector<std::string> tail;  // commands after DATA
     } cases[] = {
-        {"all accepted", {}, true, 250, 0, "250 queued", {"QUIT\r\n"}},
+        {"all accepted", {}, true, Fate::kDelivered, "250 queued", {"QUIT\r\n"}},
         {"refused RCPT", {{"RCPT", "550 no such user\r\n"}, {"DATA", "503 no valid recipients\r\n"}}, false,
-         550, 1, "550 no such user", {"RSET\r\n", "QUIT\r\n"}},
+         Fate::kRefused, "550 no such user", {"RSET\r\n", "QUIT\r\n"}},
         {"deferred RCPT, refused DATA", {{"RCPT", "451 later\r\n"}, {"DATA", "554 no recipients\r\n"}}, false,
-         451, 0, "451 later", {"RSET\r\n", "QUIT\r\n"}},
+         Fate::kDeferred, "451 later", {"RSET\r\n", "QUIT\r\n"}},
         {"refused MAIL", {{"MAIL", "550 sender\r\n"}, {"RCPT", "503 sender first\r\n"},
-                          {"DATA", "503 sender first\r\n"}}, false, 550, 1, "550 sender", {"RSET\r\n", "QUIT\r\n"}},
-        {"354 after a refused RCPT", {{"RCPT", "550 no\r\n"}}, false, 550, 1, "550 no", {}},
+                          {"DATA", "503 sender first\r\n"}}, false, Fate::kRefused, "550 sender", {"RSET\r\n", "QUIT\r\n"}},
+        {"354 after a refused RCPT", {{"RCPT", "550 no\r\n"}}, false, Fate::kRefused, "550 no", {}},
     };
     for (const char* ehlo : {"250-peer\r\n250-PIPELINING\r\n250 HELP\r\n", "250-peer\r\n250 pipelining\r\n"}) {
         ResetCapabilities();
@@ -531,21 +539,21 @@ TEST_F(Session, PipelinedEnvelopeKeepsTheRulesOfEachStep) {
         SCOPED_TRACE(c.name);
         ScriptedPeer peer(c.replies);
         ConnectRaw(peer.port);
-        ASSERT_EQ(ReadReply(220), 220);
+        ASSERT_EQ(Read(220), 220);
         relaySession.fastMode = 1;
         relaySession.caps.pipelining = 1;
-        relaySession.connectionLost = 0;
+        relaySession.ending = SessionEnding::kEndNone;
         relaySession.pendingCount = 0;
-        relayState.sessionFailed = 0;
         Drop("john", "P.CNM", "Subject: p\n\nx\n");
         int err = 0;
         MsgFile* f = MsgOpen(Mail("john", "P.CNM").c_str(), &err);
         ASSERT_NE(f, nullptr);
-        EXPECT_EQ(DeliverMessage("a@b", "c@d", f), c.delivered);
+        std::vector<SmtpRecipient> to(1);
+        to[0].address = "c@d";
+        EXPECT_EQ(DeliverMessage("a@b", to, f), c.fate);
         MsgClose(f);
-        EXPECT_EQ(relaySession.parser.replyCode, c.code);
-        EXPECT_EQ(relaySession.permanentFailure, c.permanent);
-        EXPECT_STREQ(relaySession.lastReply, c.reply);
+        EXPECT_EQ(to[0].fate, c.fate);
+        EXPECT_STREQ(relaySession.reply.line, c.reply);
         CloseSession();
         EXPECT_TRUE(WaitFor([&] { return peer.Idle(); }, 5000));
         std::vector<std::string> want = {"MAIL FROM:<a@b>\r\n", "RCPT TO:<c@d>\r\n", "DATA\r\n"};
@@ -643,9 +651,9 @@ TEST_F(Session, RefusedConnectLeavesNoFailureMark) {
         port = gone.port;
     }
     UsePort(port);
-    relayState.sessionFailed = 1;
+    relaySession.ending = SessionEnding::kEndRsetQuit;
     EXPECT_FALSE(OpenSession(0));
-    EXPECT_EQ(relayState.sessionFailed.load(), 0);
+    EXPECT_EQ(relaySession.ending, SessionEnding::kEndNone);
 }
 
 TEST_F(Session, RefusedGreetingLeavesNothingBehind) {
@@ -662,7 +670,7 @@ TEST_F(Session, RefusedGreetingLeavesNothingBehind) {
         << w;
     EXPECT_EQ(w.find("QUIT"), std::string::npos) << "no QUIT after a refused greeting";
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
-    EXPECT_EQ(relayState.sessionFailed.load(), 0);
+    EXPECT_EQ(relaySession.ending, SessionEnding::kEndNone);
     RouteMessage(0, "B.CNM");
     CloseSession();
     EXPECT_EQ(peer.Connections(), 2);
@@ -678,7 +686,7 @@ TEST_F(Session, RefusedHeloEndsTheSessionCleanly) {
     Drop("john", "B.CNM", "Subject: b\n\ny\n");
     RouteMessage(0, "A.CNM");
     EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
-    EXPECT_EQ(relayState.sessionFailed.load(), 0) << "no mark left for the next message";
+    EXPECT_EQ(relaySession.ending, SessionEnding::kEndNone) << "no mark left for the next message";
     RouteMessage(0, "B.CNM");
     CloseSession();
     EXPECT_EQ(peer.Connections(), 2) << "the next message opens a fresh session";
@@ -763,9 +771,21 @@ TEST(Capabilities, ReadFromTheEhloLines) {
     }
 }
 
+namespace {
+// A whole reply with this final line, as the reader leaves it.
+SmtpReply ReplyOf(int code, const char* line) {
+    SmtpReply r{};
+    r.code = code;
+    r.whole = true;
+    snprintf(r.line, sizeof r.line, "%s", line);
+    ParseEnhancedStatus(r);
+    return r;
+}
+}  // namespace
+
 TEST(ConfigurationRefusal, ReplyCodesAndEnhancedCodes) {
     struct {
-        int code;
+        int code;  // the reply's, as the reader parses it from the line
         const char* line;
         bool refusal;
     } cases[] = {
@@ -793,7 +813,54 @@ TEST(ConfigurationRefusal, ReplyCodesAndEnhancedCodes) {
         {550, "550 no enhanced code 5.7.0", false},
         {550, "", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(IsConfigurationRefusal(c.code, c.line), c.refusal) << c.line;
+    for (const auto& c : cases) EXPECT_EQ(IsConfigurationRefusal(ReplyOf(c.code, c.line)), c.refusal) << c.line;
+}
+
+// The failure policy, step by reply: what each reply does to the message
+// file (or its domain) at each step. D deferred (the file stays), R refused
+// (bad mail), H the domain held (its mail stays), - the step goes on.
+TEST(FailurePolicy, StepByReply) {
+    const SmtpStep steps[] = {SmtpStep::kGreeting, SmtpStep::kHelo,  SmtpStep::kEhlo,
+                              SmtpStep::kStartTls, SmtpStep::kAuthPlain, SmtpStep::kMail,
+                              SmtpStep::kRcpt,     SmtpStep::kData,  SmtpStep::kDataEnd};
+    const struct {
+        const char* reply;
+        const char* fates;  // one letter per step above
+    } rows[] = {
+        //  reply                                  greet HELO EHLO TLS AUTH MAIL RCPT DATA end
+        {"421 4.3.2 shutting down",                "DDHHHDDDD"},
+        {"450 4.2.1 mailbox busy",                 "DDHHHDDDD"},
+        {"451 4.3.0 local error",                  "DDHHHDDDD"},
+        {"452 4.5.3 too many recipients",          "DDHHHDDDD"},
+        {"530 5.7.0 Must issue STARTTLS first",    "DHHHHHHHH"},
+        {"535 5.7.8 authentication failed",        "DHHHHHHHH"},
+        {"550 5.1.1 no such user",                 "DDHHHRRRR"},
+        {"550 5.7.1 relaying denied",              "DDHHHRRRR"},
+        {"552 5.3.4 message too big",              "DDHHHRRRR"},
+        {"554 5.7.139 Authentication unsuccessful","DHHHHHHHH"},
+        {"554 transaction failed",                 "DDHHHRRRR"},
+    };
+    for (const auto& row : rows) {
+        SmtpReply reply = ReplyOf(atoi(row.reply), row.reply);
+        for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
+            Fate fate = ClassifyReply(steps[i], reply);
+            char got = fate == Fate::kDeferred ? 'D' : fate == Fate::kRefused ? 'R' : fate == Fate::kHoldDomain ? 'H' : '?';
+            EXPECT_EQ(got, row.fates[i]) << row.reply << " at " << StepOf(steps[i]).name;
+        }
+    }
+    // The reply each step expects; a reply cut short; RSET and QUIT.
+    for (SmtpStep step : steps) {
+        SmtpReply ok = ReplyOf(StepOf(step).expected, "");
+        EXPECT_EQ(ClassifyReply(step, ok), step == SmtpStep::kDataEnd ? Fate::kDelivered : Fate::kGoOn);
+        SmtpReply cut = ReplyOf(550, "550 no");
+        cut.whole = false;
+        bool inTransaction = step >= SmtpStep::kMail;
+        EXPECT_EQ(ClassifyReply(step, cut), inTransaction ? Fate::kRefused : Fate::kConnectionLost) << StepOf(step).name;
+        cut.code = 0;
+        EXPECT_EQ(ClassifyReply(step, cut), Fate::kConnectionLost);
+    }
+    EXPECT_EQ(ClassifyReply(SmtpStep::kQuit, ReplyOf(554, "554 no")), Fate::kGoOn);
+    EXPECT_EQ(ClassifyReply(SmtpStep::kRset, ReplyOf(421, "421 bye")), Fate::kGoOn);
 }
 
 namespace {
@@ -845,7 +912,7 @@ TEST_F(Session, SecureSessionFailuresLeaveTheMail) {
         domainTable[0].security = c.security;
         snprintf(domainTable[0].authUser, sizeof domainTable[0].authUser, "%s", c.user);
         snprintf(domainTable[0].authPassword, sizeof domainTable[0].authPassword, "%s", "pw-secret");
-        relaySession.securityFailedDomain = 0;
+        relaySession.heldDomain = 0;
         Drop("john", "S1.CNM", "Subject: a\n\nx\n");
         Drop("john", "S2.CNM", "Subject: b\n\ny\n");
         size_t fileBefore = FileText().size();
@@ -863,7 +930,7 @@ TEST_F(Session, SecureSessionFailuresLeaveTheMail) {
         EXPECT_TRUE(fs::exists(Mail("john", "S2.CNM")));
         EXPECT_TRUE(fs::is_empty(Path("bad")));
         EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
-        EXPECT_EQ(relayState.sessionFailed.load(), 0);
+        EXPECT_EQ(relaySession.ending, SessionEnding::kEndNone);
         if (c.sessions.empty()) {
             EXPECT_EQ(peer.Commands(), c.commands);
         }
@@ -894,7 +961,7 @@ TEST_F(Session, ConfigurationRefusalsKeepTheMailAndHoldTheDomain) {
         SCOPED_TRACE(step.first);
         ScriptedPeer peer(std::map<std::string, std::string>{{step.first, step.second + "\r\n"}});
         UsePort(peer.port);
-        relaySession.securityFailedDomain = 0;
+        relaySession.heldDomain = 0;
         Drop("john", "C1.CNM", "Subject: a\n\nx\n");
         Drop("john", "C2.CNM", "Subject: b\n\ny\n");
         ClearCaptured();
@@ -911,7 +978,7 @@ TEST_F(Session, ConfigurationRefusalsKeepTheMailAndHoldTheDomain) {
         EXPECT_TRUE(fs::exists(Mail("john", "C2.CNM")));
         EXPECT_TRUE(fs::is_empty(Path("bad")));
         EXPECT_EQ(relayState.relaySocket.load(), kNoSocket);
-        EXPECT_EQ(relayState.sessionFailed.load(), 0);
+        EXPECT_EQ(relaySession.ending, SessionEnding::kEndNone);
     }
 }
 

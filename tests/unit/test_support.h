@@ -94,10 +94,7 @@ protected:
         relayState.passDomain = 0;
         relayState.currentMailbox = 0;
         relayState.relaySocket = kNoSocket;
-        relayState.sessionFailed = 0;
-        relaySession.pendingCount = 0;
-        relaySession.permanentFailure = 0;
-        relaySession.securityFailedDomain = 0;
+        ResetRelaySession();
         ForgetDeliveredFiles();
         ResetConfigStamp();
         relayTimings = RelayTimings{};
