@@ -93,6 +93,41 @@ std::string ComposeNotice(const bool* include, const char* from, const char* to,
     return m;
 }
 
+// Writes the notice into a file beside the log and sends it through the
+// domain's server; false (the reason in `result`) when it did not go, and
+// `written` false when it could not even be written (its events then stay).
+bool SendNoticeText(int d, const char* to, const std::string& text, char* result, size_t resultSize,
+                    bool* written) {
+    DomainEntry& domain = domainTable[d];
+    char logName[sizeof relaySettings.LogName];
+    {
+        SettingsTextGuard guard;
+        snprintf(logName, sizeof logName, "%s", relaySettings.LogName);
+    }
+    std::string path = std::string(logName) + ".notice";
+    FILE* f = fopen(path.c_str(), "wb");
+    *written = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f) *written = fclose(f) == 0 && *written;
+    int err = 0;
+    MsgFile* file = *written ? MsgOpen(path.c_str(), &err) : nullptr;
+    *written = file != nullptr;
+    if (!file) {
+        snprintf(result, resultSize, "unable to write %s", path.c_str());
+        RemoveFileErrno(path.c_str());
+        return false;
+    }
+    LogBoth("Sending a notice to %s through %s.\r\n", to, domain.name);
+    RelaySession& rs = relaySession;
+    rs.pendingCount = 0;
+    rs.lastResult[0] = 0;
+    bool sent = OpenSession(d) && DeliverMessage(domain.senderAddress, to, file);
+    MsgClose(file);
+    snprintf(result, resultSize, "%s", rs.lastResult[0] ? rs.lastResult : "unable to open connection");
+    CloseSession();
+    RemoveFileErrno(path.c_str());
+    return sent;
+}
+
 }  // namespace
 
 void NoteNoticeEvent(int kind, const char* text) {
@@ -137,35 +172,13 @@ void SendCycleNotice() {
     std::string from = domain.senderAddress[0] ? domain.senderAddress : "MAILER-DAEMON@" + std::string(domain.name);
     std::string text = ComposeNotice(include, from.c_str(), to, domain.name, now);
 
-    char logName[sizeof relaySettings.LogName];
-    {
-        SettingsTextGuard guard;
-        snprintf(logName, sizeof logName, "%s", relaySettings.LogName);
-    }
-    std::string path = std::string(logName) + ".notice";
-    FILE* f = fopen(path.c_str(), "wb");
-    bool written = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f) written = fclose(f) == 0 && written;
-    int err = 0;
-    MsgFile* file = written ? MsgOpen(path.c_str(), &err) : nullptr;
-    if (!file) {
-        LogBoth("Notice to %s not sent: unable to write %s.\r\n", to, path.c_str());
-        RemoveFileErrno(path.c_str());
-        return;
-    }
-    LogBoth("Sending a notice to %s through %s.\r\n", to, domain.name);
-    RelaySession& rs = relaySession;
-    rs.pendingCount = 0;
-    rs.lastResult[0] = 0;
-    bool sent = OpenSession(d) && DeliverMessage(domain.senderAddress, to, file);
-    MsgClose(file);
-    char result[sizeof rs.lastResult];
-    snprintf(result, sizeof result, "%s", rs.lastResult[0] ? rs.lastResult : "unable to open connection");
-    CloseSession();
-    RemoveFileErrno(path.c_str());
+    char result[sizeof relaySession.lastResult];
+    bool written = false;
+    bool sent = SendNoticeText(d, to, text, result, sizeof result, &written);
     // A failed notice is logged only, never the subject of another notice.
     if (sent) LogBoth("Notice sent to %s.\r\n", to);
     else LogBoth("Notice to %s not sent: %s.\r\n", to, result);
+    if (!written) return;
     for (int k = 0; k < kNoticeKinds; k++)
         if (include[k]) pending[k] = Pending{};
 }

@@ -379,6 +379,27 @@ bool BadmailOriginConfigured(const std::string& folder) {
     return found;
 }
 
+// Marks the lines of the files sent again, in a copy that replaces the log
+// whole: a crash leaves the old log or the new one, never half of it.
+static void MarkRetried(const std::string& logPath, const std::vector<BadmailLine>& lines,
+                 const std::vector<std::string>& moved) {
+    std::string text;
+    for (const BadmailLine& b : lines) {
+        BadmailLine marked = b;
+        for (const std::string& n : moved) marked.retried = marked.retried || n == b.file;
+        text += FormatBadmailLine(marked);
+    }
+    std::string tmp = logPath + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "wb");
+    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f) ok = fclose(f) == 0 && ok;
+    int err = ok ? ReplaceFileErrno(tmp.c_str(), logPath.c_str()) : LastErrno();
+    if (!ok || err) {
+        RemoveFileErrno(tmp.c_str());
+        LogBoth(" Error marking the retried lines of %s (errno %d).\r\n", logPath.c_str(), err);
+    }
+}
+
 std::vector<RetryResult> RetryBadmails(const std::vector<std::string>& files) {
     std::vector<RetryResult> results;
     std::string badmails = BadmailFolder();
@@ -422,27 +443,7 @@ std::vector<RetryResult> RetryBadmails(const std::vector<std::string>& files) {
         }
         results.push_back(res);
     }
-    if (!moved.empty() && haveLog) {
-        // Marked in a copy that replaces the log whole: a crash leaves the
-        // old log or the new one, never half of it.
-        std::string text;
-        for (const BadmailLine& b : lines) {
-            bool mark = b.retried;
-            for (const std::string& n : moved) mark = mark || n == b.file;
-            BadmailLine marked = b;
-            marked.retried = mark;
-            text += FormatBadmailLine(marked);
-        }
-        std::string tmp = logPath + ".tmp";
-        FILE* f = fopen(tmp.c_str(), "wb");
-        bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-        if (f) ok = fclose(f) == 0 && ok;
-        int err = ok ? ReplaceFileErrno(tmp.c_str(), logPath.c_str()) : LastErrno();
-        if (!ok || err) {
-            RemoveFileErrno(tmp.c_str());
-            LogBoth(" Error marking the retried lines of %s (errno %d).\r\n", logPath.c_str(), err);
-        }
-    }
+    if (!moved.empty() && haveLog) MarkRetried(logPath, lines, moved);
     PublishBadmail();
     return results;
 }
