@@ -31,11 +31,9 @@ const char* const kKindCount[kNoticeKinds] = {"moved to bad mail", "domain(s) fa
 
 // Plain ASCII on one line: the texts come from servers and file names.
 std::string PlainLine(const char* text) {
-    std::string s;
-    for (const char* c = text; *c && s.size() < kItemMax; c++) {
-        unsigned char u = (unsigned char)*c;
-        s += u < 0x20 || u == 0x7F ? ' ' : u >= 0x80 ? '?' : (char)u;
-    }
+    std::string s = MakeOneLine(std::string(text).substr(0, kItemMax));
+    for (char& c : s)
+        if ((unsigned char)c >= 0x80) c = '?';
     return s;
 }
 

@@ -82,12 +82,7 @@ bool FileExists(const std::string& path) {
 // one line of text without tabs (each becomes a blank), the reason at most
 // 511 characters.
 std::string FormatBadmailLine(const BadmailLine& b) {
-    auto field = [](const std::string& text, size_t max) {
-        std::string s = text.substr(0, max);
-        for (char& c : s)
-            if ((unsigned char)c < 0x20 || c == 0x7F) c = ' ';
-        return s;
-    };
+    auto field = [](const std::string& text, size_t max) { return MakeOneLine(text.substr(0, max)); };
     return field(b.when, 31) + "\t" + field(b.file, 259) + "\t" + field(b.folder, kMailboxTextMax) + "\t" +
            field(b.reason, 511) + (b.retried ? "\tretried" : "") + "\r\n";
 }

@@ -63,12 +63,7 @@ struct Word {
 };
 
 // Blanks for the bytes a quoted string must not hold.
-std::string Printable(const std::string& s) {
-    std::string t = s;
-    for (char& c : t)
-        if ((unsigned char)c < 0x20 || c == 0x7F) c = ' ';
-    return t;
-}
+std::string Printable(const std::string& s) { return MakeOneLine(s); }
 
 std::string Quoted(const std::string& s) {
     std::string q = "\"";

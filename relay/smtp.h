@@ -225,6 +225,7 @@ void NoteLastResult(const char* format, ...) AMBREL_PRINTF(1, 2);
 // Makes a text one printable line in place: control characters (tabs and
 // line ends included) become blanks.
 void MakeOneLine(char* text);
+std::string MakeOneLine(std::string text);
 
 // ---- the protocol (smtp_proto.cpp) --------------------------------------------------
 bool ResolveRelayHost(int domainIndex);

@@ -210,6 +210,11 @@ void MakeOneLine(char* text) {
         if ((unsigned char)*c < 0x20 || *c == 0x7F) *c = ' ';
 }
 
+std::string MakeOneLine(std::string text) {
+    MakeOneLine(text.data());
+    return text;
+}
+
 void NoteLastResult(const char* format, ...) {
     char* out = relaySession.lastResult;
     va_list ap;
