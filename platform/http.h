@@ -23,8 +23,8 @@ bool HttpsPostForm(const char* url, const std::string& form, int timeoutMs, int*
 // Administrators and the user writing it). 0 on success, else an
 // errno-style code; a failure leaves the old file whole.
 int WritePrivateFileErrno(const char* path, const std::string& data);
-// The whole file; false when it cannot be read (absent included).
-bool ReadWholeFile(const char* path, std::string* data);
+// The whole file: 0, or an errno-style code (ENOENT when there is none).
+int ReadWholeFileErrno(const char* path, std::string* data);
 
 // ---- sign-in helpers ----------------------------------------------------------
 // Bytes from the system's cryptographic generator; false when it failed.

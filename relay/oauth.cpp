@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -190,11 +191,37 @@ bool TakeTokens(const Answer& a, OAuthTokens* t) {
     return true;
 }
 
-bool Store(const DomainEntry& d, const OAuthTokens& t, char* why, size_t whySize) {
-    char err[300] = "";
-    if (StoreOAuthTokens(d.name, t, err, sizeof err)) return true;
-    Why(why, whySize, "%s", err);
-    return false;
+// Tokens that were renewed but could not be written (a full disk, access
+// refused), by domain name: the server may already refuse the refresh
+// token in the file, so the new one is kept here, used in its place and
+// written again at every later look-up until that succeeds. Touched only
+// while the tokens file is held, which also keeps the threads apart.
+std::map<std::string, OAuthTokens> unsaved;
+
+// Marks the tokens as issued for the domain's endpoint, client and user.
+void Stamp(OAuthTokens* t, const DomainEntry& d, const OAuthEndpoints& e) {
+    t->tokenUrl = e.tokenUrl;
+    t->clientId = d.oauth.clientId;
+    t->user = d.authUser;
+}
+
+// An entry from before the stamp was kept is taken as the domain's own; it
+// gets the stamp with its next renewal.
+bool IssuedFor(const OAuthTokens& t, const DomainEntry& d, const OAuthEndpoints& e) {
+    if (t.tokenUrl.empty() && t.clientId.empty() && t.user.empty()) return true;
+    return t.tokenUrl == e.tokenUrl && t.clientId == d.oauth.clientId && t.user == d.authUser;
+}
+
+// A sign-in's tokens replace whatever the domain had, kept ones included.
+bool Store(const DomainEntry& d, const OAuthEndpoints& e, OAuthTokens t, char* why, size_t whySize) {
+    Stamp(&t, d, e);
+    char err[400] = "";
+    TokensFile* f = OpenTokensFile(err, sizeof err);
+    bool ok = f && TokensFileReplace(f, d.name, t, err, sizeof err);
+    if (ok) unsaved.erase(d.name);
+    CloseTokensFile(f);
+    if (!ok) Why(why, whySize, "%s", err);
+    return ok;
 }
 
 bool WaitUnlessCancelled(const SignInHooks& h, long long ms) {
@@ -259,7 +286,7 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
             Why(why, whySize, "%s gave no refresh token (is offline access in OAuthScope?)", e.tokenUrl);
             return false;
         }
-        return Store(d, tokens, why, whySize);
+        return Store(d, e, tokens, why, whySize);
     }
 }
 
@@ -334,25 +361,39 @@ bool SignInWithBrowser(const DomainEntry& d, const OAuthEndpoints& e, const Sign
         Why(why, whySize, "%s gave no refresh token (is offline access in OAuthScope?)", e.tokenUrl);
         return false;
     }
-    return Store(d, tokens, why, whySize);
+    return Store(d, e, tokens, why, whySize);
 }
 
-}  // namespace
-
-bool GetAccessToken(const DomainEntry& d, bool renew, std::string* token, bool* fromCache, char* why,
-                    size_t whySize) {
+// GetAccessToken with the tokens file held: the entry is read under the lock
+// and the renewal's refresh token comes from it, so two processes never
+// spend one refresh token twice (the second finds the first one's tokens),
+// and neither writes over the other's entries.
+bool TokenFromFile(TokensFile* f, const DomainEntry& d, const OAuthEndpoints& e, bool renew, std::string* token,
+                   bool* fromCache, char* why, size_t whySize) {
     const OAuthSettings& o = d.oauth;
-    token->clear();
-    *fromCache = false;
     OAuthTokens t;
-    LoadOAuthTokens(d.name, &t);
+    bool have = TokensFileEntry(f, d.name, &t);
+    char err[400] = "";
+    auto kept = unsaved.find(d.name);
+    if (kept != unsaved.end()) {
+        t = kept->second;
+        have = true;
+        if (TokensFileReplace(f, d.name, t, err, sizeof err)) unsaved.erase(kept);
+    }
+    if (have && !IssuedFor(t, d, e)) {
+        if (o.grant != kGrantClientCredentials) {
+            Why(why, whySize,
+                "the sign-in in %s was made for another OAuthTokenUrl, OAuthClientId or AuthUser: sign in again",
+                OAuthTokensPath().c_str());
+            return false;
+        }
+        t = OAuthTokens{};  // an application just asks anew
+    }
     if (!renew && !t.accessToken.empty() && t.expiresAt - kRenewMarginSeconds > Now()) {
         *token = t.accessToken;
         *fromCache = true;
         return true;
     }
-    OAuthEndpoints e;
-    ResolveOAuthEndpoints(o, &e);
     std::string form;
     if (o.grant == kGrantClientCredentials) {
         form = "grant_type=client_credentials&" + ClientPart(o);
@@ -371,11 +412,41 @@ bool GetAccessToken(const DomainEntry& d, bool renew, std::string* token, bool* 
         DescribeRefusal(e.tokenUrl, a, why, whySize);
         return false;
     }
+    Stamp(&t, d, e);
     // A rotated refresh token replaces the old one, which the server may
-    // already refuse: losing it would mean signing in again.
-    if (!Store(d, t, why, whySize)) return false;
+    // already refuse: losing it would mean signing in again. When it cannot
+    // be written it stays in memory, and the token is used all the same.
+    if (TokensFileReplace(f, d.name, t, err, sizeof err)) {
+        unsaved.erase(d.name);
+    } else {
+        if (!unsaved.count(d.name)) {  // said once, not at every renewal
+            char line[kLogLineSize];
+            snprintf(line, sizeof line,
+                     " AMBREL Warning: OAuth 2.0 token for %s (%s): %s; the renewed tokens are kept in memory and "
+                     "written again at the next renewal\r\n",
+                     d.authUser, d.name, err);
+            LogBoth("%s", line);
+            if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", line);
+        }
+        unsaved[d.name] = t;
+    }
     *token = t.accessToken;
     return true;
+}
+
+}  // namespace
+
+bool GetAccessToken(const DomainEntry& d, bool renew, std::string* token, bool* fromCache, char* why,
+                    size_t whySize) {
+    token->clear();
+    *fromCache = false;
+    OAuthEndpoints e;
+    ResolveOAuthEndpoints(d.oauth, &e);
+    TokensFile* f = OpenTokensFile(why, whySize);
+    if (!f) return false;
+    bool ok = TokenFromFile(f, d, e, renew, token, fromCache, why, whySize);
+    CloseTokensFile(f);
+    return ok;
 }
 
 bool OAuthSignIn(const DomainEntry& d, const SignInHooks& hooks, char* why, size_t whySize) {

@@ -8,6 +8,7 @@ FOLDER/config.json (read at every request, so a test changes it between runs):
   pending_polls              device grant: polls answered authorization_pending
   slow_down_at               device grant: the poll (1-based) answered slow_down
   refuse                     "" | "invalid_grant" | "invalid_client" | "html": every token request
+  delay                      seconds every POST waits before it is answered
 FOLDER/state.json (written by this server): "access" {token: expiry}, "refresh"
   [valid refresh tokens], "spent" [rotated ones]; the SMTP server checks the
   bearer against it.
@@ -140,6 +141,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         cfg = config()
         f = self.form()
+        time.sleep(cfg.get("delay", 0))
         url = urllib.parse.urlparse(self.path)
         with lock:
             if url.path == "/devicecode":

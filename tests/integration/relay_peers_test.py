@@ -20,6 +20,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -839,6 +840,69 @@ def test_oauth(scratch):
             write_config(idp_dir, refuse=refuse)
             relay(user, "xoauth2", ["E1.CNM", "E2.CNM"], label=refuse,
                   failure=f"OAuth 2.0 token for joe (example.org): https://127.0.0.1:{idp.port}/token {failure}")
+        write_config(idp_dir)
+
+        # A hand edit left a trailing comma: nothing written over the file, one line that names it.
+        tokens = os.path.join(user.root, "ambrel.tokens")
+        good = open(tokens).read()
+        broken = good.rstrip()[:-1].rstrip() + ",\n}\n"
+        with open(tokens, "w") as f:
+            f.write(broken)
+        relay(user, "xoauth2", ["K1.CNM"], label="broken tokens file",
+              failure=f"the tokens file '{tokens}' is not valid JSON (line ")
+        check("oauth broken tokens file: left as it was", open(tokens).read() == broken)
+        with open(tokens, "w") as f:
+            f.write(good)
+
+        # Two processes on one tokens file, both due a renewal at once (the server slow to answer): one
+        # renews, the other finds the new tokens under the lock; no refresh token is spent twice.
+        twin = Tree(os.path.join(scratch, "twin"), 1, domain_keys=oauth_keys(idp.port, "refresh_token", secret=""))
+        os.replace(twin.ini, os.path.join(user.root, "twin.ini"))
+        twin.ini = os.path.join(user.root, "twin.ini")
+        def expire_access_token():
+            entries = json.load(open(tokens))
+            entries["example.org"]["expires_at"] = 0
+            with open(tokens, "w") as f:
+                json.dump(entries, f)
+
+        expire_access_token()
+        write_config(idp_dir, delay=2)
+        seen = len(read_requests(idp_dir))
+        runs = []
+        with tls_server("xoauth2", user.root, cert, key, os.path.join(idp_dir, "state.json")) as server:
+            for t in (user, twin):
+                with open(t.ini) as f:
+                    text = f.read()
+                with open(t.ini, "w") as f:
+                    f.write(re.sub(r"SMTPServer1=127\.0\.0\.1:\d+", f"SMTPServer1=127.0.0.1:{server.port}", text))
+                t.drop("john", "T1.CNM", b"Return-path: <a@example.com>\n\ntwin\n")
+            both = [threading.Thread(target=lambda t=t: runs.append(t.run(env_extra=trust))) for t in (user, twin)]
+            for t in both:
+                t.start()
+            for t in both:
+                t.join(90)
+        logs.extend(out for _, out in runs)
+        renewals = [r for r in read_requests(idp_dir)[seen:] if r["grant_type"] == "refresh_token"]
+        check("oauth two processes on one tokens file: both relay, one renewal",
+              [user.fate("john", "T1.CNM"), twin.fate("john", "T1.CNM")] == ["deleted"] * 2 and
+              len(renewals) == 1 and renewals[0]["known"], (renewals, [out[-800:] for _, out in runs]))
+
+        # The rotated refresh token cannot be written (its replacement is refused): kept in memory and used
+        # for the next renewal (every login renews: tokens for a minute), the failure said once.
+        expire_access_token()
+        os.mkdir(tokens + ".new")
+        write_config(idp_dir, expires_in=60)
+        with open(user.ini) as f:
+            text = f.read()
+        with open(user.ini, "w") as f:
+            f.write(text.replace("MaxMailSent=6", "MaxMailSent=1"))
+        seen = len(read_requests(idp_dir))
+        out = relay(user, "xoauth2", ["F1.CNM", "F2.CNM"], label="tokens file not writable")
+        renewals = [r for r in read_requests(idp_dir)[seen:] if r["grant_type"] == "refresh_token"]
+        check("oauth tokens file not writable: the kept token renews again, said once",
+              len(renewals) >= 2 and all(r["known"] for r in renewals) and out.count("kept in memory") == 1,
+              (renewals, out[-1500:]))
+        os.rmdir(tokens + ".new")
         write_config(idp_dir)
 
         # The authorization code grant with PKCE: the test plays the browser.

@@ -232,7 +232,7 @@ void PrivateFile() {
     const char* path = "private_check.tokens";
     bool written = WritePrivateFileErrno(path, "{\"a\": 1}\n") == 0 && WritePrivateFileErrno(path, "{\"b\": 2}\n") == 0;
     std::string back;
-    Check("private file replaced whole", written && ReadWholeFile(path, &back) && back == "{\"b\": 2}\n", back);
+    Check("private file replaced whole", written && ReadWholeFileErrno(path, &back) == 0 && back == "{\"b\": 2}\n", back);
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
