@@ -321,23 +321,31 @@ bool SignInWithBrowser(const DomainEntry& d, const OAuthEndpoints& e, const Sign
     if (h.showBrowserUrl) h.showBrowserUrl(h.ctx, url.c_str());
     if (h.openBrowser) OpenInBrowser(url.c_str());
 
+    // Only the redirect of this sign-in ends the wait: path "/", this
+    // state, and a code or an error. Anything else (a favicon, another
+    // local process guessing) gets a 400 and the wait goes on.
+    struct Expected {
+        const std::string& state;
+        const SignInHooks& h;
+    } expected{state, h};
+    LoopbackWait wait{};
+    wait.untilMs = SteadyMs() + kBrowserWaitMs;
+    wait.stop = [](void* ctx) {
+        const SignInHooks& hooks = static_cast<Expected*>(ctx)->h;
+        return hooks.cancelled && hooks.cancelled(hooks.ctx);
+    };
+    wait.wanted = [](void* ctx, const std::string& target) {
+        return target.compare(0, target.find('?'), "/") == 0 &&
+               QueryValue(target, "state") == static_cast<Expected*>(ctx)->state &&
+               (!QueryValue(target, "code").empty() || !QueryValue(target, "error").empty());
+    };
+    wait.ctx = &expected;
+    wait.page = "<html><body><p>Signed in: you can close this window.</p></body></html>";
     std::string target;
-    bool got = false;
-    const char* page = "<html><body><p>Signed in: you can close this window.</p></body></html>";
-    // Waits in short steps so that a cancel is seen; a request that is not
-    // the redirect (a browser's favicon) is answered and waited past.
-    for (int waited = 0; waited < kBrowserWaitMs && !got; waited += 500) {
-        if (h.cancelled && h.cancelled(h.ctx)) break;
-        if (LoopbackAcceptRequest(l, 500, page, &target))
-            got = !QueryValue(target, "code").empty() || !QueryValue(target, "error").empty();
-    }
+    bool got = LoopbackAwait(l, wait, &target);
     LoopbackClose(l);
     if (!got) {
-        Why(why, whySize, "no answer from the browser's sign-in");
-        return false;
-    }
-    if (QueryValue(target, "state") != state) {
-        Why(why, whySize, "the browser's redirect did not come from this sign-in (state differs)");
+        Why(why, whySize, h.cancelled && h.cancelled(h.ctx) ? "sign-in cancelled" : "no answer from the browser's sign-in");
         return false;
     }
     std::string code = QueryValue(target, "code");

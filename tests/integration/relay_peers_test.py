@@ -11,6 +11,7 @@ usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT [TEST...]
 The Postfix instance (postfix_peer.py) lives in postfix-peer beside AMBREL;
 its log stays there after the run."""
 import base64
+import http.client
 import json
 import os
 import re
@@ -927,6 +928,16 @@ def test_oauth(scratch):
                 check("oauth browser sign-in: PKCE S256 and a loopback redirect",
                       q.get("code_challenge_method") == "S256" and len(q.get("code_challenge", "")) == 43 and
                       q.get("redirect_uri", "").startswith("http://127.0.0.1:"), q)
+                # Another local process at the redirect's port: another path, or this path with another
+                # state, gets a 400 and the sign-in waits on.
+                back = urllib.parse.urlparse(q.get("redirect_uri", ""))
+                strays = []
+                for target in ("/x?error=access_denied&state=" + q.get("state", ""), "/?error=access_denied&state=x"):
+                    c = http.client.HTTPConnection(back.hostname, back.port, timeout=10)
+                    c.request("GET", target)
+                    strays.append(c.getresponse().status)
+                    c.close()
+                check("oauth browser sign-in: a stray request gets 400", strays == [400, 400], strays)
                 page = play_browser(url, cert)
                 check("oauth browser sign-in: the loopback answers the browser", b"Signed in" in page, page)
             rc = proc.wait(30)
