@@ -6,6 +6,7 @@
 // secret is ever put into such a line.
 #include "oauth.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdlib>
@@ -32,6 +33,14 @@ constexpr int kHttpTimeoutMs = 60 * 1000;
 constexpr long long kRenewMarginSeconds = 300;
 // How long a browser sign-in waits for the redirect.
 constexpr int kBrowserWaitMs = 10 * 60 * 1000;
+// A token's lifetime is taken up to ten years: beyond that (or negative) a
+// server's number would only overflow the clock it is added to.
+constexpr long long kMaxLifetimeSeconds = 10LL * 365 * 24 * 3600;
+// The device grant's pace: the server's interval, but at least a second
+// (no polling without pause) and at most five minutes (a sign-in that
+// would never ask again); its code lives at most a day.
+constexpr long long kMinPollSeconds = 1, kMaxPollSeconds = 300;
+constexpr long long kMaxDeviceCodeSeconds = 24 * 3600;
 
 const char kDeviceGrant[] = "urn:ietf:params:oauth:grant-type:device_code";
 
@@ -118,17 +127,30 @@ std::string Text(const json& j, const char* key) {
 }
 
 // expires_in and interval come as numbers, from some servers as strings.
-long long Number(const json& j, const char* key, long long def) {
+// Whatever comes is held to [lo, hi] before it becomes an integer: a value
+// beyond what a long long holds must not be converted, and a lifetime added
+// to the clock must not overflow it. Anything that is not a number: `def`.
+long long Number(const json& j, const char* key, long long def, long long lo, long long hi) {
     if (!j.is_object() || !j.contains(key)) return def;
     const json& v = j[key];
-    if (v.is_number_integer()) return v.get<long long>();
-    if (v.is_number()) return (long long)v.get<double>();
-    if (v.is_string()) {
+    double n;
+    if (v.is_number_unsigned()) {  // hi is never negative
+        unsigned long long u = v.get<unsigned long long>();
+        return u > (unsigned long long)hi ? hi : std::max(lo, (long long)u);
+    } else if (v.is_number_integer()) {
+        return std::clamp(v.get<long long>(), lo, hi);
+    } else if (v.is_number()) {
+        n = v.get<double>();
+    } else if (v.is_string()) {
+        const std::string& text = v.get_ref<const std::string&>();
         char* end = nullptr;
-        long long n = strtoll(v.get_ref<const std::string&>().c_str(), &end, 10);
-        if (end && *end == 0) return n;
+        n = strtod(text.c_str(), &end);
+        if (text.empty() || !end || *end != 0) return def;
+    } else {
+        return def;
     }
-    return def;
+    if (n != n) return def;  // NaN
+    return n <= (double)lo ? lo : n >= (double)hi ? hi : (long long)n;
 }
 
 // The outcome of one request to an endpoint.
@@ -184,8 +206,7 @@ bool TakeTokens(const Answer& a, OAuthTokens* t) {
     std::string access = Text(a.body, "access_token");
     if (a.status != 200 || access.empty()) return false;
     t->accessToken = access;
-    long long expiresIn = Number(a.body, "expires_in", 3600);
-    t->expiresAt = Now() + (expiresIn > 0 ? expiresIn : 0);
+    t->expiresAt = Now() + Number(a.body, "expires_in", 3600, 0, kMaxLifetimeSeconds);
     std::string refresh = Text(a.body, "refresh_token");
     if (!refresh.empty()) t->refreshToken = refresh;
     return true;
@@ -247,9 +268,8 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
         return false;
     }
     std::string complete = Text(a.body, "verification_uri_complete");
-    long long interval = Number(a.body, "interval", 5);
-    if (interval < 1) interval = 1;
-    long long deadline = Now() + Number(a.body, "expires_in", 900);
+    long long interval = Number(a.body, "interval", 5, kMinPollSeconds, kMaxPollSeconds);
+    long long deadlineMs = SteadyMs() + Number(a.body, "expires_in", 900, 1, kMaxDeviceCodeSeconds) * 1000;
     if (h.showDeviceCode) h.showDeviceCode(h.ctx, Shown(userCode, 40).c_str(), Shown(url).c_str(),
                                            complete.empty() ? nullptr : Shown(complete, 300).c_str());
     if (h.openBrowser) OpenInBrowser(complete.empty() ? url.c_str() : complete.c_str());
@@ -257,11 +277,13 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
     std::string poll = "grant_type=" + UrlEncode(kDeviceGrant) + "&device_code=" + UrlEncode(deviceCode) + "&" +
                        ClientPart(o);
     for (;;) {
-        if (!WaitUnlessCancelled(h, interval * oauthPollUnitMs)) {
+        // Never past the code's end: the last wait is cut to what is left.
+        long long left = deadlineMs - SteadyMs();
+        if (left > 0 && !WaitUnlessCancelled(h, std::min(interval * oauthPollUnitMs, left))) {
             Why(why, whySize, "sign-in cancelled");
             return false;
         }
-        if (Now() > deadline) {
+        if (SteadyMs() >= deadlineMs) {
             Why(why, whySize, "%s: the code expired before the sign-in was completed", e.tokenUrl);
             return false;
         }
@@ -271,7 +293,7 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
         // and wait longer each time it asks for that.
         if (t.error == "authorization_pending") continue;
         if (t.error == "slow_down") {
-            interval += 5;
+            interval = std::min(interval + 5, kMaxPollSeconds);
             continue;
         }
         OAuthTokens tokens;

@@ -813,6 +813,16 @@ def test_oauth(scratch):
         check("oauth device sign-in: refresh token stored", signed.get("refresh_token") in read_state(idp_dir)["refresh"],
               signed)
 
+        # A server that asks for a pause longer than its code lives: the wait is cut to the code's life.
+        write_config(idp_dir, interval=1000, device_expires_in=2, pending_polls=99)
+        try:
+            p = subprocess.run([AMBREL, "--sign-in", "1", user.ini], env=env, capture_output=True, timeout=30)
+            out = p.stdout.decode(errors="replace") + p.stderr.decode(errors="replace")
+        except subprocess.TimeoutExpired:
+            p, out = None, "still polling after 30 s"
+        check("oauth device sign-in: the wait ends with the code's life", p and p.returncode == 1 and
+              "the code expired" in out, out[-1500:])
+
         # The access token of the sign-in has a minute left: renewed first, the rotated refresh token stored.
         write_config(idp_dir, expires_in=3600)
         relay(user, "xoauth2", ["R1.CNM", "R2.CNM"], label="renewed before expiry")
