@@ -13,7 +13,7 @@ else()
 endif()
 set(AMBREL_CORE_SOURCES)
 foreach(src
-    ${AMBREL_PLATFORM_SOURCES} platform/msgfile.cpp platform/http_shared.cpp
+    ${AMBREL_PLATFORM_SOURCES} platform/msgfile.cpp platform/http_shared.cpp platform/filelock.cpp
     log/log.cpp log/rotate.cpp log/socket_errors.cpp
     config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
     config/security.cpp config/oauth_settings.cpp

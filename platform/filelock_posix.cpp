@@ -12,7 +12,7 @@ struct FileLock {
     int fd;
 };
 
-FileLock* FileLockAcquire(const char* path, int waitMs, int* err) {
+FileLock* FileLockOpen(const char* path, int* err) {
     // Read-only and readable by all: the file holds nothing, and the account
     // of a daemon must be able to lock the file that root made, and back.
     int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -20,19 +20,14 @@ FileLock* FileLockAcquire(const char* path, int waitMs, int* err) {
         *err = errno;
         return nullptr;
     }
-    int64_t end = SteadyMs() + waitMs;
-    for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return new FileLock{fd};
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        if (SteadyMs() >= end) {
-            errno = ETIMEDOUT;
-            break;
-        }
-        SleepMs(50);
+    return new FileLock{fd};
+}
+
+int FileLockTry(FileLock* lock) {
+    while (flock(lock->fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return errno;  // EWOULDBLOCK while another holds it
     }
-    *err = errno;
-    close(fd);
-    return nullptr;
+    return 0;
 }
 
 void FileLockRelease(FileLock* lock) {

@@ -11,7 +11,7 @@ struct FileLock {
     HANDLE h;
 };
 
-FileLock* FileLockAcquire(const char* path, int waitMs, int* err) {
+FileLock* FileLockOpen(const char* path, int* err) {
     // Read access is enough to lock; the file holds nothing, and the service
     // and a user's window must both be able to open the one the other made.
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -20,24 +20,14 @@ FileLock* FileLockAcquire(const char* path, int waitMs, int* err) {
         *err = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
         return nullptr;
     }
-    int64_t end = SteadyMs() + waitMs;
-    for (;;) {
-        OVERLAPPED at = {};
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-            return new FileLock{h};
-        DWORD e = GetLastError();
-        if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING) {
-            *err = e == ERROR_ACCESS_DENIED ? EACCES : EIO;
-            break;
-        }
-        if (SteadyMs() >= end) {
-            *err = ETIMEDOUT;
-            break;
-        }
-        SleepMs(50);
-    }
-    CloseHandle(h);
-    return nullptr;
+    return new FileLock{h};
+}
+
+int FileLockTry(FileLock* lock) {
+    OVERLAPPED at = {};
+    if (LockFileEx(lock->h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return 0;
+    DWORD e = GetLastError();
+    return e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING ? EWOULDBLOCK : e == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }
 
 void FileLockRelease(FileLock* lock) {

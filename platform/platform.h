@@ -107,6 +107,11 @@ int SetFileAccessLike(const char* path, const char* model, bool secret);
 struct FileLock;
 FileLock* FileLockAcquire(const char* path, int waitMs, int* err);
 void FileLockRelease(FileLock* lock);
+// The two steps each OS gives for it: the file opened (not locked yet), and
+// one try at the lock: 0 taken, EWOULDBLOCK held by another, else an
+// errno-style code.
+FileLock* FileLockOpen(const char* path, int* err);
+int FileLockTry(FileLock* lock);
 
 // Message files are read as Windows reads text files: a CR LF pair arrives as
 // one LF. Lines are read like fgets (at most size - 1 characters, LF kept,
