@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform.h"
+
 // ---- HTTPS ------------------------------------------------------------------
 // POSTs an application/x-www-form-urlencoded body to an https:// URL. Only
 // HTTPS, TLS 1.2 at least, the server's certificate checked against the
@@ -23,8 +25,8 @@ bool HttpsPostForm(const char* url, const std::string& form, int timeoutMs, int*
 // Administrators and the user writing it). 0 on success, else an
 // errno-style code; a failure leaves the old file whole.
 int WritePrivateFileErrno(const char* path, const std::string& data);
-// The whole file; false when it cannot be read (absent included).
-bool ReadWholeFile(const char* path, std::string* data);
+// The whole file: 0, or an errno-style code (ENOENT when there is none).
+int ReadWholeFileErrno(const char* path, std::string* data);
 
 // ---- sign-in helpers ----------------------------------------------------------
 // Bytes from the system's cryptographic generator; false when it failed.
@@ -38,12 +40,25 @@ bool OpenInBrowser(const char* url);
 // of an authorization code sign-in.
 struct LoopbackListener;
 LoopbackListener* LoopbackListen(int* port);
-// Waits up to timeoutMs for one HTTP request, returns its request line's
-// target ("/?code=...&state=...") and answers it with `page` (text/html).
-// False on time-out or failure.
-bool LoopbackAcceptRequest(LoopbackListener* l, int timeoutMs, const char* page, std::string* target);
+// The next connection, waited for up to timeoutMs; kNoSocket when none came.
+SockHandle LoopbackAccept(LoopbackListener* l, int timeoutMs);
 void LoopbackClose(LoopbackListener* l);
-// Shared by both builds' listeners: the request line's target (false when
-// the request is not a whole GET line) and the page's HTTP answer.
+
+// What the listener waits for: the first GET whose target `wanted` takes
+// gets `page` (200, text/html) and ends the wait; any other request gets a
+// 400 and the wait goes on, so no other local process can end or spoil it.
+struct LoopbackWait {
+    int64_t untilMs;  // SteadyMs() at which the wait gives up
+    bool (*stop)(void* ctx);
+    bool (*wanted)(void* ctx, const std::string& target);
+    void* ctx;
+    const char* page;
+};
+// True with the wanted target; false when `stop` said so or the time ran
+// out. The wait is served one connection at a time, each with one deadline
+// for its whole request line, and `stop` and the time are looked at between
+// reads, so a client that sends a byte now and then holds nothing up.
+bool LoopbackAwait(LoopbackListener* l, const LoopbackWait& w, std::string* target);
+// The request line's target (false when the request is not a whole GET
+// line), shared by both builds.
 bool LoopbackRequestTarget(const std::string& request, std::string* target);
-std::string LoopbackReply(const char* page);

@@ -173,27 +173,11 @@ LoopbackListener* LoopbackListen(int* port) {
     return new LoopbackListener{fd};
 }
 
-bool LoopbackAcceptRequest(LoopbackListener* l, int timeoutMs, const char* page, std::string* target) {
-    target->clear();
+SockHandle LoopbackAccept(LoopbackListener* l, int timeoutMs) {
     pollfd p{l->fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return false;
-    int c = accept(l->fd, nullptr, nullptr);
-    if (c < 0) return false;
-    timeval tv{10, 0};
-    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string request;
-    char buf[2048];
-    // The request line is all that matters; it must come whole within 8 KB.
-    while (request.find("\r\n") == std::string::npos && request.size() < 8192) {
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        request.append(buf, (size_t)n);
-    }
-    bool ok = LoopbackRequestTarget(request, target);
-    std::string reply = LoopbackReply(page);
-    send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-    close(c);
-    return ok;
+    if (poll(&p, 1, timeoutMs) <= 0) return kNoSocket;
+    int c = accept4(l->fd, nullptr, nullptr, SOCK_CLOEXEC);
+    return c < 0 ? kNoSocket : (SockHandle)c;
 }
 
 void LoopbackClose(LoopbackListener* l) {

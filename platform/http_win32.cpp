@@ -209,29 +209,14 @@ LoopbackListener* LoopbackListen(int* port) {
     return new LoopbackListener{s};
 }
 
-bool LoopbackAcceptRequest(LoopbackListener* l, int timeoutMs, const char* page, std::string* target) {
-    target->clear();
+SockHandle LoopbackAccept(LoopbackListener* l, int timeoutMs) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(l->s, &set);
     timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    if (select(0, &set, nullptr, nullptr, &tv) <= 0) return false;
+    if (select(0, &set, nullptr, nullptr, &tv) <= 0) return kNoSocket;
     SOCKET c = accept(l->s, nullptr, nullptr);
-    if (c == INVALID_SOCKET) return false;
-    DWORD wait = 10000;
-    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait);
-    std::string request;
-    char buf[2048];
-    while (request.find("\r\n") == std::string::npos && request.size() < 8192) {
-        int n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        request.append(buf, (size_t)n);
-    }
-    bool ok = LoopbackRequestTarget(request, target);
-    std::string reply = LoopbackReply(page);
-    send(c, reply.data(), (int)reply.size(), 0);
-    closesocket(c);
-    return ok;
+    return c == INVALID_SOCKET ? kNoSocket : (SockHandle)c;
 }
 
 void LoopbackClose(LoopbackListener* l) {

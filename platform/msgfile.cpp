@@ -3,7 +3,6 @@
 // mode is not used because it stops at a Ctrl-Z byte, which would relay a cut
 // message and then delete the file.
 #include "platform.h"
-#include "http.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -54,33 +53,4 @@ void MsgClose(MsgFile* m) {
     if (!m) return;
     fclose(m->f);
     delete m;
-}
-
-// Small files read whole (the tokens file), alike on every build.
-bool ReadWholeFile(const char* path, std::string* data) {
-    data->clear();
-    FILE* f = fopen(path, "rb");
-    if (!f) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
-
-// The browser's request to the loopback redirect, alike on every build: the
-// target of its request line, which must come whole within 8 KB.
-bool LoopbackRequestTarget(const std::string& request, std::string* target) {
-    size_t end = request.find("\r\n");
-    if (end == std::string::npos || request.compare(0, 4, "GET ") != 0) return false;
-    std::string line = request.substr(4, end - 4);
-    *target = line.substr(0, line.find(' '));
-    return true;
-}
-
-std::string LoopbackReply(const char* page) {
-    return std::string("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n"
-                       "Content-Length: ") +
-           std::to_string(strlen(page)) + "\r\n\r\n" + page;
 }

@@ -101,6 +101,22 @@ FILE* CreatePrivateFile(const char* path, int* err);
 // allowed. 0 or an errno-style code.
 int SetFileAccessLike(const char* path, const char* model, bool secret);
 
+// An exclusive lock on the file `path` (created when missing and left in
+// place: a lock file that is removed and made anew could be held by two
+// processes at once, each on its own copy). It holds against every other
+// process and every other holder in this one (flock on POSIX, LockFileEx
+// on Windows) until FileLockRelease, and ends with the process. Waits up to
+// `waitMs` for another holder; nullptr with an errno-style code in *err
+// (ETIMEDOUT when the wait ran out).
+struct FileLock;
+FileLock* FileLockAcquire(const char* path, int waitMs, int* err);
+void FileLockRelease(FileLock* lock);
+// The two steps each OS gives for it: the file opened (not locked yet), and
+// one try at the lock: 0 taken, EWOULDBLOCK held by another, else an
+// errno-style code.
+FileLock* FileLockOpen(const char* path, int* err);
+int FileLockTry(FileLock* lock);
+
 // Message files are read as Windows reads text files: a CR LF pair arrives as
 // one LF. Lines are read like fgets (at most size - 1 characters, LF kept,
 // a terminator after them), but the count of bytes read is returned (0 at the

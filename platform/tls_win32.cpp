@@ -40,6 +40,8 @@ struct TlsChannel {
     bool haveCtx;
     bool closed;      // close_notify or end of stream seen
     char target[256]; // the name the handshake was made for (SNI)
+    bool pinned;      // a certificate after the first is held to the same check
+    unsigned char pin[kSha256Size];
     SecPkgContext_StreamSizes sizes;
     char* in;         // received, not yet decrypted bytes
     size_t inLen;
@@ -207,7 +209,8 @@ DWORD VerifyChain(PCCERT_CONTEXT cert, const char* serverName) {
 }
 
 // The checks SChannel was told to leave to us; false with the reason in err.
-bool CheckServer(TlsChannel* t, const unsigned char* pin, char* err, size_t errSize) {
+bool CheckServer(TlsChannel* t, char* err, size_t errSize) {
+    const unsigned char* pin = t->pinned ? t->pin : nullptr;
     PCCERT_CONTEXT cert = nullptr;
     if (QueryContextAttributesA(&t->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
         !cert) {
@@ -224,6 +227,12 @@ bool CheckServer(TlsChannel* t, const unsigned char* pin, char* err, size_t errS
             snprintf(err, errSize, "certificate fingerprint does not match");
         else
             ok = true;
+    } else if (!CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
+                                  cert->pCertInfo->rgExtension)) {
+        // The system's SSL policy falls back to the subject's common name
+        // when there is no subjectAltName; that fallback is refused, as the
+        // OpenSSL build refuses it.
+        snprintf(err, errSize, "certificate does not match the host name %s (no subjectAltName)", t->target);
     } else {
         DWORD code = VerifyChain(cert, t->target);
         if (code == 0) ok = true;
@@ -252,6 +261,8 @@ TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char
     }
     t->sock = s;
     snprintf(t->target, sizeof t->target, "%s", serverName ? serverName : "");
+    t->pinned = pinSha256 != nullptr;
+    if (pinSha256) memcpy(t->pin, pinSha256, kSha256Size);
     t->in = new (std::nothrow) char[kInputSize];
     t->plain = new (std::nothrow) char[kInputSize];
     if (!t->in || !t->plain) {
@@ -296,7 +307,7 @@ TlsChannel* TlsConnect(SockHandle s, const char* serverName, const unsigned char
         Release(t);
         return nullptr;
     }
-    if (!CheckServer(t, pinSha256, err, errSize)) {
+    if (!CheckServer(t, err, errSize)) {
         TlsClose(t);
         return nullptr;
     }
@@ -404,8 +415,18 @@ int TlsRecv(TlsChannel* t, char* buf, int len) {
             (st == SEC_E_OK && t->plainLen == 0 && recordType == kAlertRecord)) {
             t->closed = true;
         } else if (st == SEC_I_RENEGOTIATE) {
-            // A handshake message after the handshake (a session ticket, a
-            // key update): SChannel takes it through the context again.
+            // Up to TLS 1.2 this is the server asking for a new handshake:
+            // refused, since it could bring another certificate and other
+            // terms in the middle of a session. On TLS 1.3 it is a handshake
+            // message after the handshake (a session ticket, a key update),
+            // which SChannel takes through the context again; a certificate
+            // that comes with it is checked as the first one was.
+            SecPkgContext_ConnectionInfo info;
+            if (QueryContextAttributesA(&t->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
+                !(info.dwProtocol & SP_PROT_TLS1_3)) {
+                WSASetLastError(kTlsBrokenError);
+                return -1;
+            }
             SockOutcome sock;
             if (Negotiate(t, false, &sock) != 0) {
                 if (sock == kSockClosed) {
@@ -413,6 +434,11 @@ int TlsRecv(TlsChannel* t, char* buf, int len) {
                     continue;
                 }
                 if (sock != kSockFailed) WSASetLastError(kTlsBrokenError);
+                return -1;
+            }
+            char why[200];
+            if (!CheckServer(t, why, sizeof why)) {
+                WSASetLastError(kTlsBrokenError);
                 return -1;
             }
         }

@@ -6,12 +6,14 @@
 // secret is ever put into such a line.
 #include "oauth.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +33,14 @@ constexpr int kHttpTimeoutMs = 60 * 1000;
 constexpr long long kRenewMarginSeconds = 300;
 // How long a browser sign-in waits for the redirect.
 constexpr int kBrowserWaitMs = 10 * 60 * 1000;
+// A token's lifetime is taken up to ten years: beyond that (or negative) a
+// server's number would only overflow the clock it is added to.
+constexpr long long kMaxLifetimeSeconds = 10LL * 365 * 24 * 3600;
+// The device grant's pace: the server's interval, but at least a second
+// (no polling without pause) and at most five minutes (a sign-in that
+// would never ask again); its code lives at most a day.
+constexpr long long kMinPollSeconds = 1, kMaxPollSeconds = 300;
+constexpr long long kMaxDeviceCodeSeconds = 24 * 3600;
 
 const char kDeviceGrant[] = "urn:ietf:params:oauth:grant-type:device_code";
 
@@ -117,17 +127,30 @@ std::string Text(const json& j, const char* key) {
 }
 
 // expires_in and interval come as numbers, from some servers as strings.
-long long Number(const json& j, const char* key, long long def) {
+// Whatever comes is held to [lo, hi] before it becomes an integer: a value
+// beyond what a long long holds must not be converted, and a lifetime added
+// to the clock must not overflow it. Anything that is not a number: `def`.
+long long Number(const json& j, const char* key, long long def, long long lo, long long hi) {
     if (!j.is_object() || !j.contains(key)) return def;
     const json& v = j[key];
-    if (v.is_number_integer()) return v.get<long long>();
-    if (v.is_number()) return (long long)v.get<double>();
-    if (v.is_string()) {
+    double n;
+    if (v.is_number_unsigned()) {  // hi is never negative
+        unsigned long long u = v.get<unsigned long long>();
+        return u > (unsigned long long)hi ? hi : std::max(lo, (long long)u);
+    } else if (v.is_number_integer()) {
+        return std::clamp(v.get<long long>(), lo, hi);
+    } else if (v.is_number()) {
+        n = v.get<double>();
+    } else if (v.is_string()) {
+        const std::string& text = v.get_ref<const std::string&>();
         char* end = nullptr;
-        long long n = strtoll(v.get_ref<const std::string&>().c_str(), &end, 10);
-        if (end && *end == 0) return n;
+        n = strtod(text.c_str(), &end);
+        if (text.empty() || !end || *end != 0) return def;
+    } else {
+        return def;
     }
-    return def;
+    if (n != n) return def;  // NaN
+    return n <= (double)lo ? lo : n >= (double)hi ? hi : (long long)n;
 }
 
 // The outcome of one request to an endpoint.
@@ -183,18 +206,43 @@ bool TakeTokens(const Answer& a, OAuthTokens* t) {
     std::string access = Text(a.body, "access_token");
     if (a.status != 200 || access.empty()) return false;
     t->accessToken = access;
-    long long expiresIn = Number(a.body, "expires_in", 3600);
-    t->expiresAt = Now() + (expiresIn > 0 ? expiresIn : 0);
+    t->expiresAt = Now() + Number(a.body, "expires_in", 3600, 0, kMaxLifetimeSeconds);
     std::string refresh = Text(a.body, "refresh_token");
     if (!refresh.empty()) t->refreshToken = refresh;
     return true;
 }
 
-bool Store(const DomainEntry& d, const OAuthTokens& t, char* why, size_t whySize) {
-    char err[300] = "";
-    if (StoreOAuthTokens(d.name, t, err, sizeof err)) return true;
-    Why(why, whySize, "%s", err);
-    return false;
+// Tokens that were renewed but could not be written (a full disk, access
+// refused), by domain name: the server may already refuse the refresh
+// token in the file, so the new one is kept here, used in its place and
+// written again at every later look-up until that succeeds. Touched only
+// while the tokens file is held, which also keeps the threads apart.
+std::map<std::string, OAuthTokens> unsaved;
+
+// Marks the tokens as issued for the domain's endpoint, client and user.
+void Stamp(OAuthTokens* t, const DomainEntry& d, const OAuthEndpoints& e) {
+    t->tokenUrl = e.tokenUrl;
+    t->clientId = d.oauth.clientId;
+    t->user = d.authUser;
+}
+
+// An entry from before the stamp was kept is taken as the domain's own; it
+// gets the stamp with its next renewal.
+bool IssuedFor(const OAuthTokens& t, const DomainEntry& d, const OAuthEndpoints& e) {
+    if (t.tokenUrl.empty() && t.clientId.empty() && t.user.empty()) return true;
+    return t.tokenUrl == e.tokenUrl && t.clientId == d.oauth.clientId && t.user == d.authUser;
+}
+
+// A sign-in's tokens replace whatever the domain had, kept ones included.
+bool Store(const DomainEntry& d, const OAuthEndpoints& e, OAuthTokens t, char* why, size_t whySize) {
+    Stamp(&t, d, e);
+    char err[400] = "";
+    TokensFile* f = OpenTokensFile(err, sizeof err);
+    bool ok = f && TokensFileReplace(f, d.name, t, err, sizeof err);
+    if (ok) unsaved.erase(d.name);
+    CloseTokensFile(f);
+    if (!ok) Why(why, whySize, "%s", err);
+    return ok;
 }
 
 bool WaitUnlessCancelled(const SignInHooks& h, long long ms) {
@@ -220,9 +268,8 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
         return false;
     }
     std::string complete = Text(a.body, "verification_uri_complete");
-    long long interval = Number(a.body, "interval", 5);
-    if (interval < 1) interval = 1;
-    long long deadline = Now() + Number(a.body, "expires_in", 900);
+    long long interval = Number(a.body, "interval", 5, kMinPollSeconds, kMaxPollSeconds);
+    long long deadlineMs = SteadyMs() + Number(a.body, "expires_in", 900, 1, kMaxDeviceCodeSeconds) * 1000;
     if (h.showDeviceCode) h.showDeviceCode(h.ctx, Shown(userCode, 40).c_str(), Shown(url).c_str(),
                                            complete.empty() ? nullptr : Shown(complete, 300).c_str());
     if (h.openBrowser) OpenInBrowser(complete.empty() ? url.c_str() : complete.c_str());
@@ -230,11 +277,13 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
     std::string poll = "grant_type=" + UrlEncode(kDeviceGrant) + "&device_code=" + UrlEncode(deviceCode) + "&" +
                        ClientPart(o);
     for (;;) {
-        if (!WaitUnlessCancelled(h, interval * oauthPollUnitMs)) {
+        // Never past the code's end: the last wait is cut to what is left.
+        long long left = deadlineMs - SteadyMs();
+        if (left > 0 && !WaitUnlessCancelled(h, std::min(interval * oauthPollUnitMs, left))) {
             Why(why, whySize, "sign-in cancelled");
             return false;
         }
-        if (Now() > deadline) {
+        if (SteadyMs() >= deadlineMs) {
             Why(why, whySize, "%s: the code expired before the sign-in was completed", e.tokenUrl);
             return false;
         }
@@ -244,7 +293,7 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
         // and wait longer each time it asks for that.
         if (t.error == "authorization_pending") continue;
         if (t.error == "slow_down") {
-            interval += 5;
+            interval = std::min(interval + 5, kMaxPollSeconds);
             continue;
         }
         OAuthTokens tokens;
@@ -259,7 +308,7 @@ bool SignInWithDeviceCode(const DomainEntry& d, const OAuthEndpoints& e, const S
             Why(why, whySize, "%s gave no refresh token (is offline access in OAuthScope?)", e.tokenUrl);
             return false;
         }
-        return Store(d, tokens, why, whySize);
+        return Store(d, e, tokens, why, whySize);
     }
 }
 
@@ -294,23 +343,31 @@ bool SignInWithBrowser(const DomainEntry& d, const OAuthEndpoints& e, const Sign
     if (h.showBrowserUrl) h.showBrowserUrl(h.ctx, url.c_str());
     if (h.openBrowser) OpenInBrowser(url.c_str());
 
+    // Only the redirect of this sign-in ends the wait: path "/", this
+    // state, and a code or an error. Anything else (a favicon, another
+    // local process guessing) gets a 400 and the wait goes on.
+    struct Expected {
+        const std::string& state;
+        const SignInHooks& h;
+    } expected{state, h};
+    LoopbackWait wait{};
+    wait.untilMs = SteadyMs() + kBrowserWaitMs;
+    wait.stop = [](void* ctx) {
+        const SignInHooks& hooks = static_cast<Expected*>(ctx)->h;
+        return hooks.cancelled && hooks.cancelled(hooks.ctx);
+    };
+    wait.wanted = [](void* ctx, const std::string& target) {
+        return target.compare(0, target.find('?'), "/") == 0 &&
+               QueryValue(target, "state") == static_cast<Expected*>(ctx)->state &&
+               (!QueryValue(target, "code").empty() || !QueryValue(target, "error").empty());
+    };
+    wait.ctx = &expected;
+    wait.page = "<html><body><p>Signed in: you can close this window.</p></body></html>";
     std::string target;
-    bool got = false;
-    const char* page = "<html><body><p>Signed in: you can close this window.</p></body></html>";
-    // Waits in short steps so that a cancel is seen; a request that is not
-    // the redirect (a browser's favicon) is answered and waited past.
-    for (int waited = 0; waited < kBrowserWaitMs && !got; waited += 500) {
-        if (h.cancelled && h.cancelled(h.ctx)) break;
-        if (LoopbackAcceptRequest(l, 500, page, &target))
-            got = !QueryValue(target, "code").empty() || !QueryValue(target, "error").empty();
-    }
+    bool got = LoopbackAwait(l, wait, &target);
     LoopbackClose(l);
     if (!got) {
-        Why(why, whySize, "no answer from the browser's sign-in");
-        return false;
-    }
-    if (QueryValue(target, "state") != state) {
-        Why(why, whySize, "the browser's redirect did not come from this sign-in (state differs)");
+        Why(why, whySize, h.cancelled && h.cancelled(h.ctx) ? "sign-in cancelled" : "no answer from the browser's sign-in");
         return false;
     }
     std::string code = QueryValue(target, "code");
@@ -334,25 +391,39 @@ bool SignInWithBrowser(const DomainEntry& d, const OAuthEndpoints& e, const Sign
         Why(why, whySize, "%s gave no refresh token (is offline access in OAuthScope?)", e.tokenUrl);
         return false;
     }
-    return Store(d, tokens, why, whySize);
+    return Store(d, e, tokens, why, whySize);
 }
 
-}  // namespace
-
-bool GetAccessToken(const DomainEntry& d, bool renew, std::string* token, bool* fromCache, char* why,
-                    size_t whySize) {
+// GetAccessToken with the tokens file held: the entry is read under the lock
+// and the renewal's refresh token comes from it, so two processes never
+// spend one refresh token twice (the second finds the first one's tokens),
+// and neither writes over the other's entries.
+bool TokenFromFile(TokensFile* f, const DomainEntry& d, const OAuthEndpoints& e, bool renew, std::string* token,
+                   bool* fromCache, char* why, size_t whySize) {
     const OAuthSettings& o = d.oauth;
-    token->clear();
-    *fromCache = false;
     OAuthTokens t;
-    LoadOAuthTokens(d.name, &t);
+    bool have = TokensFileEntry(f, d.name, &t);
+    char err[400] = "";
+    auto kept = unsaved.find(d.name);
+    if (kept != unsaved.end()) {
+        t = kept->second;
+        have = true;
+        if (TokensFileReplace(f, d.name, t, err, sizeof err)) unsaved.erase(kept);
+    }
+    if (have && !IssuedFor(t, d, e)) {
+        if (o.grant != kGrantClientCredentials) {
+            Why(why, whySize,
+                "the sign-in in %s was made for another OAuthTokenUrl, OAuthClientId or AuthUser: sign in again",
+                OAuthTokensPath().c_str());
+            return false;
+        }
+        t = OAuthTokens{};  // an application just asks anew
+    }
     if (!renew && !t.accessToken.empty() && t.expiresAt - kRenewMarginSeconds > Now()) {
         *token = t.accessToken;
         *fromCache = true;
         return true;
     }
-    OAuthEndpoints e;
-    ResolveOAuthEndpoints(o, &e);
     std::string form;
     if (o.grant == kGrantClientCredentials) {
         form = "grant_type=client_credentials&" + ClientPart(o);
@@ -371,11 +442,41 @@ bool GetAccessToken(const DomainEntry& d, bool renew, std::string* token, bool* 
         DescribeRefusal(e.tokenUrl, a, why, whySize);
         return false;
     }
+    Stamp(&t, d, e);
     // A rotated refresh token replaces the old one, which the server may
-    // already refuse: losing it would mean signing in again.
-    if (!Store(d, t, why, whySize)) return false;
+    // already refuse: losing it would mean signing in again. When it cannot
+    // be written it stays in memory, and the token is used all the same.
+    if (TokensFileReplace(f, d.name, t, err, sizeof err)) {
+        unsaved.erase(d.name);
+    } else {
+        if (!unsaved.count(d.name)) {  // said once, not at every renewal
+            char line[kLogLineSize];
+            snprintf(line, sizeof line,
+                     " AMBREL Warning: OAuth 2.0 token for %s (%s): %s; the renewed tokens are kept in memory and "
+                     "written again at the next renewal\r\n",
+                     d.authUser, d.name, err);
+            LogBoth("%s", line);
+            if (hostSettings.serviceMode) LogEvent(EventKind::DomainFailure, "%s", line);
+        }
+        unsaved[d.name] = t;
+    }
     *token = t.accessToken;
     return true;
+}
+
+}  // namespace
+
+bool GetAccessToken(const DomainEntry& d, bool renew, std::string* token, bool* fromCache, char* why,
+                    size_t whySize) {
+    token->clear();
+    *fromCache = false;
+    OAuthEndpoints e;
+    ResolveOAuthEndpoints(d.oauth, &e);
+    TokensFile* f = OpenTokensFile(why, whySize);
+    if (!f) return false;
+    bool ok = TokenFromFile(f, d, e, renew, token, fromCache, why, whySize);
+    CloseTokensFile(f);
+    return ok;
 }
 
 bool OAuthSignIn(const DomainEntry& d, const SignInHooks& hooks, char* why, size_t whySize) {

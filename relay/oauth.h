@@ -16,12 +16,31 @@ struct OAuthTokens {
     std::string refreshToken;  // empty for client_credentials
     std::string accessToken;   // empty: none cached
     long long expiresAt = 0;   // seconds since 1970 (UTC)
+    // Whom they were issued to: the token endpoint, the client and the user
+    // of the sign-in. All empty in an entry written before they were kept.
+    std::string tokenUrl, clientId, user;
 };
 // The path of the tokens file for the INI in hostSettings.
 std::string OAuthTokensPath();
+
+// The tokens file held from its reading to its writing against every other
+// writer: the other threads of this process and other processes on the
+// same file (the service and a window's sign-in, a daemon and a console
+// sign-in), through a lock file beside it.
+struct TokensFile;
+// Locks and reads the file. A missing file is an empty one; nullptr, with
+// one line in `why` (the file, what is wrong, what to do), when it cannot be
+// locked, read or understood: such a file is never written over, since it
+// may hold every other domain's sign-in.
+TokensFile* OpenTokensFile(char* why, size_t whySize);
 // False when the file has no (readable) entry for the domain.
+bool TokensFileEntry(TokensFile* f, const char* domainName, OAuthTokens* t);
+// Replaces the domain's entry and writes the file; false with a reason in
+// `why` (the file as it was stays whole).
+bool TokensFileReplace(TokensFile* f, const char* domainName, const OAuthTokens& t, char* why, size_t whySize);
+void CloseTokensFile(TokensFile* f);
+// The same, each in one call.
 bool LoadOAuthTokens(const char* domainName, OAuthTokens* t);
-// Replaces the domain's entry; false with a reason in `why`.
 bool StoreOAuthTokens(const char* domainName, const OAuthTokens& t, char* why, size_t whySize);
 
 // ---- the token endpoint (oauth.cpp) --------------------------------------------

@@ -9,12 +9,14 @@ work=$(mktemp -d)
 server=
 old=
 idp=
+reneg=
+typist=
 cleanup() {
-    for pid in $server $old $idp; do
+    for pid in $server $old $reneg $typist $idp; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    exec 3>&- 2>/dev/null || true
+    exec 3>&- 4>&- 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -107,27 +109,47 @@ server=$!
 for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.1; done
 read -r tls_port plain_port <"$work/ports" || { echo "FAIL the test server did not start"; exit 1; }
 
+# openssl s_server on a port of its own, named $1, with the options after
+# it; its console is a FIFO held open on descriptor $2, since s_server ends
+# at the end of its input. Sets s_pid and s_port.
+start_s_server() {
+    local name=$1 fd=$2
+    shift 2
+    mkfifo "$work/${name}_console"
+    openssl s_server -accept 127.0.0.1:0 "$@" <"$work/${name}_console" >"$work/${name}_out" 2>&1 &
+    s_pid=$!
+    eval "exec $fd>\"\$work/${name}_console\""
+    s_port=
+    for _ in $(seq 100); do
+        s_port=$(sed -n 's/^ACCEPT .*:\([0-9]*\)$/\1/p' "$work/${name}_out")
+        [ -n "$s_port" ] && return 0
+        sleep 0.1
+    done
+    echo "FAIL the $name server did not start"
+    cat "$work/${name}_out"
+    exit 1
+}
+
 # A server that offers TLS 1.1 at most (OpenSSL allows it only at security
-# level 0), with the same certificate; it reads its console from a FIFO that
-# stays open, since s_server ends at the end of its input.
-mkfifo "$work/old_console"
-openssl s_server -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' -accept 127.0.0.1:0 -cert "$work/cert.pem" \
-    -key "$work/key.pem" <"$work/old_console" >"$work/old_out" 2>&1 &
-old=$!
-exec 3>"$work/old_console"
-old_port=
-for _ in $(seq 100); do
-    old_port=$(sed -n 's/^ACCEPT .*:\([0-9]*\)$/\1/p' "$work/old_out")
-    [ -n "$old_port" ] && break
-    sleep 0.1
-done
-[ -n "$old_port" ] || { echo "FAIL the TLS 1.1 server did not start"; cat "$work/old_out"; exit 1; }
+# level 0), with the same certificate.
+start_s_server old 3 -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' -cert "$work/cert.pem" -key "$work/key.pem"
+old=$s_pid old_port=$s_port
 # The server does complete a TLS 1.1 handshake: the refusal below is the
 # client's.
 if ! echo | timeout 20 openssl s_client -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' -connect "127.0.0.1:$old_port" \
         2>/dev/null | grep -q 'Protocol  *: TLSv1.1'; then
     echo "FAIL the TLS 1.1 server does not speak TLS 1.1"; exit 1
 fi
+# TLS 1.2 alone, with a certificate that names localhost only in its common
+# name; when a client sends "reneg", "r" at the console makes the server
+# ask for a new handshake.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+    -keyout "$work/cn_key.pem" -out "$work/cn_cert.pem" 2>/dev/null
+cn_pin=$(openssl x509 -in "$work/cn_cert.pem" -outform DER | sha256sum | cut -d' ' -f1)
+start_s_server reneg 4 -tls1_2 -cert "$work/cn_cert.pem" -key "$work/cn_key.pem"
+reneg=$s_pid reneg_port=$s_port
+(for _ in $(seq 3000); do grep -q '^reneg' "$work/reneg_out" && { echo r >&4; exit 0; }; sleep 0.1; done) &
+typist=$!
 # The local identity provider for the token endpoints' client (WinHTTP).
 idp_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkdir -p "$work/idp"
@@ -137,7 +159,9 @@ idp=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$idp_port") 2>/dev/null && break; sleep 0.1; done
 cd "$BUILD_WIN64"
 timeout 180 wine ./tls_check.exe "$tls_port" "$plain_port" "$pin" "$old_port" "$idp_port"
-# The run's certificate added to the prefix's Root store: WinHTTP then
-# trusts the identity provider. (Last: the checks above want it untrusted.)
+# The run's certificates added to the prefix's Root store: WinHTTP then
+# trusts the identity provider, and the CN-only certificate is refused for
+# its name alone. (Last: the checks above want them untrusted.)
 timeout 60 wine ./probe.exe trust-root "$(winepath -w "$work/cert.pem")"
-timeout 60 wine ./tls_check.exe https-trusted "$idp_port"
+timeout 60 wine ./probe.exe trust-root "$(winepath -w "$work/cn_cert.pem")"
+timeout 90 wine ./tls_check.exe trusted "$idp_port" "$reneg_port" "$cn_pin"

@@ -8,6 +8,8 @@ FOLDER/config.json (read at every request, so a test changes it between runs):
   pending_polls              device grant: polls answered authorization_pending
   slow_down_at               device grant: the poll (1-based) answered slow_down
   refuse                     "" | "invalid_grant" | "invalid_client" | "html": every token request
+  interval, device_expires_in  device grant: what /devicecode answers (1 and 900)
+  delay                      seconds every POST waits before it is answered
 FOLDER/state.json (written by this server): "access" {token: expiry}, "refresh"
   [valid refresh tokens], "spent" [rotated ones]; the SMTP server checks the
   bearer against it.
@@ -140,6 +142,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         cfg = config()
         f = self.form()
+        time.sleep(cfg.get("delay", 0))
         url = urllib.parse.urlparse(self.path)
         with lock:
             if url.path == "/devicecode":
@@ -148,8 +151,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 device = "dc-" + secrets.token_urlsafe(16)
                 devices[device] = 0
                 return self.answer(200, {"device_code": device, "user_code": "WDJB-MJHT",
-                                         "verification_uri": "https://127.0.0.1/device", "expires_in": 900,
-                                         "interval": 1})
+                                         "verification_uri": "https://127.0.0.1/device",
+                                         "expires_in": cfg.get("device_expires_in", 900),
+                                         "interval": cfg.get("interval", 1)})
             if url.path != "/token":
                 return self.answer(404, {"error": "not_found"})
             grant = f.get("grant_type", "")

@@ -11,6 +11,7 @@ usage: relay_peers_test.py AMBREL SMTP_SINK_ROOT [TEST...]
 The Postfix instance (postfix_peer.py) lives in postfix-peer beside AMBREL;
 its log stays there after the run."""
 import base64
+import http.client
 import json
 import os
 import re
@@ -20,6 +21,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -811,6 +813,16 @@ def test_oauth(scratch):
         check("oauth device sign-in: refresh token stored", signed.get("refresh_token") in read_state(idp_dir)["refresh"],
               signed)
 
+        # A server that asks for a pause longer than its code lives: the wait is cut to the code's life.
+        write_config(idp_dir, interval=1000, device_expires_in=2, pending_polls=99)
+        try:
+            p = subprocess.run([AMBREL, "--sign-in", "1", user.ini], env=env, capture_output=True, timeout=30)
+            out = p.stdout.decode(errors="replace") + p.stderr.decode(errors="replace")
+        except subprocess.TimeoutExpired:
+            p, out = None, "still polling after 30 s"
+        check("oauth device sign-in: the wait ends with the code's life", p and p.returncode == 1 and
+              "the code expired" in out, out[-1500:])
+
         # The access token of the sign-in has a minute left: renewed first, the rotated refresh token stored.
         write_config(idp_dir, expires_in=3600)
         relay(user, "xoauth2", ["R1.CNM", "R2.CNM"], label="renewed before expiry")
@@ -841,6 +853,69 @@ def test_oauth(scratch):
                   failure=f"OAuth 2.0 token for joe (example.org): https://127.0.0.1:{idp.port}/token {failure}")
         write_config(idp_dir)
 
+        # A hand edit left a trailing comma: nothing written over the file, one line that names it.
+        tokens = os.path.join(user.root, "ambrel.tokens")
+        good = open(tokens).read()
+        broken = good.rstrip()[:-1].rstrip() + ",\n}\n"
+        with open(tokens, "w") as f:
+            f.write(broken)
+        relay(user, "xoauth2", ["K1.CNM"], label="broken tokens file",
+              failure=f"the tokens file '{tokens}' is not valid JSON (line ")
+        check("oauth broken tokens file: left as it was", open(tokens).read() == broken)
+        with open(tokens, "w") as f:
+            f.write(good)
+
+        # Two processes on one tokens file, both due a renewal at once (the server slow to answer): one
+        # renews, the other finds the new tokens under the lock; no refresh token is spent twice.
+        twin = Tree(os.path.join(scratch, "twin"), 1, domain_keys=oauth_keys(idp.port, "refresh_token", secret=""))
+        os.replace(twin.ini, os.path.join(user.root, "twin.ini"))
+        twin.ini = os.path.join(user.root, "twin.ini")
+        def expire_access_token():
+            entries = json.load(open(tokens))
+            entries["example.org"]["expires_at"] = 0
+            with open(tokens, "w") as f:
+                json.dump(entries, f)
+
+        expire_access_token()
+        write_config(idp_dir, delay=2)
+        seen = len(read_requests(idp_dir))
+        runs = []
+        with tls_server("xoauth2", user.root, cert, key, os.path.join(idp_dir, "state.json")) as server:
+            for t in (user, twin):
+                with open(t.ini) as f:
+                    text = f.read()
+                with open(t.ini, "w") as f:
+                    f.write(re.sub(r"SMTPServer1=127\.0\.0\.1:\d+", f"SMTPServer1=127.0.0.1:{server.port}", text))
+                t.drop("john", "T1.CNM", b"Return-path: <a@example.com>\n\ntwin\n")
+            both = [threading.Thread(target=lambda t=t: runs.append(t.run(env_extra=trust))) for t in (user, twin)]
+            for t in both:
+                t.start()
+            for t in both:
+                t.join(90)
+        logs.extend(out for _, out in runs)
+        renewals = [r for r in read_requests(idp_dir)[seen:] if r["grant_type"] == "refresh_token"]
+        check("oauth two processes on one tokens file: both relay, one renewal",
+              [user.fate("john", "T1.CNM"), twin.fate("john", "T1.CNM")] == ["deleted"] * 2 and
+              len(renewals) == 1 and renewals[0]["known"], (renewals, [out[-800:] for _, out in runs]))
+
+        # The rotated refresh token cannot be written (its replacement is refused): kept in memory and used
+        # for the next renewal (every login renews: tokens for a minute), the failure said once.
+        expire_access_token()
+        os.mkdir(tokens + ".new")
+        write_config(idp_dir, expires_in=60)
+        with open(user.ini) as f:
+            text = f.read()
+        with open(user.ini, "w") as f:
+            f.write(text.replace("MaxMailSent=6", "MaxMailSent=1"))
+        seen = len(read_requests(idp_dir))
+        out = relay(user, "xoauth2", ["F1.CNM", "F2.CNM"], label="tokens file not writable")
+        renewals = [r for r in read_requests(idp_dir)[seen:] if r["grant_type"] == "refresh_token"]
+        check("oauth tokens file not writable: the kept token renews again, said once",
+              len(renewals) >= 2 and all(r["known"] for r in renewals) and out.count("kept in memory") == 1,
+              (renewals, out[-1500:]))
+        os.rmdir(tokens + ".new")
+        write_config(idp_dir)
+
         # The authorization code grant with PKCE: the test plays the browser.
         web = Tree(os.path.join(scratch, "web"), 1,
                    domain_keys=oauth_keys(idp.port, "refresh_token", secret="", urls=("token", "authorize")))
@@ -863,6 +938,16 @@ def test_oauth(scratch):
                 check("oauth browser sign-in: PKCE S256 and a loopback redirect",
                       q.get("code_challenge_method") == "S256" and len(q.get("code_challenge", "")) == 43 and
                       q.get("redirect_uri", "").startswith("http://127.0.0.1:"), q)
+                # Another local process at the redirect's port: another path, or this path with another
+                # state, gets a 400 and the sign-in waits on.
+                back = urllib.parse.urlparse(q.get("redirect_uri", ""))
+                strays = []
+                for target in ("/x?error=access_denied&state=" + q.get("state", ""), "/?error=access_denied&state=x"):
+                    c = http.client.HTTPConnection(back.hostname, back.port, timeout=10)
+                    c.request("GET", target)
+                    strays.append(c.getresponse().status)
+                    c.close()
+                check("oauth browser sign-in: a stray request gets 400", strays == [400, 400], strays)
                 page = play_browser(url, cert)
                 check("oauth browser sign-in: the loopback answers the browser", b"Signed in" in page, page)
             rc = proc.wait(30)

@@ -61,11 +61,17 @@ TEST_F(TokenStore, OneEntryPerDomainReplacedWholeAndPrivate) {
     EXPECT_EQ(got.accessToken, "at-b");
     EXPECT_FALSE(LoadOAuthTokens("c.org", &got));
 
-    // A damaged file holds no tokens, and the next store starts it afresh.
-    WriteFile(path, "{\"a.org\": [1, 2");
-    EXPECT_FALSE(LoadOAuthTokens("a.org", &got));
-    ASSERT_TRUE(StoreOAuthTokens("b.org", b, why, sizeof why)) << why;
-    EXPECT_TRUE(LoadOAuthTokens("b.org", &got));
+    // A file that cannot be read or understood is never written over: it
+    // holds the other domains' sign-ins. The line names it and what is wrong.
+    std::string broken = "{\n \"a.org\": {\"refresh_token\": \"rt\"},\n}\n";  // a hand edit's comma
+    WriteFile(path, broken);
+    EXPECT_FALSE(StoreOAuthTokens("b.org", b, why, sizeof why));
+    EXPECT_NE(std::string(why).find("'" + path + "' is not valid JSON (line 3)"), std::string::npos) << why;
+    EXPECT_EQ(ReadFile(path), broken);
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_FALSE(StoreOAuthTokens("b.org", b, why, sizeof why));
+    EXPECT_NE(std::string(why).find("cannot be read (errno "), std::string::npos) << why;
 }
 
 TEST_F(TokenStore, CachedTokenUsedUntilShortlyBeforeItsEnd) {
@@ -101,6 +107,20 @@ TEST_F(TokenStore, CachedTokenUsedUntilShortlyBeforeItsEnd) {
     OAuthTokens kept;
     ASSERT_TRUE(LoadOAuthTokens("a.org", &kept));
     EXPECT_EQ(kept.refreshToken, "rt-secret");
+
+    // Tokens issued for another user (or endpoint, or client) are neither
+    // used nor sent anywhere: the domain signs in again.
+    t.expiresAt = (long long)time(nullptr) + 3600;
+    t.tokenUrl = d.oauth.tokenUrl;
+    t.clientId = d.oauth.clientId;
+    t.user = "mary";
+    ASSERT_TRUE(StoreOAuthTokens("a.org", t, why, sizeof why));
+    EXPECT_FALSE(GetAccessToken(d, false, &token, &cached, why, sizeof why));
+    EXPECT_NE(std::string(why).find("another OAuthTokenUrl, OAuthClientId or AuthUser: sign in again"),
+              std::string::npos) << why;
+    t.user = "joe";
+    ASSERT_TRUE(StoreOAuthTokens("a.org", t, why, sizeof why));
+    EXPECT_TRUE(GetAccessToken(d, false, &token, &cached, why, sizeof why)) << why;
 }
 
 TEST_F(TokenStore, SignInNeedsAUserGrant) {

@@ -226,13 +226,40 @@ void HttpsTrusted(int idpPort) {
           a.ok && a.status == 200 && a.body.find("\"access_token\"") != std::string::npos, a.err + (" " + a.body));
 }
 
+// An s_server on TLS 1.2 alone whose trusted certificate names "localhost"
+// only in its common name, and which renegotiates when a client sends
+// "reneg" (the test step types "r" at its console): the certificate is
+// refused without a fingerprint, and with one the renegotiation ends the
+// connection as a TLS failure instead of a new handshake.
+void CommonNameAndRenegotiation(uint16_t port, const unsigned char* pin) {
+    SockHandle s;
+    std::string err;
+    TlsChannel* t = Open(&s, nullptr, &err, 10000, port);
+    Check("trusted certificate naming the host only in its CN refused",
+          !t && err == "certificate does not match the host name localhost (no subjectAltName)", err);
+    if (t) {
+        TlsClose(t);
+        SockClose(s);
+    }
+    t = Open(&s, pin, &err, 15000, port);
+    Check("TLS 1.2 server with the right fingerprint accepted", t, err);
+    if (!t) return;
+    char buf[100];
+    int n = SendText(t, "reneg\n") ? TlsRecv(t, buf, sizeof buf) : 0;
+    int code = SockLastError();
+    Check("TLS 1.2 renegotiation refused: -1 and 10053", n == -1 && code == 10053,
+          std::to_string(n) + " / " + std::to_string(code));
+    TlsClose(t);
+    SockClose(s);
+}
+
 // The tokens file: written whole, and its access list names no one but
 // SYSTEM, Administrators and the writing user.
 void PrivateFile() {
     const char* path = "private_check.tokens";
     bool written = WritePrivateFileErrno(path, "{\"a\": 1}\n") == 0 && WritePrivateFileErrno(path, "{\"b\": 2}\n") == 0;
     std::string back;
-    Check("private file replaced whole", written && ReadWholeFile(path, &back) && back == "{\"b\": 2}\n", back);
+    Check("private file replaced whole", written && ReadWholeFileErrno(path, &back) == 0 && back == "{\"b\": 2}\n", back);
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
@@ -263,16 +290,19 @@ void PrivateFile() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Run again once the test has put its CA into the Root store.
-    if (argc == 3 && strcmp(argv[1], "https-trusted") == 0) {
+    // Run again once the test has put its certificates into the Root store.
+    unsigned char pin[kSha256Size];
+    if (argc == 5 && strcmp(argv[1], "trusted") == 0 && ParsePin(argv[4], pin)) {
+        SockStartup();
         HttpsTrusted(atoi(argv[2]));
+        CommonNameAndRenegotiation((uint16_t)atoi(argv[3]), pin);
+        SockCleanup();
         printf("%d passed, %d failed\n", passed, failed);
         return failed == 0 ? 0 : 1;
     }
-    unsigned char pin[kSha256Size];
     if (argc < 4 || !ParsePin(argv[3], pin)) {
         fprintf(stderr, "usage: tls_check TLS-PORT PLAIN-PORT SHA256-HEX [TLS1.1-PORT [IDP-PORT]]\n"
-                        "       tls_check https-trusted IDP-PORT\n");
+                        "       tls_check trusted IDP-PORT TLS1.2-CN-PORT ITS-SHA256-HEX\n");
         return 2;
     }
     tlsPort = (uint16_t)atoi(argv[1]);

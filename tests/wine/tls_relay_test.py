@@ -8,8 +8,9 @@ One start of the windowed program relays six domains, one server each: two
 that work (STARTTLS and implicit TLS, the certificate pinned) and four that
 fail (wrong fingerprint, an untrusted certificate with no fingerprint, no
 STARTTLS offered, a wrong password). Then one run as a service relays over
-STARTTLS with a login and reports a refused login in the event log (read
-from Wine's trace of the service: Wine keeps no event log).
+STARTTLS with a login and reports a refused login and a trusted certificate
+that names its host only in the common name in the event log (read from
+Wine's trace of the service: Wine keeps no event log).
 
 Last, a real Postfix (tests/integration/postfix_peer.py) as the provider
 that checks the sender: the "Send as" address is set in the Security dialog
@@ -186,7 +187,8 @@ def write_ini(path, users, domains, log=None, bad=None, extra=()):
         lines.append(f"Badmails={wt.win_path(bad)}\\")
     lines += [f"Domains={len(domains)}", f"MailBoxes={len(domains)}", "[Domains]"]
     for n, (name, port, security) in enumerate(domains, 1):
-        lines += [f"Domain{n}={name}", f"SMTPServer{n}=127.0.0.1:{port}"]
+        server = port if isinstance(port, str) else f"127.0.0.1:{port}"  # "host:port", or a port
+        lines += [f"Domain{n}={name}", f"SMTPServer{n}={server}"]
         lines += [line.replace("#", str(n)) for line in security]
     lines.append("[MailBoxes]")
     for n, (name, _, _) in enumerate(domains, 1):
@@ -351,11 +353,16 @@ def service_run(folder, cert, key, fp):
     idp = Idp(folder)
     servers.update(start_servers([("oauth", "xoauth2"), ("oauth_refused", "xoauth2")], folder, idp.cert, idp.key,
                                  password=idp.state_path))
+    # A trusted certificate that names the host (localhost) only in its common name.
+    os.makedirs(os.path.join(folder, "cn"))
+    cn_cert, cn_key, _ = make_certificate(os.path.join(folder, "cn"), "localhost", None)
+    servers.update(start_servers([("cn_only", "tls")], folder, cn_cert, cn_key))
     write_ini(os.path.join(folder, "Ambrel.ini"), users, [
         ("good.test", servers["good"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login()),
         ("refused.test", servers["refused"].port, ["Security#=starttls", "TlsFingerprint#=" + fp] + login(WRONG)),
         ("oauth.test", servers["oauth"].port, idp.keys("client_credentials")),
-        ("refused.oauth.test", servers["oauth_refused"].port, idp.keys("client_credentials", secret="wrong"))],
+        ("refused.oauth.test", servers["oauth_refused"].port, idp.keys("client_credentials", secret="wrong")),
+        ("cn-only.test", f"localhost:{servers['cn_only'].port}", ["Security#=tls"] + login())],
         bad=bad)
     good = os.path.join(users, "good.test", "G1.CNM")
     kept = [os.path.join(users, "refused.test", n) for n in ("R1.CNM", "R2.CNM")]
@@ -364,7 +371,10 @@ def service_run(folder, cert, key, fp):
     oauth_line = (" AMBREL Error: OAuth 2.0 token for joe (refused.oauth.test): " + idp.url("token") +
                   " refused: invalid_client (client authentication failed): check OAuthClientId and "
                   "OAuthClientSecret; mail left in place")
-    for path in [good, oauth_good, oauth_kept] + kept:
+    cn_kept = os.path.join(users, "cn-only.test", "C1.CNM")
+    cn_line = (" AMBREL Error: TLS with server #4 (localhost for cn-only.test) failed: certificate does not match "
+               "the host name localhost (no subjectAltName); mail left in place")
+    for path in [good, oauth_good, oauth_kept, cn_kept] + kept:
         with open(path, "wb") as f:
             f.write(message("service " + os.path.basename(path), b"over STARTTLS\r\n"))
     exe = w.copy_exe(folder, product=True)
@@ -387,6 +397,7 @@ def service_run(folder, cert, key, fp):
         return box
     try:
         idp.trust()
+        r.check("service: the CN-only certificate in the Root store", w.probe("trust-root", wt.win_path(cn_cert))[0] == 0)
         if w.probe("svc-status", "Ambrel")[0] == 0:  # left by an interrupted run
             w.probe("svc-control", "Ambrel", 1)
             w.probe("svc-delete", "Ambrel")
@@ -398,7 +409,7 @@ def service_run(folder, cert, key, fp):
         line = " AMBREL Error: login as joe to server #1 (127.0.0.1 for refused.test) refused (535); mail left in place"
         done = wt.wait_for(lambda: not os.path.exists(good) and not os.path.exists(oauth_good)
                            and os.path.exists(log_path) and all(x in open(log_path, "rb").read().decode("latin-1")
-                                                                for x in (line, oauth_line)), 90, 0.5)
+                                                                for x in (line, oauth_line, cn_line)), 90, 0.5)
         hwnd = w.wait_window("AmbrelClass", None, 20)
         r.check("service: the pass ends", done and hwnd and pass_over(hwnd))
         text = (hwnd and w.text(w.log_edit(hwnd))) or ""
@@ -421,7 +432,11 @@ def service_run(folder, cert, key, fp):
         r.check("service: a refused client secret leaves the mail, one line in the log file",
                 os.path.exists(oauth_kept) and not servers["oauth_refused"].messages()
                 and log_text.count(oauth_line + "\r\n") == 1, log_text[-1500:])
-        for domain, want in (("(127.0.0.1 for refused.test)", line), ("(refused.oauth.test)", oauth_line)):
+        r.check("service: a trusted certificate naming the host only in its CN leaves the mail, one line",
+                os.path.exists(cn_kept) and not servers["cn_only"].messages()
+                and log_text.count(cn_line + "\r\n") == 1, log_text[-1500:])
+        for domain, want in (("(127.0.0.1 for refused.test)", line), ("(refused.oauth.test)", oauth_line),
+                             ("(localhost for cn-only.test)", cn_line)):
             errors = wt.wait_for(lambda: [e for e in event_log_errors(trace_path) if domain in e], 20, 0.5)
             r.check(f"service: the failure line {domain} in the event log, once",
                     errors and len(errors) == 1 and errors[0].startswith(want), event_log_errors(trace_path))
