@@ -205,13 +205,19 @@ void CloseRelaySocket() {
     if (s != kNoSocket && !SockClose(s)) LogSocketError("\r\n AMBREL Error in close(socket): %d (%s)\r\n");
 }
 
+namespace {
+bool Unprintable(char c) { return (unsigned char)c < 0x20 || c == 0x7F; }
+}  // namespace
+
 void MakeOneLine(char* text) {
     for (char* c = text; *c; c++)
-        if ((unsigned char)*c < 0x20 || *c == 0x7F) *c = ' ';
+        if (Unprintable(*c)) *c = ' ';
 }
 
+// Every byte of the text, a NUL too: a NUL inside would end the line for C.
 std::string MakeOneLine(std::string text) {
-    MakeOneLine(text.data());
+    for (char& c : text)
+        if (Unprintable(c)) c = ' ';
     return text;
 }
 
