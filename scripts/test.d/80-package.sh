@@ -9,11 +9,12 @@ set -euo pipefail
 ROOT=$1
 source "$ROOT/scripts/wine_env.sh"
 # The package and, for the upgrade, the same with a later product version.
-AMBREL_MSI_VERSION=0.28.1 bash "$ROOT/scripts/package.sh" >/dev/null
+VERSION=$(bash "$ROOT/scripts/version.sh")
+AMBREL_MSI_VERSION=$VERSION.1 bash "$ROOT/scripts/package.sh" >/dev/null
 bash "$ROOT/scripts/package.sh" >/dev/null
 export PYTHONPATH=$ROOT/tests/wine
-timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 - "$ROOT/build/Ambrel-0.28-win64.zip" \
-  "$ROOT/build/Ambrel-0.28-win64.msi" "$ROOT/build/Ambrel-0.28.1-win64.msi" <<'PY'
+timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 - "$ROOT/build/Ambrel-$VERSION-win64.zip" \
+  "$ROOT/build/Ambrel-$VERSION-win64.msi" "$ROOT/build/Ambrel-$VERSION.1-win64.msi" <<'PY'
 import os
 import pwd
 import re
@@ -93,7 +94,7 @@ try:
                           and b"unpacked and relayed" in open(os.path.join(base, "sink.txt"), "rb").read(), 120, 0.5)
     r.check("the unpacked program relays the mail", relayed)
     log = open(os.path.join(folder, "Ambrel.log"), "rb").read() if os.path.exists(os.path.join(folder, "Ambrel.log")) else b""
-    r.check("its log beside it", log.startswith(b"- Ver: 0.28 ") and b"Routing mail 5A3E01.CNM" in log, log[:300])
+    r.check("its log beside it", log.startswith(f"- Ver: {wt.VERSION} ".encode()) and b"Routing mail 5A3E01.CNM" in log, log[:300])
     w.screenshot("package-test")
     r.check("still running", proc.poll() is None)
 
@@ -195,7 +196,7 @@ try:
         return [line.split()[-1] for line in products.splitlines() if line.split()[:1] == ["DisplayVersion"]]
 
     msiexec("/i", wt.win_path(upgrade_msi), "/qn")
-    r.check("major upgrade: one product left, the newer one", installed_versions() == ["0.28.1"],
+    r.check("major upgrade: one product left, the newer one", installed_versions() == [wt.VERSION + ".1"],
             installed_versions())
     r.check("upgrade: the program replaced, the edited INI and the token file kept",
             os.path.exists(installed_exe) and open(installed_ini, "rb").read() == edited and os.path.exists(tokens))

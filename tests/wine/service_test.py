@@ -343,7 +343,7 @@ def main():
                 gone and b"relayed by the service" in open(sink_path, "rb").read())
         log_path = os.path.join(folder, "Ambrel.log")
         log_text = open(log_path, "rb").read() if os.path.exists(log_path) else b""
-        r.check("log file beside the program", log_text.startswith(b"- Ver: 0.28 -------- "), log_text[:200])
+        r.check("log file beside the program", log_text.startswith(f"- Ver: {wt.VERSION} -------- ".encode()), log_text[:200])
         bad_copy = os.path.join(folder, "bad", "5500AA.CNM")
         r.check("the refused message goes to bad mail",
                 wt.wait_for(lambda: os.path.exists(bad_copy) and not os.path.exists(refused), 60, 0.3))

@@ -266,7 +266,7 @@ Mailbox1=john;john;1
 
         w.probe("command", hwnd, IDM_ABOUT)
         box = w.wait_box("About Ambrel")
-        r.check("About box", box and "Ambrel for Windows|Version 0.28" in box.text
+        r.check("About box", box and f"Ambrel for Windows|Version {wt.VERSION}" in box.text
                 and "Exports .CNM mails to another SMTP server." in box.text
                 and box.buttons == {IDOK: "OK"}, box)
         w.screenshot("wine-ui-about")

@@ -19,6 +19,7 @@ with a bound; nothing decides a result on timing alone.
     w.stop()
 """
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -28,6 +29,9 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("BUILD_WIN64") or os.path.join(ROOT, "build", "win64")
+# The program's version: the CMake project's.
+with open(os.path.join(ROOT, "CMakeLists.txt")) as _f:
+    VERSION = re.search(r"^project\(Ambrel VERSION ([0-9.]+)", _f.read(), re.M).group(1)
 
 # WM_APP + 1: the answer about its menus that only the test build of the
 # program (AmbrelTest.exe) gives; the shipped Ambrel.exe ignores it.
