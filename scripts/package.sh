@@ -49,4 +49,15 @@ MSI=build/Ambrel-${AMBREL_MSI_VERSION:-$VERSION}-win64.msi
 msibuild "$MSI" -q "UPDATE \`Component\` SET \`Attributes\` = 400 WHERE \`Component\` = 'SampleIni'"
 msibuild "$MSI" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT SERVICE=\"1\"' WHERE \`Component\` = 'Program'"
 msibuild "$MSI" -q "UPDATE \`Component\` SET \`Condition\` = 'SERVICE=\"1\"' WHERE \`Component\` = 'ServiceProgram'"
+# SERVICE=1 also gets what "Ambrel.exe -i" sets beside the registration:
+# the delayed automatic start (config type 3, argument 1) and the recovery
+# actions (restart, 1, after 60000 ms, for the first, second and later
+# failures; the count starts again after 86400 s without one), at install
+# and reinstall (events 1 + 4). wixl writes neither table nor the action
+# that carries them out (MsiConfigureServices, after InstallServices).
+msibuild "$MSI" -q "CREATE TABLE \`MsiServiceConfig\` (\`MsiServiceConfig\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Event\` SHORT NOT NULL, \`ConfigType\` LONG NOT NULL, \`Argument\` CHAR(0) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfig\`)"
+msibuild "$MSI" -q "INSERT INTO \`MsiServiceConfig\` (\`MsiServiceConfig\`, \`Name\`, \`Event\`, \`ConfigType\`, \`Argument\`, \`Component_\`) VALUES ('AmbrelDelayedStart', 'Ambrel', 5, 3, '1', 'ServiceProgram')"
+msibuild "$MSI" -q "CREATE TABLE \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Event\` SHORT NOT NULL, \`ResetPeriod\` LONG, \`RebootMessage\` CHAR(0) LOCALIZABLE, \`Command\` CHAR(0) LOCALIZABLE, \`Actions\` CHAR(0), \`DelayActions\` CHAR(0), \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfigFailureActions\`)"
+msibuild "$MSI" -q "INSERT INTO \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\`, \`Name\`, \`Event\`, \`ResetPeriod\`, \`Actions\`, \`DelayActions\`, \`Component_\`) VALUES ('AmbrelRecovery', 'Ambrel', 5, 86400, '1[~]1[~]1', '60000[~]60000[~]60000', 'ServiceProgram')"
+msibuild "$MSI" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
 echo "$MSI"

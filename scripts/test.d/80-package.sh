@@ -170,6 +170,15 @@ try:
     r.check("MSI: ServiceControl starts at install, stops and removes at uninstall",
             table("ServiceControl") == [["AmbrelServiceControl", "Ambrel", "163", "", "1", "ServiceProgram"]],
             table("ServiceControl"))
+    # ... with the delayed automatic start and the recovery actions of -i,
+    # carried out by MsiConfigureServices after InstallServices (Wine's
+    # installer does not, so the tables are what is checked).
+    r.check("MSI: SERVICE=1 sets the delayed start and the recovery actions as -i does",
+            table("MsiServiceConfig") == [["AmbrelDelayedStart", "Ambrel", "5", "3", "1", "ServiceProgram"]]
+            and table("MsiServiceConfigFailureActions") == [["AmbrelRecovery", "Ambrel", "5", "86400", "", "",
+                                                             "1[~]1[~]1", "60000[~]60000[~]60000", "ServiceProgram"]]
+            and ["MsiConfigureServices", "VersionNT >= 600", "5850"] in table("InstallExecuteSequence"),
+            (table("MsiServiceConfig"), table("MsiServiceConfigFailureActions")))
     components = {row[0]: row for row in table("Component")}
     r.check("MSI: the plain program or the service's copy, by SERVICE; the INI kept for ever",
             components["Program"][3:5] == ["256", 'NOT SERVICE="1"']
