@@ -403,7 +403,7 @@ class PostfixPeer:
 
     def queue_empty(self):
         """True when nothing waits in the instance's queue (all passed on)."""
-        queue = os.path.join(self.folder, "queue")
+        queue = os.path.join(self.instance, "queue")
         return not any(files for sub in ("incoming", "active", "deferred", "maildrop")
                        for _, _, files in os.walk(os.path.join(queue, sub)))
 
