@@ -40,11 +40,12 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
 from certificate import make_certificate  # noqa: E402
+from helpers import free_port, wait_for  # noqa: E402,F401  (postfix_peer.wait_for for its users)
 
 PYTHON = "/usr/bin/python3"
 POSTFIX = "/usr/sbin/postfix"
@@ -52,21 +53,6 @@ USER, PASSWORD = "john@example.org", "s3cret"
 # The only domains the MX listener takes mail for.
 RELAY_DOMAINS = "example.org example.net"
 SIZE_LIMIT = 1000000
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(pred, limit=10.0, step=0.05):
-    end = time.time() + limit
-    while time.time() < end:
-        if pred():
-            return True
-        time.sleep(step)
-    return pred()
 
 
 def greets(port):
