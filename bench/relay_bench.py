@@ -25,18 +25,15 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration"))
 from certificate import make_certificate  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from helpers import free_port  # noqa: E402
+
 AMBREL = os.path.abspath(sys.argv[1])
 SINK_ROOT = os.path.abspath(sys.argv[2])
 REPLY_PAUSE, SCAN_PAUSE, MAX_MAIL_SENT = 0.060, 0.010, 6
 TLS_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration", "tls_server.py")
 # The server of the TLS runs: tls_server.py with its certificate, in `mode`.
 tls_setup = {}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def start(kind, port):

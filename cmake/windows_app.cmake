@@ -12,6 +12,8 @@ target_link_libraries(ambrel_app PUBLIC ambrel_core)
 # ambrel.rc includes.
 string(REGEX REPLACE "windres$" "windmc" AMBREL_WINDMC "${CMAKE_RC_COMPILER}")
 set(EVENTS_DIR ${CMAKE_BINARY_DIR}/events)
+# The resources' version texts, from the project's version.
+configure_file(${CMAKE_SOURCE_DIR}/resources/version.h.in ${EVENTS_DIR}/version.h @ONLY)
 add_custom_command(
   OUTPUT ${EVENTS_DIR}/events.rc ${EVENTS_DIR}/events.h ${EVENTS_DIR}/MSG00409.bin
   COMMAND ${CMAKE_COMMAND} -E make_directory ${EVENTS_DIR}

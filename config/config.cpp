@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "config_internal.h"
+#include "keys.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -148,14 +149,6 @@ namespace {
 
 const char* Ini() { return hostSettings.iniPath; }
 
-void ReadText(const char* section, const char* key, const char* def, char* out, size_t size) {
-    ProfileGetString(section, key, def, out, size, Ini());
-}
-
-int ReadInt(const char* section, const char* key, int def) {
-    return ProfileGetInt(section, key, def, Ini());
-}
-
 bool EndsWithSep(const char* s) {
     size_t n = strlen(s);
     return n > 0 && s[n - 1] == kDirSep;
@@ -296,7 +289,7 @@ bool AddMailbox(int row, int absolute, const char* user, const char* folderPath,
 }
 
 bool LoadDomainSection() {
-    int keys = ReadInt(kSectionProduct, "Domains", 0);
+    int keys = ReadKeyNumber(kKeyDomains);
     if (keys > kMaxDomains) {
         LogBoth("Config error: number of domains must be <= %d\r\n", kMaxDomains);
         keys = kMaxDomains;
@@ -305,15 +298,13 @@ bool LoadDomainSection() {
     stage.domainCount = 0;
     for (int n = 1; n <= keys; n++) {
         DomainEntry& d = stage.domains[count];
-        char key[32], server[80];
-        snprintf(key, sizeof key, "Domain%d", n);
-        ReadText(kSectionDomains, key, "", d.name, kDomainNameRead);
+        char server[80];
+        ReadKeyText(kKeyDomain, n, nullptr, d.name, sizeof d.name);
         if (!d.name[0]) {
             LogBoth("Config error: mising 'Domain%d'\r\n", n);
             continue;
         }
-        snprintf(key, sizeof key, "SMTPServer%d", n);
-        ReadText(kSectionDomains, key, "", server, kServerRead);
+        ReadKeyText(kKeySMTPServer, n, nullptr, server, sizeof server);
         if (!server[0]) {
             LogBoth("Config error: mising server for Domain%d (%s)\r\n", n, d.name);
             continue;
@@ -349,31 +340,32 @@ bool IsFullyQualifiedHelo(const char* helo) {
 bool LoadCurrentLayout() {
 
     RelaySettings& s = relaySettings;
-    s.LoopDelay = ReadInt(kSectionProduct, "LoopDelay", -1);
+    s.LoopDelay = ReadKeyNumber(kKeyLoopDelay);
     char logName[200];
     {
         SettingsTextGuard guard;
-        ReadText(kSectionProduct, "UserFolder", "", s.UserFolder, kUserFolderRead);
-        ReadText(kSectionProduct, "Badmails", "", s.Badmails, kBadmailsRead);
-        ReadText(kSectionProduct, "LogName", s.LogName, logName, kLogNameRead);
+        ReadKeyText(kKeyUserFolder, 0, nullptr, s.UserFolder, sizeof s.UserFolder);
+        ReadKeyText(kKeyBadmails, 0, nullptr, s.Badmails, sizeof s.Badmails);
+        ReadKeyText(kKeyLogName, 0, s.LogName, logName, sizeof logName);
     }
-    s.FlushLog = ReadInt(kSectionProduct, "FlushLog", 0);
-    s.Debug = ReadInt(kSectionProduct, "Debug", 0);
-    s.MaxMailSent = ReadInt(kSectionProduct, "MaxMailSent", kMaxMailSent);
-    s.LowLatency = ReadInt(kSectionProduct, "LowLatency", 0) == 1;
-    s.WatchFolders = ReadInt(kSectionProduct, "WatchFolders", 0) == 1;
+    s.FlushLog = ReadKeyNumber(kKeyFlushLog);
+    s.Debug = ReadKeyNumber(kKeyDebug);
+    s.MaxMailSent = ReadKeyNumber(kKeyMaxMailSent);
+    s.LowLatency = ReadKeyNumber(kKeyLowLatency) == 1;
+    s.WatchFolders = ReadKeyNumber(kKeyWatchFolders) == 1;
 
-    if (s.MaxMailSent < 0 || s.MaxMailSent > kMaxMailSent) {
+    const KeyInfo& maxMail = KeyOf(kKeyMaxMailSent);
+    if (s.MaxMailSent < maxMail.minValue || s.MaxMailSent > maxMail.maxValue) {
         LogBoth("Invalid MaxMailSent (%d), using %d.\r\n", s.MaxMailSent, kMaxMailSent);
         s.MaxMailSent = kMaxMailSent;
     } else if (s.MaxMailSent < kMaxMailSent) {
         LogBoth("MaxMailSent: %d.\r\n", s.MaxMailSent);
     }
 
-    int mailboxKeys = ReadInt(kSectionProduct, "MailBoxes", 0);
+    int mailboxKeys = ReadKeyNumber(kKeyMailBoxes);
 
     char header[80];
-    ReadText(kSectionProduct, "XToHeader", "", header, 78);
+    ReadKeyText(kKeyXToHeader, 0, nullptr, header, sizeof header);
     if (strlen(header) >= 2) {
         size_t n = strlen(header);
         if (header[n - 1] != ':') {
@@ -385,7 +377,7 @@ bool LoadCurrentLayout() {
     }
 
     char helo[80];
-    ReadText(kSectionProduct, "SMTPHelo", s.SMTPHelo, helo, 79);
+    ReadKeyText(kKeySMTPHelo, 0, s.SMTPHelo, helo, sizeof helo);
     if (!helo[0]) {
         snprintf(s.SMTPHelo, sizeof s.SMTPHelo, "%s", kDefaultHelo);
     } else {
@@ -420,10 +412,9 @@ bool LoadCurrentLayout() {
     FixStageUserFolder();
     int row = 0, skipped = 0;
     for (int n = 1; n <= mailboxKeys; n++) {
-        char key[32], line[512], user[512], folder[512];
+        char line[512], user[512], folder[512];
         int domainNumber;
-        snprintf(key, sizeof key, "Mailbox%d", n);
-        ReadText(kSectionMailboxes, key, "", line, kMailboxLineRead);
+        ReadKeyText(kKeyMailbox, n, nullptr, line, sizeof line);
         ParseMailboxLine(line, user, sizeof user, folder, sizeof folder, &domainNumber);
         // A line the file holds but this load leaves out is lost at the next
         // save; the Options dialog asks before that (an absent key is not).
@@ -497,7 +488,7 @@ bool LoadConfiguration() {
         FileStamp before, after;
         bool hadBefore = GetFileStamp(Ini(), &before);
         char version[8];
-        ReadText(kSectionProduct, "Version", "", version, sizeof version);
+        ReadKeyText(kKeyVersion, 0, nullptr, version, sizeof version);
         // "0.11" and everything that sorts before it selects the old layout.
         bool ok = strcmp("0.11", version) >= 0 ? LoadLegacyConfiguration() : LoadCurrentLayout();
         bool hadAfter = GetFileStamp(Ini(), &after);

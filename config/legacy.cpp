@@ -5,6 +5,7 @@
 
 #include "config.h"
 #include "config_internal.h"
+#include "keys.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -18,14 +19,14 @@ constexpr size_t kLegacyPairRead = 1024;
 // numbered) and the domain section (numbered), go into one load line; true
 // when there are any.
 bool ReportIgnoredSecurityKeys(const char* ini) {
-    static const char* const kKeys[] = {"Security",      "AuthUser",    "AuthPassword",
-                                        "TlsFingerprint", "SenderAddress", "RewriteFrom"};
     char found[400] = "";
     size_t used = 0;
     for (const char* section : {kSectionProduct, kSectionDomains}) {
         for (int n = section == kSectionProduct ? 0 : 1; n <= (section == kSectionProduct ? 1 : kMaxDomains); n++) {
-            for (const char* name : kKeys) {
-                char key[40], value[8];
+            for (int id = 0; id < kKeyCount; id++) {
+                if (KeyOf((KeyId)id).group != kGroupSecurity) continue;
+                char name[40], key[48], value[8];
+                KeyBaseName((KeyId)id, name, sizeof name);
                 snprintf(key, sizeof key, n ? "%s%d" : "%s", name, n);
                 if (ProfileGetString(section, key, "", value, sizeof value, ini) == 0) continue;
                 int w = snprintf(found + used, sizeof found - used, "%s[%s] %s", used ? ", " : "", section, key);
@@ -35,7 +36,7 @@ bool ReportIgnoredSecurityKeys(const char* ini) {
     }
     if (used)
         LogBoth("Config error: %s found: the older layout (no Version above 0.11) reads no security "
-                "keys, so no mail is sent and it stays in the mailbox folders; set Version=0.28 and the "
+                "keys, so no mail is sent and it stays in the mailbox folders; set Version=" AMBREL_VERSION " and the "
                 "keys of [Domains] to use them\r\n",
                 found);
     return used > 0;
@@ -51,21 +52,21 @@ bool LoadLegacyConfiguration() {
     ClearDomainSecurity(d);  // the old layout has no security keys
     bool securityAsked = ReportIgnoredSecurityKeys(ini);
 
-    d.port = (uint16_t)(ProfileGetInt(kSectionProduct, "Port", 25, ini) & 0xFFFF);
-    s.LoopDelay = ProfileGetInt(kSectionProduct, "LoopDelay", -1, ini);
+    d.port = (uint16_t)(ReadKeyNumber(kKeyLegacyPort) & 0xFFFF);
+    s.LoopDelay = ReadKeyNumber(kKeyLoopDelay);
     char logName[200];
     {
         // The texts shared with the Options dialog are read under the guard;
         // it is the log's lock too, so it is never held across the host
         // look-up below (the window would wait for the resolver).
         SettingsTextGuard guard;
-        ProfileGetString(kSectionProduct, "UserFolder", "", s.UserFolder, 259, ini);
-        ProfileGetString(kSectionProduct, "Badmails", "", s.Badmails, 119, ini);
-        ProfileGetString(kSectionProduct, "LogName", s.LogName, logName, 199, ini);
+        ReadKeyText(kKeyUserFolder, 0, nullptr, s.UserFolder, sizeof s.UserFolder);
+        ReadKeyText(kKeyBadmails, 0, nullptr, s.Badmails, sizeof s.Badmails);
+        ReadKeyText(kKeyLogName, 0, s.LogName, logName, sizeof logName);
     }
-    ProfileGetString(kSectionProduct, "Domain1", "", d.name, 99, ini);
-    ProfileGetString(kSectionProduct, "SMTPServer", "", d.host, 79, ini);
-    int mailboxKeys = ProfileGetInt(kSectionProduct, "MailBoxes", 0, ini);
+    ReadKeyText(kKeyLegacyDomain1, 0, nullptr, d.name, sizeof d.name);
+    ReadKeyText(kKeyLegacySMTPServer, 0, nullptr, d.host, sizeof d.host);
+    int mailboxKeys = ReadKeyNumber(kKeyMailBoxes);
 
     SwitchLogNameIfChanged(logName);
     {
@@ -106,13 +107,13 @@ bool LoadLegacyConfiguration() {
         // limits of the mailbox table, so an overlong name or folder is
         // refused with a message instead of being cut into another one.
         char key[32], user[kLegacyPairRead], folder[kLegacyPairRead];
-        snprintf(key, sizeof key, "MB%daddr", n);
+        KeyName(kKeyLegacyMBaddr, n, key, sizeof key);
         user[0] = folder[0] = 0;
         // An empty domain name names no section: every pair reads empty
         // (and never the lines above the first section).
         if (d.name[0]) {
             ProfileGetString(d.name, key, "", user, sizeof user, ini);
-            snprintf(key, sizeof key, "MB%ddir", n);
+            KeyName(kKeyLegacyMBdir, n, key, sizeof key);
             ProfileGetString(d.name, key, "", folder, sizeof folder, ini);
         }
         bool inFile = user[0] || folder[0];

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/config_internal.h"
+#include "config/keys.h"
 #include "platform/platform.h"
 
 const char kAddChangeCaption[] = " ADD/CHANGE Error";
@@ -122,7 +123,7 @@ const char* CheckDomainFields(const char* name, const char* server, const char* 
     // The domain list is read back with room for 98 characters of a name and
     // a record holds 79 of a host: longer texts are refused here rather than
     // cut into a different domain or server when the Domains dialog closes.
-    if (strlen(name) > kDomainNameMax) return kDomainNameTooLong;
+    if (strlen(name) > KeyOf(kKeyDomain).maxLength) return kDomainNameTooLong;
     const char* colon = strchr(server, ':');
     size_t hostLength = colon ? (size_t)(colon - server) : strlen(server);
     if (hostLength > kDomainHostMax || strlen(server) > kServerFieldMax) return kServerHostTooLong;
@@ -132,7 +133,7 @@ const char* CheckDomainFields(const char* name, const char* server, const char* 
     uint16_t port = 25;
     if (!ParseServerText(server, host, sizeof host, &port)) return kServerHostTooLong;
     char saved[kDomainHostMax + 16];
-    if ((size_t)snprintf(saved, sizeof saved, "%s:%u", host, (unsigned)port) >= kServerRead)
+    if ((size_t)snprintf(saved, sizeof saved, "%s:%u", host, (unsigned)port) > KeyOf(kKeySMTPServer).maxLength)
         return kServerHostTooLong;
     // A mailbox names its domain by name only: two equal names would send
     // its mail through whichever one a later step happens to pick.

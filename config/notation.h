@@ -8,13 +8,14 @@
 #include <cstdint>
 
 #include "config/config.h"
+#include "config/config_internal.h"
 
 // Longest text the dialogs read back from a list column: a loaded address
 // may have 255 characters, and a column keeps it whole.
 constexpr size_t kColumnTextMax = kMailboxTextMax;
-// Longest domain name the domain list keeps (the record holds 99, the list
-// is read back with room for 98).
-constexpr size_t kDomainNameMax = 98;
+// Longest domain name the domain list keeps: the loader's (the Domain<n>
+// row of the table of keys).
+constexpr size_t kDomainNameMax = kDomainNameRead - 1;
 // Longest relay host a domain record holds.
 constexpr size_t kDomainHostMax = sizeof(DomainEntry::host) - 1;
 // Longest Folder field of the mailbox editor: the prefix and the field must

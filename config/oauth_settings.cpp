@@ -24,23 +24,10 @@ const char kGoogleScope[] = "https://mail.google.com/";
 const char* const kProviderNames[] = {"custom", "microsoft", "google"};
 const char* const kGrantNames[] = {"refresh_token", "client_credentials"};
 
-// The OAuth keys other than AuthMethod: any of them without oauth2 is a
-// mistake the user must hear about, not a setting silently left unused.
-const char* const kOAuthKeys[] = {"OAuthProvider",     "OAuthTenant", "OAuthTokenUrl", "OAuthDeviceUrl",
-                                  "OAuthAuthorizeUrl", "OAuthScope",  "OAuthClientId", "OAuthClientSecret",
-                                  "OAuthGrant"};
+// The value of key<n>; false when it is longer than its row allows
+// (refused, never cut).
+bool ReadKey(KeyId key, int n, char* out, size_t size) { return ReadDomainKey(key, n, out, size); }
 
-// The value of key<n>; false when it is longer than `max` (refused, never cut).
-bool ReadKey(const char* key, int n, char* out, size_t max) {
-    char name[40], value[4096];
-    snprintf(name, sizeof name, "%s%d", key, n);
-    ProfileGetString(kSectionDomains, name, "", value, sizeof value, hostSettings.iniPath);
-    size_t len = strlen(value);
-    bool ok = len <= max;
-    if (ok) memcpy(out, value, len + 1);
-    memset(value, 0, sizeof value);
-    return ok;
-}
 
 int FindName(const char* value, const char* const* names, int count) {
     for (int i = 0; i < count; i++)
@@ -66,8 +53,10 @@ bool IsTenantText(const char* t) {
     return true;
 }
 
-bool Refuse(int n, const DomainEntry& d, const char* key, const char* why) {
-    LogBoth("Config error: %s%d for Domain%d (%s): %s\r\n", key, n, n, d.name, why);
+bool Refuse(int n, const DomainEntry& d, KeyId key, const char* why) {
+    char name[48];
+    KeyName(key, n, name, sizeof name);
+    LogBoth("Config error: %s for Domain%d (%s): %s\r\n", name, n, d.name, why);
     return false;
 }
 
@@ -101,18 +90,21 @@ void ResolveOAuthEndpoints(const OAuthSettings& s, OAuthEndpoints* out) {
     if (s.scope[0]) snprintf(out->scope, sizeof out->scope, "%s", s.scope);
 }
 
-bool LoadDomainOAuth(int n, DomainEntry& d, bool passwordGiven) {
+bool LoadDomainOAuth(int n, DomainEntry& d) {
     OAuthSettings& o = d.oauth;
     memset(&o, 0, sizeof o);
     char value[kOAuthUrlMax + 1];
-    if (!ReadKey("AuthMethod", n, value, 40) ||
+    if (!ReadKey(kKeyAuthMethod, n, value, sizeof value) ||
         (value[0] && strcasecmp(value, "password") != 0 && strcasecmp(value, "oauth2") != 0))
-        return Refuse(n, d, "AuthMethod", "password or oauth2 expected");
+        return Refuse(n, d, kKeyAuthMethod, "password or oauth2 expected");
     if (strcasecmp(value, "oauth2") != 0) {
-        for (const char* key : kOAuthKeys) {
-            char name[40], probe[8];
-            snprintf(name, sizeof name, "%s%d", key, n);
-            if (ProfileGetString(kSectionDomains, name, "", probe, sizeof probe, hostSettings.iniPath) > 0) {
+        // The OAuth keys other than AuthMethod: any of them without oauth2 is
+        // a mistake the user must hear about, not a setting silently unused.
+        for (int key = kKeyAuthMethod + 1; key < kKeyCount; key++) {
+            if (KeyOf((KeyId)key).group != kGroupOAuth) continue;
+            char name[48], probe[8];
+            KeyName((KeyId)key, n, name, sizeof name);
+            if (ProfileGetString(KeyOf((KeyId)key).section, name, "", probe, sizeof probe, hostSettings.iniPath) > 0) {
                 LogBoth("Config error: %s for Domain%d (%s) needs AuthMethod%d oauth2\r\n", name, n, d.name, n);
                 return false;
             }
@@ -120,60 +112,60 @@ bool LoadDomainOAuth(int n, DomainEntry& d, bool passwordGiven) {
         return true;
     }
     o.method = kAuthOAuth2;
-    if (d.security == kSecurityNone)
-        return Refuse(n, d, "AuthMethod", "oauth2 needs Security starttls or tls: a token is never sent in clear text");
-    if (!d.authUser[0]) return Refuse(n, d, "AuthMethod", "oauth2 needs AuthUser, the mailbox that signs in");
-    if (passwordGiven) return Refuse(n, d, "AuthPassword", "not used with AuthMethod oauth2; remove it");
+    if (const KeyRule* rule = BrokenKeyRule(d, kKeyAuthMethod)) {
+        ReportBrokenRule(*rule, n, d);
+        return false;
+    }
 
-    if (!ReadKey("OAuthProvider", n, value, 40)) return Refuse(n, d, "OAuthProvider", "microsoft, google or custom expected");
+    if (!ReadKey(kKeyOAuthProvider, n, value, sizeof value)) return Refuse(n, d, kKeyOAuthProvider, "microsoft, google or custom expected");
     int provider = value[0] ? FindName(value, kProviderNames, 3) : kOAuthCustom;
-    if (provider < 0) return Refuse(n, d, "OAuthProvider", "microsoft, google or custom expected");
+    if (provider < 0) return Refuse(n, d, kKeyOAuthProvider, "microsoft, google or custom expected");
     o.provider = provider;
-    if (!ReadKey("OAuthGrant", n, value, 40)) return Refuse(n, d, "OAuthGrant", "refresh_token or client_credentials expected");
+    if (!ReadKey(kKeyOAuthGrant, n, value, sizeof value)) return Refuse(n, d, kKeyOAuthGrant, "refresh_token or client_credentials expected");
     int grant = value[0] ? FindName(value, kGrantNames, 2) : kGrantRefreshToken;
-    if (grant < 0) return Refuse(n, d, "OAuthGrant", "refresh_token or client_credentials expected");
+    if (grant < 0) return Refuse(n, d, kKeyOAuthGrant, "refresh_token or client_credentials expected");
     o.grant = grant;
 
-    if (!ReadKey("OAuthTenant", n, o.tenant, kOAuthTenantMax) || (o.tenant[0] && !IsTenantText(o.tenant)))
-        return Refuse(n, d, "OAuthTenant", "a tenant name, domain or id expected");
+    if (!ReadKey(kKeyOAuthTenant, n, o.tenant, sizeof o.tenant) || (o.tenant[0] && !IsTenantText(o.tenant)))
+        return Refuse(n, d, kKeyOAuthTenant, "a tenant name, domain or id expected");
     struct UrlKey {
-        const char* key;
+        KeyId key;
         char* out;
-    } urls[] = {{"OAuthTokenUrl", o.tokenUrl}, {"OAuthDeviceUrl", o.deviceUrl}, {"OAuthAuthorizeUrl", o.authorizeUrl}};
+    } urls[] = {{kKeyOAuthTokenUrl, o.tokenUrl}, {kKeyOAuthDeviceUrl, o.deviceUrl}, {kKeyOAuthAuthorizeUrl, o.authorizeUrl}};
     for (const UrlKey& u : urls) {
-        if (!ReadKey(u.key, n, u.out, kOAuthUrlMax))
+        if (!ReadKey(u.key, n, u.out, kOAuthUrlMax + 1))
             return Refuse(n, d, u.key, "too long (at most 300 characters)");
         if (u.out[0] && !IsHttpsUrl(u.out))
             return Refuse(n, d, u.key, "an https:// address expected: tokens never cross in clear text");
     }
-    if (!ReadKey("OAuthScope", n, o.scope, kOAuthScopeMax)) return Refuse(n, d, "OAuthScope", "too long (at most 300 characters)");
-    if (!ReadKey("OAuthClientId", n, o.clientId, kOAuthIdMax)) return Refuse(n, d, "OAuthClientId", "too long (at most 200 characters)");
-    if (!o.clientId[0]) return Refuse(n, d, "OAuthClientId", "missing: the application's (client) id is needed");
+    if (!ReadKey(kKeyOAuthScope, n, o.scope, sizeof o.scope)) return Refuse(n, d, kKeyOAuthScope, "too long (at most 300 characters)");
+    if (!ReadKey(kKeyOAuthClientId, n, o.clientId, sizeof o.clientId)) return Refuse(n, d, kKeyOAuthClientId, "too long (at most 200 characters)");
+    if (!o.clientId[0]) return Refuse(n, d, kKeyOAuthClientId, "missing: the application's (client) id is needed");
 
     char stored[4096];
-    ReadKey("OAuthClientSecret", n, stored, sizeof stored - 1);
+    ReadKey(kKeyOAuthClientSecret, n, stored, sizeof stored);
     bool isProtected = strncasecmp(stored, "dpapi:", 6) == 0;
     bool ok = ReadStoredPassword(stored, o.clientSecret, sizeof o.clientSecret);
     memset(stored, 0, sizeof stored);
     if (!ok)
-        return Refuse(n, d, "OAuthClientSecret",
+        return Refuse(n, d, kKeyOAuthClientSecret,
                       isProtected ? "cannot be read here: a protected secret can only be read on the Windows "
                                     "machine that wrote it"
                                   : "too long (at most 255 characters)");
 
     if (o.grant == kGrantClientCredentials) {
         if (o.provider == kOAuthGoogle)
-            return Refuse(n, d, "OAuthGrant", "google signs in users only: use refresh_token");
-        if (!o.clientSecret[0]) return Refuse(n, d, "OAuthClientSecret", "missing: client_credentials needs it");
+            return Refuse(n, d, kKeyOAuthGrant, "google signs in users only: use refresh_token");
+        if (!o.clientSecret[0]) return Refuse(n, d, kKeyOAuthClientSecret, "missing: client_credentials needs it");
         // "organizations" names no tenant to issue an application's token.
         if (o.provider == kOAuthMicrosoft && !o.tenant[0] && !o.tokenUrl[0])
-            return Refuse(n, d, "OAuthTenant", "missing: client_credentials needs the tenant's id or domain");
+            return Refuse(n, d, kKeyOAuthTenant, "missing: client_credentials needs the tenant's id or domain");
     }
     OAuthEndpoints e;
     ResolveOAuthEndpoints(o, &e);
-    if (!e.tokenUrl[0]) return Refuse(n, d, "OAuthTokenUrl", "missing: custom needs the token endpoint");
+    if (!e.tokenUrl[0]) return Refuse(n, d, kKeyOAuthTokenUrl, "missing: custom needs the token endpoint");
     if (o.grant == kGrantRefreshToken && !e.deviceUrl[0] && !e.authorizeUrl[0])
-        return Refuse(n, d, "OAuthDeviceUrl", "missing: signing in needs OAuthDeviceUrl or OAuthAuthorizeUrl");
+        return Refuse(n, d, kKeyOAuthDeviceUrl, "missing: signing in needs OAuthDeviceUrl or OAuthAuthorizeUrl");
     return true;
 }
 
@@ -191,11 +183,8 @@ void ReportDomainOAuth(int row, const DomainEntry& d) {
 const char* CheckDomainOAuth(const DomainEntry& d) {
     const OAuthSettings& o = d.oauth;
     if (o.method != kAuthOAuth2) return nullptr;
-    if (d.security == kSecurityNone)
-        return "it signs in with OAuth 2.0 but has neither STARTTLS nor TLS, and a token is never sent in clear text";
-    if (!d.authUser[0] || !o.clientId[0]) return "it signs in with OAuth 2.0 without a user or a client id";
-    // The loader would refuse the file: an OAuth login never uses a password.
-    if (d.authPassword[0]) return "it signs in with OAuth 2.0 and also has a password, which the file cannot hold";
+    // The rules between the keys are the writer's own check (BrokenKeyRule).
+    if (!o.clientId[0]) return "it signs in with OAuth 2.0 without a user or a client id";
     for (const char* url : {o.tokenUrl, o.deviceUrl, o.authorizeUrl})
         if (url[0] && !IsHttpsUrl(url)) return "an OAuth endpoint is not an https:// address";
     return nullptr;
@@ -205,14 +194,14 @@ void OAuthKeysToSave(const DomainEntry& d, OAuthKeyValue out[kOAuthKeyCount]) {
     const OAuthSettings& o = d.oauth;
     bool on = o.method == kAuthOAuth2;
     auto text = [on](const char* s) { return on && s[0] ? s : nullptr; };
-    out[0] = {"AuthMethod", on ? "oauth2" : nullptr};
-    out[1] = {"OAuthProvider", on ? OAuthProviderName(o.provider) : nullptr};
-    out[2] = {"OAuthTenant", text(o.tenant)};
-    out[3] = {"OAuthTokenUrl", text(o.tokenUrl)};
-    out[4] = {"OAuthDeviceUrl", text(o.deviceUrl)};
-    out[5] = {"OAuthAuthorizeUrl", text(o.authorizeUrl)};
-    out[6] = {"OAuthScope", text(o.scope)};
-    out[7] = {"OAuthClientId", text(o.clientId)};
-    out[8] = {"OAuthGrant", on && o.grant == kGrantClientCredentials ? OAuthGrantName(o.grant) : nullptr};
-    out[9] = {"OAuthClientSecret", text(o.clientSecret)};
+    out[0] = {kKeyAuthMethod, on ? "oauth2" : nullptr};
+    out[1] = {kKeyOAuthProvider, on ? OAuthProviderName(o.provider) : nullptr};
+    out[2] = {kKeyOAuthTenant, text(o.tenant)};
+    out[3] = {kKeyOAuthTokenUrl, text(o.tokenUrl)};
+    out[4] = {kKeyOAuthDeviceUrl, text(o.deviceUrl)};
+    out[5] = {kKeyOAuthAuthorizeUrl, text(o.authorizeUrl)};
+    out[6] = {kKeyOAuthScope, text(o.scope)};
+    out[7] = {kKeyOAuthClientId, text(o.clientId)};
+    out[8] = {kKeyOAuthGrant, on && o.grant == kGrantClientCredentials ? OAuthGrantName(o.grant) : nullptr};
+    out[9] = {kKeyOAuthClientSecret, text(o.clientSecret)};
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "config/keys.h"
+
 enum AuthMethod { kAuthPassword = 0, kAuthOAuth2 = 1 };
 enum OAuthProvider { kOAuthCustom = 0, kOAuthMicrosoft = 1, kOAuthGoogle = 2 };
 enum OAuthGrant { kGrantRefreshToken = 0, kGrantClientCredentials = 1 };
@@ -44,9 +46,9 @@ const char* OAuthGrantName(int grant);
 
 struct DomainEntry;
 // Reads the OAuth keys of key number n into d.oauth; false, with a "Config
-// error" line, when a value is refused. `passwordGiven`: AuthPassword<n> is
-// set, which an OAuth login never uses.
-bool LoadDomainOAuth(int n, DomainEntry& d, bool passwordGiven);
+// error" line, when a value is refused. The domain's other keys are read
+// into d before (the rules between them and AuthMethod are checked here).
+bool LoadDomainOAuth(int n, DomainEntry& d);
 void ReportDomainOAuth(int row, const DomainEntry& d);
 // The writer's check: null, or why the domain's OAuth keys cannot be saved.
 const char* CheckDomainOAuth(const DomainEntry& d);
@@ -56,7 +58,7 @@ const char* CheckDomainOAuth(const DomainEntry& d);
 constexpr int kOAuthKeyCount = 10;
 constexpr int kOAuthSecretKey = 9;
 struct OAuthKeyValue {
-    const char* name;
+    KeyId key;
     const char* value;
 };
 void OAuthKeysToSave(const DomainEntry& d, OAuthKeyValue out[kOAuthKeyCount]);

@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "config.h"
+#include "keys.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -39,15 +40,15 @@ const char* SecurityName(int security) {
 }
 
 // Reads one key of the domain section into `out`; false when the value is
-// longer than `max` characters (refused, never cut: a cut password or user
+// longer than its row allows (refused, never cut: a cut password or user
 // name would only fail at the server, far from its cause).
-bool ReadKey(const char* key, int n, char* out, size_t max) {
-    char name[40], value[kProtectedMax * 2];
-    snprintf(name, sizeof name, "%s%d", key, n);
-    ProfileGetString(kSectionDomains, name, "", value, sizeof value, hostSettings.iniPath);
-    size_t len = strlen(value);
-    if (len > max) return false;
-    memcpy(out, value, len + 1);
+bool ReadKey(KeyId key, int n, char* out, size_t size) { return ReadDomainKey(key, n, out, size); }
+
+bool Broken(int n, DomainEntry& d, KeyId after) {
+    const KeyRule* rule = BrokenKeyRule(d, after);
+    if (!rule) return false;
+    ReportBrokenRule(*rule, n, d);
+    ClearDomainSecurity(d);
     return true;
 }
 
@@ -190,7 +191,7 @@ void ClearDomainSecurity(DomainEntry& d) {
 bool LoadDomainSecurity(int n, DomainEntry& d) {
     ClearDomainSecurity(d);
     char value[kProtectedMax * 2];
-    if (!ReadKey("Security", n, value, 40) || (value[0] && strcasecmp(value, "none") != 0 &&
+    if (!ReadKey(kKeySecurity, n, value, sizeof value) || (value[0] && strcasecmp(value, "none") != 0 &&
                                                strcasecmp(value, "starttls") != 0 && strcasecmp(value, "tls") != 0)) {
         LogBoth("Config error: invalid Security%d for Domain%d (%s): none, starttls or tls expected\r\n", n, n,
                 d.name);
@@ -199,40 +200,25 @@ bool LoadDomainSecurity(int n, DomainEntry& d) {
     if (strcasecmp(value, "starttls") == 0) d.security = kSecurityStartTls;
     else if (strcasecmp(value, "tls") == 0) d.security = kSecurityTls;
 
-    if (!ReadKey("TlsFingerprint", n, value, 200) || (value[0] && !ParseTlsFingerprint(value, d.tlsPin))) {
+    if (!ReadKey(kKeyTlsFingerprint, n, value, sizeof value) || (value[0] && !ParseTlsFingerprint(value, d.tlsPin))) {
         LogBoth("Config error: invalid TlsFingerprint%d for Domain%d (%s): 64 hex digits expected\r\n", n, n,
                 d.name);
         ClearDomainSecurity(d);
         return false;
     }
     d.hasPin = value[0] != 0;
-    // A pin is only ever compared during a TLS handshake: with none the
-    // mail would go out in clear while the file seems to ask for a checked
-    // server.
-    if (d.hasPin && d.security == kSecurityNone) {
-        LogBoth("Config error: TlsFingerprint%d for Domain%d (%s) needs Security%d starttls or tls: "
-                "a fingerprint is only checked on an encrypted connection\r\n",
-                n, n, d.name, n);
-        ClearDomainSecurity(d);
-        return false;
-    }
+    if (Broken(n, d, kKeyTlsFingerprint)) return false;
 
-    if (!ReadKey("AuthUser", n, d.authUser, kAuthTextMax)) {
+    if (!ReadKey(kKeyAuthUser, n, d.authUser, sizeof d.authUser)) {
         LogBoth("Config error: AuthUser%d for Domain%d (%s) too long (at most %d characters)\r\n", n, n, d.name,
                 (int)kAuthTextMax);
         ClearDomainSecurity(d);
         return false;
     }
-    if (d.authUser[0] && d.security == kSecurityNone) {
-        LogBoth("Config error: AuthUser%d for Domain%d (%s) needs Security%d starttls or tls: "
-                "a login is never sent in clear text\r\n",
-                n, n, d.name, n);
-        ClearDomainSecurity(d);
-        return false;
-    }
+    if (Broken(n, d, kKeyAuthUser)) return false;
     // The value buffer holds more than any password the table keeps, so an
     // overlong one shows as not fitting below instead of being cut here.
-    ReadKey("AuthPassword", n, value, sizeof value - 1);
+    ReadKey(kKeyAuthPassword, n, value, sizeof value);
     bool ok = ReadStoredPassword(value, d.authPassword, sizeof d.authPassword);
     bool isProtected = strncasecmp(value, kProtectedPrefix, sizeof kProtectedPrefix - 1) == 0;
     memset(value, 0, sizeof value);
@@ -252,7 +238,7 @@ bool LoadDomainSecurity(int n, DomainEntry& d) {
     // as it stands: anything that would not be one plain address there is
     // refused here rather than sent. The value is not echoed, since it may
     // hold the very characters that make it unfit for a log line.
-    if (!ReadKey("SenderAddress", n, d.senderAddress, kSenderAddressMax) ||
+    if (!ReadKey(kKeySenderAddress, n, d.senderAddress, sizeof d.senderAddress) ||
         (d.senderAddress[0] && !IsPlausibleSenderAddress(d.senderAddress))) {
         LogBoth("Config error: invalid SenderAddress%d for Domain%d (%s): one address like "
                 "user@example.org expected (at most %d characters, no blanks, quotes, <> or control "
@@ -261,22 +247,14 @@ bool LoadDomainSecurity(int n, DomainEntry& d) {
         ClearDomainSecurity(d);
         return false;
     }
-    if (!ReadKey("RewriteFrom", n, value, 40) || (value[0] && strcmp(value, "0") != 0 && strcmp(value, "1") != 0)) {
+    if (!ReadKey(kKeyRewriteFrom, n, value, sizeof value) || (value[0] && strcmp(value, "0") != 0 && strcmp(value, "1") != 0)) {
         LogBoth("Config error: invalid RewriteFrom%d for Domain%d (%s): 0 or 1 expected\r\n", n, n, d.name);
         ClearDomainSecurity(d);
         return false;
     }
     d.rewriteFrom = strcmp(value, "1") == 0;
-    // Refused rather than ignored: the user asked for a From line the
-    // provider accepts, and without the address there is none to write.
-    if (d.rewriteFrom && !d.senderAddress[0]) {
-        LogBoth("Config error: RewriteFrom%d for Domain%d (%s) needs SenderAddress%d: the From line is "
-                "rewritten to that address\r\n",
-                n, n, d.name, n);
-        ClearDomainSecurity(d);
-        return false;
-    }
-    if (!LoadDomainOAuth(n, d, d.authPassword[0] != 0)) {
+    if (Broken(n, d, kKeyRewriteFrom)) return false;
+    if (!LoadDomainOAuth(n, d)) {
         ClearDomainSecurity(d);
         return false;
     }

@@ -8,23 +8,17 @@
 
 #include "config.h"
 #include "config_internal.h"
+#include "keys.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
-const char kLoginNeedsTls[] =
-    " A login needs STARTTLS or TLS: the user name and password are never sent over an"
-    " unencrypted connection.";
 const char kBadFingerprint[] =
     " The fingerprint must be the SHA-256 of the server certificate: 64 hex digits, colons"
     " allowed (or empty to trust the system's certificates).";
 const char kAuthTextTooLong[] = " The user name and the password can have at most 255 characters.";
-const char kPinNeedsTls[] =
-    " A fingerprint needs STARTTLS or TLS: it is only checked on an encrypted connection.";
 const char kBadSenderAddress[] =
     " Send as must be one address like user@example.org: at most 255 characters, without"
     " blanks, quotes, <> or control characters (or empty to send as the message's sender).";
-const char kRewriteNeedsSender[] =
-    " Rewrite From needs a Send as address: the From line is rewritten to it.";
 
 // "<UserFolder" + separator + ">": 13 characters.
 const char kUserFolderPrefix[] = {'<', 'U', 's', 'e', 'r', 'F', 'o', 'l', 'd', 'e', 'r', kDirSep, '>', 0};
@@ -35,7 +29,7 @@ constexpr size_t kPrefixLength = 13;
 // The writer spells the section so; names match without regard to case, so
 // the loader's "MailBoxes" reads it.
 const char kSectionMailboxesWritten[] = "Mailboxes";
-const char kVersionWritten[] = "0.28";
+const char kVersionWritten[] = AMBREL_VERSION;
 
 void SetError(char* error, size_t size, const char* format, ...) AMBREL_PRINTF(3, 4);
 void SetError(char* error, size_t size, const char* format, ...) {
@@ -194,15 +188,11 @@ bool CheckDomain(const DomainEntry& d, int i, char* error, size_t errorSize) {
     else if (strchr(d.host, ':')) why = "its host holds a ':'";
     else if (strlen(server) >= kServerRead) why = "its host and port are too long";
     else if (d.security < kSecurityNone || d.security > kSecurityTls) why = "its security setting is unknown";
-    else if (d.authUser[0] && d.security == kSecurityNone)
-        why = "it has a login but neither STARTTLS nor TLS, and a login is never sent in clear text";
-    else if (d.hasPin && d.security == kSecurityNone)
-        why = "it has a certificate fingerprint but neither STARTTLS nor TLS";
     else if (strnlen(d.senderAddress, sizeof d.senderAddress) > kSenderAddressMax ||
              (d.senderAddress[0] && !IsPlausibleSenderAddress(d.senderAddress)))
         why = "its sender address is not one plain address";
-    else if (d.rewriteFrom && !d.senderAddress[0])
-        why = "it rewrites the From line but has no sender address";
+    else if (const KeyRule* rule = BrokenKeyRule(d))
+        why = rule->saveText;
     else if (strnlen(d.authUser, sizeof d.authUser) > kAuthTextMax ||
              strnlen(d.authPassword, sizeof d.authPassword) > kAuthTextMax)
         why = "its user name or password is longer than 255 characters";
@@ -270,11 +260,9 @@ bool CopyFile(const char* from, const char* to, char* error, size_t errorSize) {
     return ok;
 }
 
-// Keys whose values are secrets (their protected form included: on Windows
-// any account of the machine can unprotect it).
-const char* const kSecretKeys[] = {"AuthPassword", "OAuthClientSecret"};
-
-// Whether any line of the file gives a secret key a value, in any section
+// Whether any line of the file gives a secret key (a row of type secret: its
+// protected form counts too, since on Windows any account of the machine
+// can unprotect it) a value, in any section
 // (numbers past the domain count and hand-made copies count too). A file
 // that cannot be read counts as holding one.
 bool FileHoldsSecret(const char* path) {
@@ -290,8 +278,11 @@ bool FileHoldsSecret(const char* path) {
         const char* v = eq + 1;
         while (IsBlank(*v)) v++;
         bool hasValue = *v && *v != '\r' && *v != '\n';
-        for (const char* key : kSecretKeys)
-            if (hasValue && strncasecmp(p, key, strlen(key)) == 0) found = true;
+        for (int id = 0; hasValue && id < kKeyCount; id++) {
+            char base[48];
+            KeyBaseName((KeyId)id, base, sizeof base);
+            if (kKeyTable[id].type == kKeySecret && strncasecmp(p, base, strlen(base)) == 0) found = true;
+        }
     }
     found = found || ferror(f);
     fclose(f);
@@ -366,7 +357,7 @@ bool MakeSecurityKeys(const DomainEntry* domains, int count, const char* ini, Se
     if (!SecretProtectionAvailable()) return true;
     for (int i = count; i < kMaxDomains; i++) {
         char key[32], value[kStoredPasswordMax], clear[kAuthTextMax + 1];
-        snprintf(key, sizeof key, "AuthPassword%d", i + 1);
+        KeyName(kKeyAuthPassword, i + 1, key, sizeof key);
         ProfileGetString(kSectionDomains, key, "", value, sizeof value, ini);
         bool clearText = value[0] && strncasecmp(value, kProtectedPrefix, sizeof kProtectedPrefix - 1) != 0;
         // One too long for the table stays as it is: the loader refuses it
@@ -395,22 +386,25 @@ void FormatTlsFingerprint(const unsigned char* pin, char* out, size_t size) {
 const char* ApplySecurityFields(int security, const char* user, const char* password,
                                 const char* fingerprint, const char* sender, int rewriteFrom,
                                 DomainEntry* d) {
-    unsigned char pin[kSha256Size];
-    bool plain = security != kSecurityStartTls && security != kSecurityTls;
     if (strlen(user) > kAuthTextMax || strlen(password) > kAuthTextMax) return kAuthTextTooLong;
-    if (user[0] && plain) return kLoginNeedsTls;
-    if (fingerprint[0] && !ParseTlsFingerprint(fingerprint, pin)) return kBadFingerprint;
-    if (fingerprint[0] && plain) return kPinNeedsTls;
+    // The fields go into a copy, checked by the loader's rules key by key in
+    // the loader's order; the pending settings change only when all pass.
+    DomainEntry c = *d;
+    c.security = security == kSecurityStartTls || security == kSecurityTls ? security : kSecurityNone;
+    snprintf(c.authUser, sizeof c.authUser, "%s", user);
+    snprintf(c.authPassword, sizeof c.authPassword, "%s", password);
+    const KeyRule* rule = BrokenKeyRule(c, kKeyAuthUser);
+    if (rule) return rule->dialogText;
+    c.hasPin = fingerprint[0] != 0;
+    memset(c.tlsPin, 0, sizeof c.tlsPin);
+    if (c.hasPin && !ParseTlsFingerprint(fingerprint, c.tlsPin)) return kBadFingerprint;
+    if ((rule = BrokenKeyRule(c, kKeyTlsFingerprint))) return rule->dialogText;
     if (sender[0] && !IsPlausibleSenderAddress(sender)) return kBadSenderAddress;
-    if (rewriteFrom && !sender[0]) return kRewriteNeedsSender;
-    d->security = security == kSecurityStartTls || security == kSecurityTls ? security : kSecurityNone;
-    snprintf(d->authUser, sizeof d->authUser, "%s", user);
-    snprintf(d->authPassword, sizeof d->authPassword, "%s", password);
-    d->hasPin = fingerprint[0] != 0;
-    if (d->hasPin) memcpy(d->tlsPin, pin, sizeof d->tlsPin);
-    else memset(d->tlsPin, 0, sizeof d->tlsPin);
-    snprintf(d->senderAddress, sizeof d->senderAddress, "%s", sender);
-    d->rewriteFrom = rewriteFrom ? 1 : 0;
+    snprintf(c.senderAddress, sizeof c.senderAddress, "%s", sender);
+    c.rewriteFrom = rewriteFrom ? 1 : 0;
+    if ((rule = BrokenKeyRule(c)) != nullptr) return rule->dialogText;
+    *d = c;
+    memset(&c, 0, sizeof c);
     return nullptr;
 }
 
@@ -457,62 +451,61 @@ bool SaveConfigurationCore(const DomainEntry* domains, int count, const MailboxR
     // Unlike a key-by-key save into the live file, a failed write here is
     // seen: the old file then stays as it was and the user is told.
     bool ok = true;
-    char number[16];
     auto put = [&](const char* section, const char* key, const char* value) {
         ok = ProfileWriteString(section, key, value, tmp) && ok;
     };
-    auto putInt = [&](const char* section, const char* key, int value) {
-        snprintf(number, sizeof number, "%d", value);
-        put(section, key, number);
+    // A key by its row in the table: its section, and its name with the
+    // domain's number.
+    char key[48], value[120];
+    auto putKey = [&](KeyId id, int n, const char* text) {
+        KeyName(id, n, key, sizeof key);
+        put(KeyOf(id).section, key, text);
     };
-    put(kSectionProduct, "Version", kVersionWritten);
-    putInt(kSectionProduct, "LoopDelay", relaySettings.LoopDelay);
-    put(kSectionProduct, "UserFolder", relaySettings.UserFolder);
-    putInt(kSectionProduct, "Domains", count);
-    put(kSectionProduct, "Badmails", relaySettings.Badmails);
-    put(kSectionProduct, "LogName", relaySettings.LogName);
-    putInt(kSectionProduct, "MailBoxes", rowCount);
-    char key[32], value[120];
+    auto putInt = [&](KeyId id, int number) {
+        char digits[16];
+        snprintf(digits, sizeof digits, "%d", number);
+        putKey(id, 0, digits);
+    };
+    putKey(kKeyVersion, 0, kVersionWritten);
+    putInt(kKeyLoopDelay, relaySettings.LoopDelay);
+    putKey(kKeyUserFolder, 0, relaySettings.UserFolder);
+    putInt(kKeyDomains, count);
+    putKey(kKeyBadmails, 0, relaySettings.Badmails);
+    putKey(kKeyLogName, 0, relaySettings.LogName);
+    putInt(kKeyMailBoxes, rowCount);
     for (int i = 0; i < count; i++) {
-        snprintf(key, sizeof key, "Domain%d", i + 1);
-        put(kSectionDomains, key, domains[i].name);
-        snprintf(key, sizeof key, "SMTPServer%d", i + 1);
+        const int n = i + 1;
+        putKey(kKeyDomain, n, domains[i].name);
         snprintf(value, sizeof value, "%s:%d", domains[i].host, (int)domains[i].port);
-        put(kSectionDomains, key, value);
+        putKey(kKeySMTPServer, n, value);
         // The security keys go with their domain's number: written when the
         // domain has them, removed from a slot whose domain has none (the
         // slot may have held another domain's before a removal), so a file
         // without them keeps exactly its lines.
         const DomainEntry& d = domains[i];
         char text[2 * kAuthTextMax + 8];
-        auto keyFor = [&](const char* name) {
-            snprintf(key, sizeof key, "%s%d", name, i + 1);
-            return key;
-        };
-        put(kSectionDomains, keyFor("Security"),
-            d.security == kSecurityStartTls ? "starttls" : d.security == kSecurityTls ? "tls" : nullptr);
+        putKey(kKeySecurity, n,
+               d.security == kSecurityStartTls ? "starttls" : d.security == kSecurityTls ? "tls" : nullptr);
         QuotedIfNeeded(d.authUser, text, sizeof text);
-        put(kSectionDomains, keyFor("AuthUser"), d.authUser[0] ? text : nullptr);
-        put(kSectionDomains, keyFor("AuthPassword"), d.authPassword[0] ? keys.password[i] : nullptr);
+        putKey(kKeyAuthUser, n, d.authUser[0] ? text : nullptr);
+        putKey(kKeyAuthPassword, n, d.authPassword[0] ? keys.password[i] : nullptr);
         FormatTlsFingerprint(d.tlsPin, text, sizeof text);
-        put(kSectionDomains, keyFor("TlsFingerprint"), d.hasPin ? text : nullptr);
-        put(kSectionDomains, keyFor("SenderAddress"), d.senderAddress[0] ? d.senderAddress : nullptr);
-        put(kSectionDomains, keyFor("RewriteFrom"), d.rewriteFrom ? "1" : nullptr);
+        putKey(kKeyTlsFingerprint, n, d.hasPin ? text : nullptr);
+        putKey(kKeySenderAddress, n, d.senderAddress[0] ? d.senderAddress : nullptr);
+        putKey(kKeyRewriteFrom, n, d.rewriteFrom ? "1" : nullptr);
         OAuthKeyValue oauthKeys[kOAuthKeyCount];
         OAuthKeysToSave(d, oauthKeys);
         oauthKeys[kOAuthSecretKey].value = oauthKeys[kOAuthSecretKey].value ? keys.clientSecret[i] : nullptr;
-        for (const OAuthKeyValue& k : oauthKeys) put(kSectionDomains, keyFor(k.name), k.value);
+        for (const OAuthKeyValue& k : oauthKeys) putKey(k.key, n, k.value);
     }
     for (int i = count; i < kMaxDomains; i++) {
-        if (!keys.leftover[i][0]) continue;
-        snprintf(key, sizeof key, "AuthPassword%d", i + 1);
-        put(kSectionDomains, key, keys.leftover[i]);
+        if (keys.leftover[i][0]) putKey(kKeyAuthPassword, i + 1, keys.leftover[i]);
     }
     for (int r = 0; r < rowCount; r++) {
         MailboxLine line;
         MakeMailboxLine(rows[r], domains, count, &line);
         if (line.defaulted) LogBoth("Error: invalid domain for user %d (used default)\r\n", r);
-        snprintf(key, sizeof key, "Mailbox%d", r + 1);
+        KeyName(kKeyMailbox, r + 1, key, sizeof key);
         put(kSectionMailboxesWritten, key, line.text);
     }
     if (!ok) {

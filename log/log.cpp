@@ -123,7 +123,7 @@ void OpenLogFile() {
     }
     char date[60];
     FormatLocalTime("%d.%m. %Y, %H:%M", date, sizeof date);
-    fprintf(logFile, "- Ver: 0.28 -------- %s -----------------------\r\n", date);
+    fprintf(logFile, "- Ver: " AMBREL_VERSION " -------- %s -----------------------\r\n", date);
 }
 
 void CloseLogFile() {

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds the download for Windows users: build/Ambrel-0.28-win64.zip with the
-# x86_64 program (Ambrel.exe), the 32-bit one (Ambrel-x86.exe), a commented
-# sample Ambrel.ini (the README's example) and a short README.txt, and the
-# installer build/Ambrel-0.28-win64.msi. The text files get CR LF line ends,
-# as Notepad expects.
+# Builds the download for Windows users: build/Ambrel-<version>-win64.zip
+# with the x86_64 program (Ambrel.exe), the 32-bit one (Ambrel-x86.exe), the
+# commented sample Ambrel.ini (samples/Ambrel.ini) and README.txt, and the
+# installer build/Ambrel-<version>-win64.msi. The version is the CMake
+# project's. The text files get CR LF line ends, as Notepad expects.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 bash scripts/setup.sh
-VERSION=0.28
+VERSION=$(bash scripts/version.sh)
 NAME=Ambrel-$VERSION-win64
 for arch in x86_64:win64 i686:win32; do
   dir=build/${arch#*:}
@@ -28,69 +28,11 @@ i686-w64-mingw32-strip -o "$STAGE/Ambrel-x86.exe" build/win32/Ambrel.exe
 
 crlf() { sed 's/\r$//; s/$/\r/'; }
 
-# The sample configuration is the README's example, so the two never differ.
-awk '/^```ini$/ {on = 1; next} on && /^```$/ {exit} on' README.md > "$STAGE/Ambrel.ini.lf"
-grep -q '^\[Ambrel\]' "$STAGE/Ambrel.ini.lf" || { echo "no INI example found in README.md" >&2; exit 1; }
-{
-  echo "; Sample configuration of Ambrel $VERSION. Rename the program and this file"
-  echo "; together (Relay.exe reads Relay.ini). Change the folders, domains and"
-  echo "; servers below to yours; lines starting with ; are comments."
-  echo
-  cat "$STAGE/Ambrel.ini.lf"
-} | crlf > "$STAGE/Ambrel.ini"
-rm "$STAGE/Ambrel.ini.lf"
-
-crlf > "$STAGE/README.txt" <<TXT
-Ambrel $VERSION for Windows
-======================
-
-Ambrel forwards the new-message files (*.CNM) of per-user mailbox folders
-over SMTP to the relay server of each mailbox's mail domain. A message the
-server accepts is deleted; one refused for good (5xx) moves to the bad-mail
-folder; anything else stays and is tried again in the next cycle.
-
-Files
-  Ambrel.exe       the program for 64-bit Windows
-  Ambrel-x86.exe   the same for 32-bit Windows (rename it to Ambrel.exe)
-  Ambrel.ini       a commented sample configuration
-
-Install
-  Copy Ambrel.exe and Ambrel.ini into a folder of their own, for example
-  C:\\Ambrel, and edit Ambrel.ini (see below). Start Ambrel.exe: it shows a
-  log window, a status bar and an icon in the notification area.
-
-Run as a Windows service (in a command prompt run as administrator, in the
-program's folder)
-  Ambrel.exe -i        install the service (named after the program)
-  net start Ambrel     start it; it also starts by itself at every boot
-  net stop Ambrel      stop it
-  Ambrel.exe -u        remove the service (stop it first)
-  The service runs as Local System: that account must be able to write the
-  log file and to read and delete in the mailbox folders. Start-up problems
-  and stops are reported in the Application event log (source: Ambrel).
-
-The INI file (section [Ambrel], next to the program, named after it)
-  LoopDelay    seconds between two relay cycles
-  UserFolder   relative mailbox folders are appended to this (ends in \\)
-  Badmails     where refused (5xx) messages are moved
-  LogName      the log file
-  MaxMailSent  messages per SMTP session, 0 to 6
-  FlushLog     1: write every log line to disk at once
-  Debug        1: log the whole SMTP conversation
-  SMTPHelo     the name sent with HELO
-  XToHeader    the header line that names the recipient
-  HideWin      1: start hidden in the notification area
-  [Domains]    DomainN=mail domain, SMTPServerN=host:port of its relay server
-  [MailBoxes]  MailboxN=user;folder;domain number (a folder starting with @
-               is absolute; a user starting with dm: is a domain mailbox)
-  Changes are picked up at the next cycle; no restart is needed. The
-  Options menu edits the same settings.
-
-The log
-  Ambrel.log beside the program, unless LogName names another file: a
-  header line for every cycle that had something to do, then what was
-  routed and how each SMTP session ended.
-TXT
+# The one commented sample, with the version Save would write; README.txt
+# made from the documents, so what ships says what the program does.
+sed "s/^Version=.*/Version=$VERSION/" samples/Ambrel.ini | crlf > "$STAGE/Ambrel.ini"
+/usr/bin/python3 scripts/readme_txt.py "$VERSION" README.md docs/admin-guide.md docs/settings.md \
+  docs/oauth.md docs/troubleshooting.md | crlf > "$STAGE/README.txt"
 
 (cd "$STAGE" && /usr/bin/python3 -m zipfile -c "$ROOT/build/$NAME.zip" Ambrel.exe Ambrel-x86.exe Ambrel.ini README.txt)
 echo "build/$NAME.zip"
@@ -107,4 +49,15 @@ MSI=build/Ambrel-${AMBREL_MSI_VERSION:-$VERSION}-win64.msi
 msibuild "$MSI" -q "UPDATE \`Component\` SET \`Attributes\` = 400 WHERE \`Component\` = 'SampleIni'"
 msibuild "$MSI" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT SERVICE=\"1\"' WHERE \`Component\` = 'Program'"
 msibuild "$MSI" -q "UPDATE \`Component\` SET \`Condition\` = 'SERVICE=\"1\"' WHERE \`Component\` = 'ServiceProgram'"
+# SERVICE=1 also gets what "Ambrel.exe -i" sets beside the registration:
+# the delayed automatic start (config type 3, argument 1) and the recovery
+# actions (restart, 1, after 60000 ms, for the first, second and later
+# failures; the count starts again after 86400 s without one), at install
+# and reinstall (events 1 + 4). wixl writes neither table nor the action
+# that carries them out (MsiConfigureServices, after InstallServices).
+msibuild "$MSI" -q "CREATE TABLE \`MsiServiceConfig\` (\`MsiServiceConfig\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Event\` SHORT NOT NULL, \`ConfigType\` LONG NOT NULL, \`Argument\` CHAR(0) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfig\`)"
+msibuild "$MSI" -q "INSERT INTO \`MsiServiceConfig\` (\`MsiServiceConfig\`, \`Name\`, \`Event\`, \`ConfigType\`, \`Argument\`, \`Component_\`) VALUES ('AmbrelDelayedStart', 'Ambrel', 5, 3, '1', 'ServiceProgram')"
+msibuild "$MSI" -q "CREATE TABLE \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Event\` SHORT NOT NULL, \`ResetPeriod\` LONG, \`RebootMessage\` CHAR(0) LOCALIZABLE, \`Command\` CHAR(0) LOCALIZABLE, \`Actions\` CHAR(0), \`DelayActions\` CHAR(0), \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfigFailureActions\`)"
+msibuild "$MSI" -q "INSERT INTO \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\`, \`Name\`, \`Event\`, \`ResetPeriod\`, \`Actions\`, \`DelayActions\`, \`Component_\`) VALUES ('AmbrelRecovery', 'Ambrel', 5, 86400, '1[~]1[~]1', '60000[~]60000[~]60000', 'ServiceProgram')"
+msibuild "$MSI" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
 echo "$MSI"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "config/keys.h"
 #include "dialogs_ids.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -64,12 +65,12 @@ void OnInit(HWND dialog) {
         SetDlgItemTextA(dialog, IDC_OPT_LOGNAME, relaySettings.LogName);
         SetDlgItemTextA(dialog, IDC_OPT_BADMAILS, relaySettings.Badmails);
     }
-    // Typing stops where Save would refuse: the loaders read each text back
-    // with room for one character less than the setting holds, and the two
-    // folders keep room for the separator that Save appends.
-    SendDlgItemMessageA(dialog, IDC_OPT_USERFOLDER, EM_LIMITTEXT, sizeof RelaySettings::UserFolder - 3, 0);
-    SendDlgItemMessageA(dialog, IDC_OPT_LOGNAME, EM_LIMITTEXT, sizeof RelaySettings::LogName - 2, 0);
-    SendDlgItemMessageA(dialog, IDC_OPT_BADMAILS, EM_LIMITTEXT, sizeof RelaySettings::Badmails - 3, 0);
+    // Typing stops where Save would refuse: at the longest text the loaders
+    // keep, and the two folders one short of it for the separator that Save
+    // appends.
+    SendDlgItemMessageA(dialog, IDC_OPT_USERFOLDER, EM_LIMITTEXT, KeyOf(kKeyUserFolder).maxLength - 1, 0);
+    SendDlgItemMessageA(dialog, IDC_OPT_LOGNAME, EM_LIMITTEXT, KeyOf(kKeyLogName).maxLength, 0);
+    SendDlgItemMessageA(dialog, IDC_OPT_BADMAILS, EM_LIMITTEXT, KeyOf(kKeyBadmails).maxLength - 1, 0);
     SendDlgItemMessageA(dialog, IDC_OPT_LOOPDELAY, EM_LIMITTEXT, 10, 0);
 
     CreateMailboxListView(dialog);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "config/keys.h"
 #include "dialogs_ids.h"
 #include "ui/dialogs.h"
 
@@ -26,8 +27,8 @@ void Fill(HWND dialog, const DomainEntry& d) {
     HWND mode = GetDlgItem(dialog, IDC_SEC_MODE);
     for (const char* m : kModes) SendMessageA(mode, CB_ADDSTRING, 0, (LPARAM)m);
     SendMessageA(mode, CB_SETCURSEL, d.security >= kSecurityNone && d.security <= kSecurityTls ? d.security : 0, 0);
-    for (int id : {IDC_SEC_USER, IDC_SEC_PASSWORD})
-        SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kAuthTextMax, 0);
+    SendDlgItemMessageA(dialog, IDC_SEC_USER, EM_LIMITTEXT, KeyOf(kKeyAuthUser).maxLength, 0);
+    SendDlgItemMessageA(dialog, IDC_SEC_PASSWORD, EM_LIMITTEXT, KeyOf(kKeyAuthPassword).maxLength, 0);
     // 32 pairs with a colon between each.
     SendDlgItemMessageA(dialog, IDC_SEC_FINGERPRINT, EM_LIMITTEXT, 95, 0);
     SetDlgItemTextA(dialog, IDC_SEC_USER, d.authUser);
@@ -35,7 +36,7 @@ void Fill(HWND dialog, const DomainEntry& d) {
     char pin[2 * sizeof d.tlsPin + 1] = "";
     if (d.hasPin) FormatTlsFingerprint(d.tlsPin, pin, sizeof pin);
     SetDlgItemTextA(dialog, IDC_SEC_FINGERPRINT, pin);
-    SendDlgItemMessageA(dialog, IDC_SEC_SENDER, EM_LIMITTEXT, kSenderAddressMax, 0);
+    SendDlgItemMessageA(dialog, IDC_SEC_SENDER, EM_LIMITTEXT, KeyOf(kKeySenderAddress).maxLength, 0);
     SetDlgItemTextA(dialog, IDC_SEC_SENDER, d.senderAddress);
     CheckDlgButton(dialog, IDC_SEC_REWRITE, d.rewriteFrom ? BST_CHECKED : BST_UNCHECKED);
 }

@@ -9,11 +9,12 @@ set -euo pipefail
 ROOT=$1
 source "$ROOT/scripts/wine_env.sh"
 # The package and, for the upgrade, the same with a later product version.
-AMBREL_MSI_VERSION=0.28.1 bash "$ROOT/scripts/package.sh" >/dev/null
+VERSION=$(bash "$ROOT/scripts/version.sh")
+AMBREL_MSI_VERSION=$VERSION.1 bash "$ROOT/scripts/package.sh" >/dev/null
 bash "$ROOT/scripts/package.sh" >/dev/null
 export PYTHONPATH=$ROOT/tests/wine
-timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 - "$ROOT/build/Ambrel-0.28-win64.zip" \
-  "$ROOT/build/Ambrel-0.28-win64.msi" "$ROOT/build/Ambrel-0.28.1-win64.msi" <<'PY'
+timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 - "$ROOT/build/Ambrel-$VERSION-win64.zip" \
+  "$ROOT/build/Ambrel-$VERSION-win64.msi" "$ROOT/build/Ambrel-$VERSION.1-win64.msi" <<'PY'
 import os
 import pwd
 import re
@@ -93,7 +94,7 @@ try:
                           and b"unpacked and relayed" in open(os.path.join(base, "sink.txt"), "rb").read(), 120, 0.5)
     r.check("the unpacked program relays the mail", relayed)
     log = open(os.path.join(folder, "Ambrel.log"), "rb").read() if os.path.exists(os.path.join(folder, "Ambrel.log")) else b""
-    r.check("its log beside it", log.startswith(b"- Ver: 0.28 ") and b"Routing mail 5A3E01.CNM" in log, log[:300])
+    r.check("its log beside it", log.startswith(f"- Ver: {wt.VERSION} ".encode()) and b"Routing mail 5A3E01.CNM" in log, log[:300])
     w.screenshot("package-test")
     r.check("still running", proc.poll() is None)
 
@@ -169,6 +170,15 @@ try:
     r.check("MSI: ServiceControl starts at install, stops and removes at uninstall",
             table("ServiceControl") == [["AmbrelServiceControl", "Ambrel", "163", "", "1", "ServiceProgram"]],
             table("ServiceControl"))
+    # ... with the delayed automatic start and the recovery actions of -i,
+    # carried out by MsiConfigureServices after InstallServices (Wine's
+    # installer does not, so the tables are what is checked).
+    r.check("MSI: SERVICE=1 sets the delayed start and the recovery actions as -i does",
+            table("MsiServiceConfig") == [["AmbrelDelayedStart", "Ambrel", "5", "3", "1", "ServiceProgram"]]
+            and table("MsiServiceConfigFailureActions") == [["AmbrelRecovery", "Ambrel", "5", "86400", "", "",
+                                                             "1[~]1[~]1", "60000[~]60000[~]60000", "ServiceProgram"]]
+            and ["MsiConfigureServices", "VersionNT >= 600", "5850"] in table("InstallExecuteSequence"),
+            (table("MsiServiceConfig"), table("MsiServiceConfigFailureActions")))
     components = {row[0]: row for row in table("Component")}
     r.check("MSI: the plain program or the service's copy, by SERVICE; the INI kept for ever",
             components["Program"][3:5] == ["256", 'NOT SERVICE="1"']
@@ -195,7 +205,7 @@ try:
         return [line.split()[-1] for line in products.splitlines() if line.split()[:1] == ["DisplayVersion"]]
 
     msiexec("/i", wt.win_path(upgrade_msi), "/qn")
-    r.check("major upgrade: one product left, the newer one", installed_versions() == ["0.28.1"],
+    r.check("major upgrade: one product left, the newer one", installed_versions() == [wt.VERSION + ".1"],
             installed_versions())
     r.check("upgrade: the program replaced, the edited INI and the token file kept",
             os.path.exists(installed_exe) and open(installed_ini, "rb").read() == edited and os.path.exists(tokens))

@@ -10,22 +10,12 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from helpers import Results, wait_for  # noqa: E402
+
 AMBREL = sys.argv[1]
-results = []
-
-
-def check(name, cond, detail=""):
-    results.append(cond)
-    print(("ok   " if cond else "FAIL ") + name + ("" if cond else "\n" + detail))
-
-
-def wait_for(pred, limit=15.0):
-    end = time.time() + limit
-    while time.time() < end:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return pred()
+results = Results()
+check = results.check
 
 
 def make_tree(root):
@@ -185,6 +175,4 @@ for test in (test_load_lines_and_scan, test_signals, test_missing_ini, test_long
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
-passed = sum(results)
-print(f"{passed} passed, {len(results) - passed} failed")
-sys.exit(0 if passed == len(results) else 1)
+sys.exit(results.finish())

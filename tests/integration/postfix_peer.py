@@ -3,8 +3,11 @@
 theirs, on 127.0.0.1 only, relaying everything it accepts to an aiosmtpd sink
 (capture_handler.Capture) on 127.0.0.1. Nothing of the system's mail set-up
 is read or touched: main.cf, master.cf, the queue, the data folder, the SASL
-user database and the log all live in the folder given, and `postfix -c`
-starts and stops this instance alone.
+user database and the log all live in a temporary folder of this instance
+(postfix-script does not quote its configuration folder, so a folder given
+with a blank in its path would not start), the sink's capture and a copy of
+the log in the folder given, and `postfix -c` starts and stops this instance
+alone.
 
 Three listeners, each on a port picked free:
   submission  STARTTLS required before anything else, a SASL login (PLAIN,
@@ -36,11 +39,13 @@ import socket
 import ssl
 import subprocess
 import sys
-import time
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
 from certificate import make_certificate  # noqa: E402
+from helpers import free_port, wait_for  # noqa: E402,F401  (postfix_peer.wait_for for its users)
 
 PYTHON = "/usr/bin/python3"
 POSTFIX = "/usr/sbin/postfix"
@@ -48,21 +53,6 @@ USER, PASSWORD = "john@example.org", "s3cret"
 # The only domains the MX listener takes mail for.
 RELAY_DOMAINS = "example.org example.net"
 SIZE_LIMIT = 1000000
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(pred, limit=10.0, step=0.05):
-    end = time.time() + limit
-    while time.time() < end:
-        if pred():
-            return True
-        time.sleep(step)
-    return pred()
 
 
 def greets(port):
@@ -213,16 +203,41 @@ class PostfixPeer:
     def __init__(self, folder, size_limit=SIZE_LIMIT):
         self.folder = os.path.abspath(folder)
         self.size_limit = size_limit
-        self.conf = os.path.join(self.folder, "conf")
-        self.log = os.path.join(self.folder, "postfix.log")
+        # Where Postfix's own files are: a temporary folder, named in the
+        # file "instance" of the folder given (for a later stop).
+        self.instance = self.conf = self.log = None
+        self.log_copy = os.path.join(self.folder, "postfix.log")
         self.capture = os.path.join(self.folder, "sink.jsonl")
         self.sink = None
         self.ports = {}
         self.started = False
 
     # -- set-up ------------------------------------------------------------
+    def _use_instance(self, path):
+        self.instance = path
+        self.conf = os.path.join(path, "conf")
+        self.log = os.path.join(path, "postfix.log")
+
+    def _find_instance(self):
+        try:
+            with open(os.path.join(self.folder, "instance")) as f:
+                self._use_instance(f.read().strip())
+        except OSError:
+            pass
+
+    def _make_instance(self):
+        path = tempfile.mkdtemp(prefix="ambrel-postfix-")
+        if " " in path:  # a TMPDIR with a blank
+            os.rmdir(path)
+            path = tempfile.mkdtemp(prefix="ambrel-postfix-", dir="/tmp")
+        # The daemons run as postfix: they must reach the queue and data.
+        os.chmod(path, 0o755)
+        self._use_instance(path)
+        with open(os.path.join(self.folder, "instance"), "w") as f:
+            f.write(path)
+
     def _write_config(self, sink_port):
-        queue, data = os.path.join(self.folder, "queue"), os.path.join(self.folder, "data")
+        queue, data = os.path.join(self.instance, "queue"), os.path.join(self.instance, "data")
         for d in (self.conf, os.path.join(self.conf, "sasl"), queue, data):
             os.makedirs(d)
         self.cert, self.key, self.fingerprint = make_certificate(self.conf)
@@ -268,6 +283,7 @@ class PostfixPeer:
         for attempt in range(3):
             shutil.rmtree(self.folder, ignore_errors=True)
             os.makedirs(self.folder)
+            self._make_instance()
             sink_port = self._start_sink(detach)
             self._write_config(sink_port)
             p = self._postfix("start")
@@ -286,7 +302,8 @@ class PostfixPeer:
     def _stop_leftover(self):
         """An earlier run that was killed may have left its instance (and,
         from the command line, its sink) running in this folder."""
-        if os.path.exists(os.path.join(self.conf, "main.cf")) and self._master_pid():
+        self._find_instance()
+        if self.conf and os.path.exists(os.path.join(self.conf, "main.cf")) and self._master_pid():
             self.started = True
             try:
                 self.stop()
@@ -311,6 +328,15 @@ class PostfixPeer:
                 os.kill(pid, signal.SIGKILL)
             if p.returncode != 0 and pid:
                 raise RuntimeError("postfix stop: " + p.stdout + p.stderr)
+        if self.instance and not self._master_pid():
+            # The log stays beside the capture; the rest goes.
+            if os.path.exists(self.log):
+                shutil.copyfile(self.log, self.log_copy)
+            shutil.rmtree(self.instance, ignore_errors=True)
+            try:
+                os.remove(os.path.join(self.folder, "instance"))
+            except OSError:
+                pass
         if self.sink is not None:
             if self.sink.poll() is None:
                 self.sink.terminate()
@@ -324,8 +350,10 @@ class PostfixPeer:
     def _master_pid(self):
         """The running master of this instance, 0 when none (a pid file left
         behind may name another process by now)."""
+        if not self.instance:
+            return 0
         try:
-            with open(os.path.join(self.folder, "queue", "pid", "master.pid")) as f:
+            with open(os.path.join(self.instance, "queue", "pid", "master.pid")) as f:
                 pid = int(f.read().strip() or 0)
         except (OSError, ValueError):
             return 0
@@ -339,11 +367,14 @@ class PostfixPeer:
 
     # -- what happened -----------------------------------------------------
     def read_log(self):
-        try:
-            with open(self.log, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        """The live log while the instance runs, its copy once it stopped."""
+        for path in (self.log, self.log_copy):
+            try:
+                with open(path or "", errors="replace") as f:
+                    return f.read()
+            except OSError:
+                pass
+        return ""
 
     def messages(self):
         """What reached the sink: dicts with from, to and data (bytes)."""
@@ -358,7 +389,7 @@ class PostfixPeer:
 
     def queue_empty(self):
         """True when nothing waits in the instance's queue (all passed on)."""
-        queue = os.path.join(self.folder, "queue")
+        queue = os.path.join(self.instance, "queue")
         return not any(files for sub in ("incoming", "active", "deferred", "maildrop")
                        for _, _, files in os.walk(os.path.join(queue, sub)))
 
@@ -422,6 +453,7 @@ def main(argv):
             info = json.load(f)
     except OSError:
         return 0
+    peer._find_instance()
     peer.started = True
     try:
         peer.stop()

@@ -17,7 +17,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -29,40 +28,14 @@ from browser import play_browser
 from certificate import make_certificate
 from idp_server import issued_secrets, read_requests, read_state, write_config
 import postfix_peer
+from helpers import Results, free_port, listening, wait_for  # noqa: E402  (postfix_peer puts tests/ on the path)
 
 AMBREL = os.path.abspath(sys.argv[1])
 SINK_ROOT = os.path.abspath(sys.argv[2])
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
-results = []
-
-
-def check(name, cond, detail=""):
-    results.append(bool(cond))
-    print(("ok   " if cond else "FAIL ") + name + ("" if cond else "\n     " + str(detail)))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(pred, limit=10.0):
-    end = time.time() + limit
-    while time.time() < end:
-        if pred():
-            return True
-        time.sleep(0.05)
-    return pred()
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), 0.5).close()
-        return True
-    except OSError:
-        return False
+results = Results()
+check = results.check
 
 
 class Server:
@@ -1049,8 +1022,7 @@ def main():
                 check(test.__name__, False, repr(e))
     finally:
         if not os.environ.get("RELAY_PEERS_KEEP"): shutil.rmtree(scratch, ignore_errors=True)
-    print(f"{results.count(True)} passed, {results.count(False)} failed")
-    return 0 if all(results) else 1
+    return results.finish()
 
 
 if __name__ == "__main__":

@@ -326,7 +326,7 @@ protected:
         size_t end = t.find("\r\n");
         t = end == std::string::npos ? t : t.substr(end + 2);
         // Later openings add their own header lines: drop those too.
-        for (size_t at; (at = t.find("- Ver: 0.28 ----")) != std::string::npos;) {
+        for (size_t at; (at = t.find("- Ver: " AMBREL_VERSION " ----")) != std::string::npos;) {
             size_t e = t.find("\r\n", at);
             t.erase(at, e == std::string::npos ? std::string::npos : e + 2 - at);
         }

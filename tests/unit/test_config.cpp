@@ -2,12 +2,14 @@
 // switch, the limits, and what a load leaves in the tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "config/config_internal.h"
+#include "config/keys.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -579,7 +581,7 @@ TEST_F(ConfigLoad, LogNameSwitchesTheFile) {
     EXPECT_TRUE(LogFileIsOpen());
     CloseLogFile();
     std::string text = ReadFile(other);
-    EXPECT_EQ(text.rfind("- Ver: 0.28 -------- ", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("- Ver: " AMBREL_VERSION " -------- ", 0), 0u) << text;
     EXPECT_NE(text.find("Added domain[1]='example.org' (Server: 127.0.0.1:2525)\r\n"), std::string::npos);
 }
 
@@ -682,4 +684,56 @@ TEST_F(ConfigLoad, FastModeAndWatchAreOffUnlessSetTo1) {
         EXPECT_EQ(relaySettings.LowLatency, c.lowLatency);
         EXPECT_EQ(relaySettings.WatchFolders, c.watch);
     }
+}
+
+namespace {
+// The reference's cells of a key, as docs/settings.md must show them.
+std::string KeyRow(const KeyInfo& k) {
+    static const char* const kTypes[] = {"number", "flag", "text", "choice", "secret"};
+    std::string name = k.name;
+    if (size_t at = name.find("%d"); at != std::string::npos) name.replace(at, 2, "<n>");
+    std::string range;
+    if (k.type == kKeyChoice) {
+        range = k.choices;
+        for (size_t at; (at = range.find('|')) != std::string::npos;) range.replace(at, 1, ", ");
+    } else if (k.type == kKeyText || k.type == kKeySecret) {
+        range = "at most " + std::to_string(k.maxLength) + " characters";
+    } else if (k.type == kKeyFlag) {
+        range = "0 or 1";
+    } else {
+        range = k.minValue || k.maxValue ? std::to_string(k.minValue) + " to " + std::to_string(k.maxValue) : "any";
+    }
+    return "| `" + name + "` | " + k.section + " | " + kTypes[k.type] + " | " + k.defaultText + " | " + range + " |";
+}
+}  // namespace
+
+// The settings reference names every key of the table with its section,
+// type, default and range, and no key the table does not have.
+TEST(KeyTable, ReferenceAgreesBothWays) {
+    std::string doc = ReadFile(AMBREL_SOURCE_DIR "/docs/settings.md");
+    ASSERT_FALSE(doc.empty());
+    std::vector<std::string> rows;
+    for (const KeyInfo& k : kKeyTable) {
+        std::string row = KeyRow(k);
+        rows.push_back(row.substr(0, row.find(" |")));
+        EXPECT_NE(doc.find("\n" + row), std::string::npos) << "missing or different in docs/settings.md:\n" << row;
+    }
+    for (size_t at = doc.find("\n| `"); at != std::string::npos; at = doc.find("\n| `", at + 1)) {
+        std::string first = doc.substr(at + 1, doc.find(" |", at + 1) - at - 1);
+        EXPECT_NE(std::find(rows.begin(), rows.end(), first), rows.end()) << "not a key of the table: " << first;
+    }
+}
+
+// The sample that ships loads without a warning or an error, once its
+// folders are this machine's.
+TEST_F(ConfigLoad, SampleLoadsWithoutAWarning) {
+    std::string text = ReadFile(AMBREL_SOURCE_DIR "/samples/Ambrel.ini");
+    ASSERT_NE(text.find("UserFolder=C:\\Mail\\\n"), std::string::npos);
+    text.replace(text.find("UserFolder=C:\\Mail\\\n"), 21, "UserFolder=" + dir + "/users/\n");
+    Mkdir("users/sales");
+    ASSERT_TRUE(Load(text));
+    EXPECT_EQ(domainCount, 2);
+    EXPECT_EQ(mailboxCount, 2);
+    for (const char* bad : {"Warning", "rror", "Invalid", "invalid"})
+        EXPECT_EQ(Window().find(bad), std::string::npos) << Window();
 }

@@ -122,7 +122,7 @@ TEST_F(LegacyLoad, MessagesOfEveryFailureRow) {
          "example.org", true,
          {"Config error: [Ambrel] Security, [Ambrel] AuthUser1, [Domains] AuthPassword1, [Domains] TlsFingerprint2, "
           "[Domains] SenderAddress5 found: the older layout (no Version above 0.11) reads no security keys, so "
-          "no mail is sent and it stays in the mailbox folders; set Version=0.28 and the keys of [Domains] to use "
+          "no mail is sent and it stays in the mailbox folders; set Version=" AMBREL_VERSION " and the keys of [Domains] to use "
           "them\r\n"},
          {"Domain[1]", "Added user"}},
         {"no security keys, no warning", "SMTPServer=127.0.0.1\nMailBoxes=0\nSecurity=", "", "example.org", true,

@@ -103,7 +103,7 @@ TEST_F(LogSinks, LogFileHeaderAndWhatGetsWritten) {
     CloseLogFile();
     std::string text = LogFileText();
     // "- Ver: 0.28 -------- dd.mm. yyyy, HH:MM -----------------------\r\n"
-    const std::string shape = "- Ver: 0.28 -------- 99.99. 9999, 99:99 -----------------------\r\n";
+    const std::string shape = "- Ver: " AMBREL_VERSION " -------- 99.99. 9999, 99:99 -----------------------\r\n";
     ASSERT_GE(text.size(), shape.size());
     for (size_t i = 0; i < shape.size(); i++) {
         if (shape[i] == '9') EXPECT_TRUE(isdigit((unsigned char)text[i])) << text;
@@ -120,11 +120,11 @@ TEST_F(LogSinks, LogFileHeaderAndWhatGetsWritten) {
     };
     std::string date = text.substr(21, 18);
     EXPECT_TRUE(date == localNow(0) || date == localNow(-60)) << date << " / " << localNow(0);
-    EXPECT_EQ(Count(text, "- Ver: 0.28"), 2u);
+    EXPECT_EQ(Count(text, "- Ver: " AMBREL_VERSION), 2u);
     EXPECT_EQ(text.find("dropped"), std::string::npos);
     EXPECT_EQ(text.find("debug off"), std::string::npos);
     EXPECT_NE(text.find("plain 1\r\ndebug on\r\n"), std::string::npos);
-    EXPECT_EQ(text.rfind("- Ver: 0.28", 0), 0u) << "a new file starts with the header";
+    EXPECT_EQ(text.rfind("- Ver: " AMBREL_VERSION, 0), 0u) << "a new file starts with the header";
 }
 
 TEST_F(LogSinks, FlushLogPutsEveryLineOnDiskAtOnce) {

@@ -692,6 +692,307 @@ def sign_in_failure(w, r, ui, main_window, log_text, folder):
         ui.gone(hwnd)
 
 
+def options_fields_and_rows(w, r, ui, main_window, wp):
+    """Options: its four fields and rows, resizing, the Delete questions, F1."""
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt = ui.dialog(" Ambrel Options ")
+    r.check("Options opens from the main window's command", opt)
+    c = ui.children(opt)
+    lv = c["SysListView32"][0]
+    r.check("four fields", [c[i][1] for i in (128, 129, 123, 131)] ==
+            ["30", wp("users") + "\\", wp("relay.log"), wp("bad") + "\\"], c)
+    start_rows = [["john", "john@example.org", PREFIX + "john"],
+                  ["mary", "mary@other.net", PREFIX + "mary"],
+                  ["box", "box@example.org", "@" + wp("abs", "box")]]
+    r.check("mailbox rows in table order, folder notation", ui.rows(lv) == start_rows, ui.rows(lv))
+    w.screenshot("dialogs_options")
+
+    # Resizing: the height follows (down to the opening height) and the
+    # mailbox frame and list follow it; the width stays as it opened.
+    left, top, right, bottom = ui.rect(opt)
+    width, height = right - left, bottom - top
+    frame = c[1006][0]
+    frame_h, list_h = ui.height(frame), ui.height(lv)
+
+    def resized(name, w_try, h_try, h_want):
+        w.probe("setpos", opt, left, top, w_try, h_try)
+        want = (left, top, left + width, top + h_want)
+        grow = h_want - height
+        r.check(name, wt.wait_for(lambda: ui.rect(opt) == want and ui.height(frame) == frame_h + grow
+                                  and ui.height(lv) == list_h + grow, 5),
+                (ui.rect(opt), want, ui.height(frame), frame_h + grow, ui.height(lv), list_h + grow))
+    resized("Options 50 px taller: frame and list grow with it", width, height + 50, height + 50)
+    w.screenshot("dialogs_options_taller")
+    resized("Options wider: the width is undone", width + 60, height + 50, height + 50)
+    resized("Options below its opening height: snaps back", width, height - 40, height)
+
+    # The Delete key only asks; nothing is deleted whatever the answer.
+    w.probe("post", lv, WM_KEYDOWN, VK_DELETE, 0)
+    ui.expect_box("Delete key in the mailbox list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
+    w.probe("post", opt, WM_KEYUP, VK_DELETE, 0)
+    ui.expect_box("Delete key released in the dialog asks", "  Textpull - Delete", DELETE_DIALOG, IDNO)
+    r.check("rows stay after the Delete questions", ui.rows(lv) == start_rows)
+
+    ui.key_f1(" Ambrel Options ")
+    help_box = ui.dialog(" Ambrel Option information", 10)
+    r.check("F1 opens the help box", help_box)
+    if help_box:
+        r.check("Escape and the close box leave the help box open",
+                w.escape_and_close_ignored(help_box, " Ambrel Option information"))
+        subprocess.run(["xdotool", "key", "F1"], env=w.env, timeout=30)
+        w.probe("sync", help_box)
+        helps = [b for b in w.boxes() if b.caption == " Ambrel Option information"]
+        r.check("F1 in the help box opens no second one", len(helps) == 1, helps)
+        w.screenshot("dialogs_help")
+        w.probe("click", help_box, IDOK)
+        ui.gone(help_box)
+    return opt, lv
+
+
+def domain_editor(w, r, ui, opt, lv, sink1, sink2):
+    """Domains and ChangeDomain: refusals, adding to the limit, a removal."""
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    dlv = ui.children(dom)["SysListView32"][0]
+    r.check("domain rows", ui.rows(dlv) == [["0", "example.org", f"127.0.0.1:{sink1.port}"],
+                                           ["1", "other.net", "localhost:25"]], ui.rows(dlv))
+    w.screenshot("dialogs_domains")
+    w.probe("command", dom, IDCANCEL)
+    w.probe("send", dom, 0, 0, 0)  # the posted Escape has been handled
+    r.check("Escape leaves Domains open", w.probe("title", dom) == (0, " Domains"))
+    w.probe("post", dlv, WM_KEYDOWN, VK_DELETE, 0)
+    ui.expect_box("Delete key in the domain list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
+    r.check("domain rows stay", len(ui.rows(dlv)) == 2)
+
+    ui.right_click(" Domains", None)
+    cd = ui.dialog(" Change Domain")
+    c = ui.children(cd)
+    r.check("ChangeDomain on empty space: add mode",
+            cd and not c[IDOK][2] and not c[131][2] and c[138][2] and c[1011][1] == c[1012][1] == "", c)
+    ui.refused("empty domain name", cd, {1011: "", 1012: ""}, 138, " Empty DomainName")
+    ui.refused("empty server", cd, {1011: "new.test", 1012: ""}, 138, " Empty server name")
+    ui.refused("domain name with @", cd, {1011: "a@new.test", 1012: "h"}, 138, " Invalid DomainName")
+    # The saved "host:port" must read back: 78 characters with the port.
+    for long_host in ("h" * 80 + ":25", "h" * 74 + ":2525", "h" * 76):
+        ui.refused("host longer than the saved server can hold", cd, {1011: "new.test", 1012: long_host},
+                   138, TOO_LONG_HOST)
+    w.probe("setedit", cd, 1011, "new.test")
+    w.probe("setedit", cd, 1012, f"127.0.0.1:{sink2.port}")
+    w.screenshot("dialogs_changedomain")
+    w.probe("command", cd, 138)
+    ui.gone(cd)
+    for name, server in (("d3.test", "h3:"), ("d4.test", "h4:70000:1")):
+        ui.right_click(" Domains", None)
+        cd = ui.dialog(" Change Domain")
+        w.probe("setedit", cd, 1011, name)
+        w.probe("setedit", cd, 1012, server)
+        w.probe("command", cd, 138)
+        ui.gone(cd)
+    ui.right_click(" Domains", None)
+    cd = ui.dialog(" Change Domain")
+    w.probe("setedit", cd, 1011, "d5.test")
+    w.probe("setedit", cd, 1012, "h5")
+    w.probe("command", cd, 138)
+    ui.expect_box("sixth domain refused", " Error Adding",
+                  " Unable to add domain: domains maximum reached")
+    r.check("ChangeDomain closes after the full-table box", ui.gone(cd))
+    rows = ui.rows(dlv)
+    r.check("added rows continue the numbering, servers as typed",
+            rows[2:] == [["2", "new.test", f"127.0.0.1:{sink2.port}"], ["3", "d3.test", "h3:"],
+                         ["4", "d4.test", "h4:70000:1"]] and len(rows) == 5, rows)
+
+    ui.right_click(" Domains", 1)
+    cd = ui.dialog(" Change Domain")
+    c = ui.children(cd)
+    r.check("ChangeDomain on a row shows it", (c[1011][1], c[1012][1]) == ("other.net", "localhost:25"), c)
+    w.probe("command", cd, 131)
+    ui.gone(cd)
+    r.check("Delete marks the row", ui.rows(dlv)[1] == ["1", "~DELETED", "localhost:25"], ui.rows(dlv))
+    w.probe("command", dom, IDOK)
+    r.check("Close ends Domains", ui.gone(dom))
+    r.check("mailbox of the removed domain moves to the first domain",
+            ui.rows(lv)[1] == ["mary", "mary@example.org", PREFIX + "mary"], ui.rows(lv))
+
+
+def mailbox_editor(w, r, ui, lv, wp):
+    """ChangeUser: refusals, add, change, delete, Edit Domains from the editor."""
+    ui.right_click(" Ambrel Options ", None)
+    cu = ui.dialog(" Change Mail User")
+    c = ui.children(cu)
+    r.check("ChangeUser on empty space: add mode, first domain chosen",
+            cu and not c[IDOK][2] and not c[131][2] and c[138][2] and c[1010][2]
+            and c[132][1] == c[134][1] == "" and c[1014][1] == "example.org", c)
+    ui.refused("empty user name", cu, {132: "", 134: "x"}, 138, " Empty UserName")
+    ui.refused("empty folder", cu, {132: "newbie", 134: ""}, 138, " Empty folder name")
+    ui.refused("user name with @", cu, {132: "new@bie", 134: "x"}, 138, " Invalid UserName")
+    ui.refused("relative folder with a backslash", cu, {132: "newbie", 134: "a\\b"}, 138, NON_AT)
+    ui.refused("user name with ;", cu, {132: "new;bie", 134: "x"}, 138,
+               " Invalid UserName: ';' is not allowed")
+    ui.refused("folder with ;", cu, {132: "newbie", 134: "x;y"}, 138,
+               " Invalid folder name: ';' is not allowed")
+    w.probe("setedit", cu, 132, "newbie")
+    w.probe("setedit", cu, 134, "newbie\\")
+    w.probe("send", ui.children(cu)[1014][0], CB_SETCURSEL, 1, 0)
+    w.screenshot("dialogs_changeuser")
+    w.probe("command", cu, 138)
+    ui.gone(cu)
+    r.check("Add appends the row, trailing backslash dropped",
+            ui.rows(lv)[-1] == ["newbie", "newbie@new.test", PREFIX + "newbie"], ui.rows(lv))
+
+    ui.right_click(" Ambrel Options ", 2)
+    cu = ui.dialog(" Change Mail User")
+    c = ui.children(cu)
+    r.check("ChangeUser on an absolute row shows the @ folder",
+            (c[132][1], c[134][1], c[1014][1]) == ("box", "@" + wp("abs", "box"), "example.org"), c)
+    w.probe("setedit", cu, 134, "@" + wp("abs", "box2") + "\\")
+    w.probe("command", cu, IDOK)
+    ui.gone(cu)
+    r.check("Change rewrites the row", ui.rows(lv)[2] == ["box", "box@example.org", "@" + wp("abs", "box2")],
+            ui.rows(lv))
+    ui.right_click(" Ambrel Options ", 1)
+    cu = ui.dialog(" Change Mail User")
+    r.check("ChangeUser on a relative row shows the folder name",
+            ui.children(cu)[134][1] == "mary")
+    w.probe("command", cu, 131)
+    ui.gone(cu)
+    saved_rows = [["john", "john@example.org", PREFIX + "john"],
+                  ["box", "box@example.org", "@" + wp("abs", "box2")],
+                  ["newbie", "newbie@new.test", PREFIX + "newbie"]]
+    r.check("Delete removes the row", ui.rows(lv) == saved_rows, ui.rows(lv))
+
+    # Edit Domains from the editor keeps the chosen domain when it is
+    # still there; Cancel then changes nothing.
+    ui.right_click(" Ambrel Options ", 0)
+    cu = ui.dialog(" Change Mail User")
+    combo = ui.children(cu)[1014][0]
+    w.probe("send", combo, CB_SETCURSEL, 1, 0)
+    w.probe("command", cu, 1010)
+    dom = ui.dialog(" Domains")
+    w.probe("command", dom, IDOK)
+    ui.gone(dom)
+    r.check("Edit Domains keeps the chosen domain", w.text(combo) == "new.test", w.text(combo))
+    w.probe("command", cu, IDCANCEL)
+    ui.gone(cu)
+    r.check("Cancel in the editor changes no row", ui.rows(lv) == saved_rows, ui.rows(lv))
+    return saved_rows
+
+
+def save_and_reload(w, r, ui, main_window, log_text, opt, folder, wp, sink1, sink2):
+    """Save writes what was edited; the worker reloads it and relays by it."""
+    ini_path = os.path.join(folder, "Ambrel.ini")
+    w.probe("setedit", opt, 128, "3")
+    w.probe("command", opt, IDOK)
+    r.check("Save ends Options", ui.gone(opt))
+    v = ini_values(read_ini(ini_path))
+    expected = {"loopdelay": "120", "domains": "4", "mailboxes": "3",
+                "domain1": "example.org", "smtpserver1": f"127.0.0.1:{sink1.port}",
+                "domain2": "new.test", "smtpserver2": f"127.0.0.1:{sink2.port}",
+                "domain3": "d3.test", "smtpserver3": "h3:25",
+                "domain4": "d4.test", "smtpserver4": "h4:4464",
+                "mailbox1": "john;john;1", "mailbox2": f"box;@{wp('abs', 'box2')};1",
+                "mailbox3": "newbie;newbie;2", "smtphelo": "dialogs.test"}
+    r.check("INI written as edited (delay 3 saved as 120, ports folded)",
+            {k: v.get(k) for k in expected} == expected, v)
+    rc, loop = w.probe("sbtext", main_window, 1)
+    r.check("status bar shows the new delay", loop.endswith("/120"), loop)
+
+    message = os.path.join(folder, "users", "newbie", "1A2B3C.CNM")
+    with open(message, "w", newline="\r\n") as f:
+        f.write("Return-path: <alice@example.com>\nX-Envelope-To: <newbie@new.test>\n"
+                "Subject: dialogs\n\nhello from the dialogs test\n")
+    w.probe("command", main_window, IDM_SENDNOW)
+    r.check("worker reloads the saved file",
+            wt.wait_for(lambda: "Added domain[2]='new.test'" in log_text()
+                        and "Added user: newbie" in log_text(), 30), log_text())
+    r.check("message relayed to the new domain's server",
+            wt.wait_for(lambda: sink2.messages and not os.path.exists(message), 30)
+            and "newbie@new.test" in sink2.messages[0][0][0], sink2.messages)
+
+
+def cancel_and_refused_saves(w, r, ui, main_window, ini_path, saved_rows):
+    """Cancel, the writer's refusal and a declined question leave the file alone."""
+    before = read_ini(ini_path)
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt = ui.dialog(" Ambrel Options ")
+    lv = ui.children(opt)["SysListView32"][0]
+    r.check("reopened Options shows the saved rows", ui.rows(lv) == saved_rows, ui.rows(lv))
+    w.probe("setedit", opt, 128, "77")
+    w.probe("command", opt, IDCANCEL)
+    r.check("Cancel ends Options", ui.gone(opt))
+    r.check("Cancel leaves the file untouched", read_ini(ini_path) == before)
+
+    w.probe("command", main_window, IDM_OPTIONS)
+    opt = ui.dialog(" Ambrel Options ")
+    lv = ui.children(opt)["SysListView32"][0]
+    ui.right_click(" Ambrel Options ", None)
+    cu = ui.dialog(" Change Mail User")
+    w.probe("setedit", cu, 132, "root")
+    w.probe("setedit", cu, 134, "\\")
+    w.probe("command", cu, 138)
+    ui.gone(cu)
+    w.probe("command", opt, IDOK)
+    box = w.wait_box(" Save Error", 15)
+    r.check("writer's refusal shown", box is not None and "Mailbox 4 (root) cannot be saved" in box.text, box)
+    if box:
+        w.dismiss(box)
+    r.check("refused save keeps Options open and the file",
+            w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
+    ui.right_click(" Ambrel Options ", 3)
+    cu = ui.dialog(" Change Mail User")
+    w.probe("command", cu, 131)
+    ui.gone(cu)
+
+    # Edit Domains from the editor finds the chosen domain again by its
+    # name when an earlier one goes; when the chosen one goes, the first
+    # remaining domain is chosen.
+    ui.right_click(" Ambrel Options ", 0)
+    cu = ui.dialog(" Change Mail User")
+    combo = ui.children(cu)[1014][0]
+    w.probe("send", combo, CB_SETCURSEL, 2, 0)
+    chosen = lambda: (w.text(combo), int(w.probe("send", combo, CB_GETCOUNT, 0, 0)[1] or -1))  # noqa: E731
+    r.check("editor on d3.test", chosen() == ("d3.test", 4), chosen())
+
+    def remove_domain_from_editor(row):
+        w.probe("command", cu, 1010)
+        dom = ui.dialog(" Domains")
+        ui.right_click(" Domains", row)
+        cd = ui.dialog(" Change Domain")
+        w.probe("command", cd, 131)
+        ui.gone(cd)
+        w.probe("command", dom, IDOK)
+        ui.gone(dom)
+    remove_domain_from_editor(1)  # new.test
+    r.check("an earlier domain removed: the chosen one stays chosen", chosen() == ("d3.test", 3), chosen())
+    remove_domain_from_editor(1)  # d3.test itself
+    r.check("the chosen domain removed: the first remaining one is chosen",
+            chosen() == ("example.org", 2), chosen())
+    w.screenshot("dialogs_changeuser_domain_gone")
+    w.probe("command", cu, IDCANCEL)
+    ui.gone(cu)
+
+    # Every domain marked: the rows keep their user names and no domain.
+    w.probe("command", opt, 1010)
+    dom = ui.dialog(" Domains")
+    for row in range(len(ui.rows(ui.children(dom)["SysListView32"][0]))):
+        ui.right_click(" Domains", row)
+        cd = ui.dialog(" Change Domain")
+        w.probe("command", cd, 131)
+        ui.gone(cd)
+    w.probe("command", dom, IDOK)
+    ui.gone(dom)
+    r.check("rows without any domain end at the @",
+            [row[1] for row in ui.rows(lv)] == ["john@", "box@", "newbie@"], ui.rows(lv))
+    w.probe("command", opt, IDOK)
+    box = w.wait_box(" Save", 15)
+    r.check("save without domains warns first", box is not None and "No domain is left" in box.text, box)
+    if box:
+        w.dismiss(box, IDNO)
+    r.check("declined warning writes nothing",
+            w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
+    w.probe("command", opt, IDCANCEL)
+    ui.gone(opt)
+
+
 def main():
     wt.run_under_display()
     w = wt.Wine()
@@ -736,293 +1037,11 @@ Mailbox3=box;@{wp('abs', 'box')};1
         r.check("configuration loaded", wt.wait_for(lambda: "Added user: box" in log_text(), 20),
                 log_text())
 
-        # ---- Options: fields and rows -------------------------------------
-        w.probe("command", main_window, IDM_OPTIONS)
-        opt = ui.dialog(" Ambrel Options ")
-        r.check("Options opens from the main window's command", opt)
-        c = ui.children(opt)
-        lv = c["SysListView32"][0]
-        r.check("four fields", [c[i][1] for i in (128, 129, 123, 131)] ==
-                ["30", wp("users") + "\\", wp("relay.log"), wp("bad") + "\\"], c)
-        start_rows = [["john", "john@example.org", PREFIX + "john"],
-                      ["mary", "mary@other.net", PREFIX + "mary"],
-                      ["box", "box@example.org", "@" + wp("abs", "box")]]
-        r.check("mailbox rows in table order, folder notation", ui.rows(lv) == start_rows, ui.rows(lv))
-        w.screenshot("dialogs_options")
-
-        # Resizing: the height follows (down to the opening height) and the
-        # mailbox frame and list follow it; the width stays as it opened.
-        left, top, right, bottom = ui.rect(opt)
-        width, height = right - left, bottom - top
-        frame = c[1006][0]
-        frame_h, list_h = ui.height(frame), ui.height(lv)
-
-        def resized(name, w_try, h_try, h_want):
-            w.probe("setpos", opt, left, top, w_try, h_try)
-            want = (left, top, left + width, top + h_want)
-            grow = h_want - height
-            r.check(name, wt.wait_for(lambda: ui.rect(opt) == want and ui.height(frame) == frame_h + grow
-                                      and ui.height(lv) == list_h + grow, 5),
-                    (ui.rect(opt), want, ui.height(frame), frame_h + grow, ui.height(lv), list_h + grow))
-        resized("Options 50 px taller: frame and list grow with it", width, height + 50, height + 50)
-        w.screenshot("dialogs_options_taller")
-        resized("Options wider: the width is undone", width + 60, height + 50, height + 50)
-        resized("Options below its opening height: snaps back", width, height - 40, height)
-
-        # The Delete key only asks; nothing is deleted whatever the answer.
-        w.probe("post", lv, WM_KEYDOWN, VK_DELETE, 0)
-        ui.expect_box("Delete key in the mailbox list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
-        w.probe("post", opt, WM_KEYUP, VK_DELETE, 0)
-        ui.expect_box("Delete key released in the dialog asks", "  Textpull - Delete", DELETE_DIALOG, IDNO)
-        r.check("rows stay after the Delete questions", ui.rows(lv) == start_rows)
-
-        ui.key_f1(" Ambrel Options ")
-        help_box = ui.dialog(" Ambrel Option information", 10)
-        r.check("F1 opens the help box", help_box)
-        if help_box:
-            r.check("Escape and the close box leave the help box open",
-                    w.escape_and_close_ignored(help_box, " Ambrel Option information"))
-            subprocess.run(["xdotool", "key", "F1"], env=w.env, timeout=30)
-            w.probe("sync", help_box)
-            helps = [b for b in w.boxes() if b.caption == " Ambrel Option information"]
-            r.check("F1 in the help box opens no second one", len(helps) == 1, helps)
-            w.screenshot("dialogs_help")
-            w.probe("click", help_box, IDOK)
-            ui.gone(help_box)
-
-        # ---- Domains and ChangeDomain -------------------------------------
-        w.probe("command", opt, 1010)
-        dom = ui.dialog(" Domains")
-        dlv = ui.children(dom)["SysListView32"][0]
-        r.check("domain rows", ui.rows(dlv) == [["0", "example.org", f"127.0.0.1:{sink1.port}"],
-                                               ["1", "other.net", "localhost:25"]], ui.rows(dlv))
-        w.screenshot("dialogs_domains")
-        w.probe("command", dom, IDCANCEL)
-        w.probe("send", dom, 0, 0, 0)  # the posted Escape has been handled
-        r.check("Escape leaves Domains open", w.probe("title", dom) == (0, " Domains"))
-        w.probe("post", dlv, WM_KEYDOWN, VK_DELETE, 0)
-        ui.expect_box("Delete key in the domain list asks", "  Textpull - Delete", DELETE_LIST, IDYES)
-        r.check("domain rows stay", len(ui.rows(dlv)) == 2)
-
-        ui.right_click(" Domains", None)
-        cd = ui.dialog(" Change Domain")
-        c = ui.children(cd)
-        r.check("ChangeDomain on empty space: add mode",
-                cd and not c[IDOK][2] and not c[131][2] and c[138][2] and c[1011][1] == c[1012][1] == "", c)
-        ui.refused("empty domain name", cd, {1011: "", 1012: ""}, 138, " Empty DomainName")
-        ui.refused("empty server", cd, {1011: "new.test", 1012: ""}, 138, " Empty server name")
-        ui.refused("domain name with @", cd, {1011: "a@new.test", 1012: "h"}, 138, " Invalid DomainName")
-        # The saved "host:port" must read back: 78 characters with the port.
-        for long_host in ("h" * 80 + ":25", "h" * 74 + ":2525", "h" * 76):
-            ui.refused("host longer than the saved server can hold", cd, {1011: "new.test", 1012: long_host},
-                       138, TOO_LONG_HOST)
-        w.probe("setedit", cd, 1011, "new.test")
-        w.probe("setedit", cd, 1012, f"127.0.0.1:{sink2.port}")
-        w.screenshot("dialogs_changedomain")
-        w.probe("command", cd, 138)
-        ui.gone(cd)
-        for name, server in (("d3.test", "h3:"), ("d4.test", "h4:70000:1")):
-            ui.right_click(" Domains", None)
-            cd = ui.dialog(" Change Domain")
-            w.probe("setedit", cd, 1011, name)
-            w.probe("setedit", cd, 1012, server)
-            w.probe("command", cd, 138)
-            ui.gone(cd)
-        ui.right_click(" Domains", None)
-        cd = ui.dialog(" Change Domain")
-        w.probe("setedit", cd, 1011, "d5.test")
-        w.probe("setedit", cd, 1012, "h5")
-        w.probe("command", cd, 138)
-        ui.expect_box("sixth domain refused", " Error Adding",
-                      " Unable to add domain: domains maximum reached")
-        r.check("ChangeDomain closes after the full-table box", ui.gone(cd))
-        rows = ui.rows(dlv)
-        r.check("added rows continue the numbering, servers as typed",
-                rows[2:] == [["2", "new.test", f"127.0.0.1:{sink2.port}"], ["3", "d3.test", "h3:"],
-                             ["4", "d4.test", "h4:70000:1"]] and len(rows) == 5, rows)
-
-        ui.right_click(" Domains", 1)
-        cd = ui.dialog(" Change Domain")
-        c = ui.children(cd)
-        r.check("ChangeDomain on a row shows it", (c[1011][1], c[1012][1]) == ("other.net", "localhost:25"), c)
-        w.probe("command", cd, 131)
-        ui.gone(cd)
-        r.check("Delete marks the row", ui.rows(dlv)[1] == ["1", "~DELETED", "localhost:25"], ui.rows(dlv))
-        w.probe("command", dom, IDOK)
-        r.check("Close ends Domains", ui.gone(dom))
-        r.check("mailbox of the removed domain moves to the first domain",
-                ui.rows(lv)[1] == ["mary", "mary@example.org", PREFIX + "mary"], ui.rows(lv))
-
-        # ---- ChangeUser ---------------------------------------------------
-        ui.right_click(" Ambrel Options ", None)
-        cu = ui.dialog(" Change Mail User")
-        c = ui.children(cu)
-        r.check("ChangeUser on empty space: add mode, first domain chosen",
-                cu and not c[IDOK][2] and not c[131][2] and c[138][2] and c[1010][2]
-                and c[132][1] == c[134][1] == "" and c[1014][1] == "example.org", c)
-        ui.refused("empty user name", cu, {132: "", 134: "x"}, 138, " Empty UserName")
-        ui.refused("empty folder", cu, {132: "newbie", 134: ""}, 138, " Empty folder name")
-        ui.refused("user name with @", cu, {132: "new@bie", 134: "x"}, 138, " Invalid UserName")
-        ui.refused("relative folder with a backslash", cu, {132: "newbie", 134: "a\\b"}, 138, NON_AT)
-        ui.refused("user name with ;", cu, {132: "new;bie", 134: "x"}, 138,
-                   " Invalid UserName: ';' is not allowed")
-        ui.refused("folder with ;", cu, {132: "newbie", 134: "x;y"}, 138,
-                   " Invalid folder name: ';' is not allowed")
-        w.probe("setedit", cu, 132, "newbie")
-        w.probe("setedit", cu, 134, "newbie\\")
-        w.probe("send", ui.children(cu)[1014][0], CB_SETCURSEL, 1, 0)
-        w.screenshot("dialogs_changeuser")
-        w.probe("command", cu, 138)
-        ui.gone(cu)
-        r.check("Add appends the row, trailing backslash dropped",
-                ui.rows(lv)[-1] == ["newbie", "newbie@new.test", PREFIX + "newbie"], ui.rows(lv))
-
-        ui.right_click(" Ambrel Options ", 2)
-        cu = ui.dialog(" Change Mail User")
-        c = ui.children(cu)
-        r.check("ChangeUser on an absolute row shows the @ folder",
-                (c[132][1], c[134][1], c[1014][1]) == ("box", "@" + wp("abs", "box"), "example.org"), c)
-        w.probe("setedit", cu, 134, "@" + wp("abs", "box2") + "\\")
-        w.probe("command", cu, IDOK)
-        ui.gone(cu)
-        r.check("Change rewrites the row", ui.rows(lv)[2] == ["box", "box@example.org", "@" + wp("abs", "box2")],
-                ui.rows(lv))
-        ui.right_click(" Ambrel Options ", 1)
-        cu = ui.dialog(" Change Mail User")
-        r.check("ChangeUser on a relative row shows the folder name",
-                ui.children(cu)[134][1] == "mary")
-        w.probe("command", cu, 131)
-        ui.gone(cu)
-        saved_rows = [["john", "john@example.org", PREFIX + "john"],
-                      ["box", "box@example.org", "@" + wp("abs", "box2")],
-                      ["newbie", "newbie@new.test", PREFIX + "newbie"]]
-        r.check("Delete removes the row", ui.rows(lv) == saved_rows, ui.rows(lv))
-
-        # Edit Domains from the editor keeps the chosen domain when it is
-        # still there; Cancel then changes nothing.
-        ui.right_click(" Ambrel Options ", 0)
-        cu = ui.dialog(" Change Mail User")
-        combo = ui.children(cu)[1014][0]
-        w.probe("send", combo, CB_SETCURSEL, 1, 0)
-        w.probe("command", cu, 1010)
-        dom = ui.dialog(" Domains")
-        w.probe("command", dom, IDOK)
-        ui.gone(dom)
-        r.check("Edit Domains keeps the chosen domain", w.text(combo) == "new.test", w.text(combo))
-        w.probe("command", cu, IDCANCEL)
-        ui.gone(cu)
-        r.check("Cancel in the editor changes no row", ui.rows(lv) == saved_rows, ui.rows(lv))
-
-        # ---- Save -------------------------------------------------------------
-        w.probe("setedit", opt, 128, "3")
-        w.probe("command", opt, IDOK)
-        r.check("Save ends Options", ui.gone(opt))
-        v = ini_values(read_ini(ini_path))
-        expected = {"loopdelay": "120", "domains": "4", "mailboxes": "3",
-                    "domain1": "example.org", "smtpserver1": f"127.0.0.1:{sink1.port}",
-                    "domain2": "new.test", "smtpserver2": f"127.0.0.1:{sink2.port}",
-                    "domain3": "d3.test", "smtpserver3": "h3:25",
-                    "domain4": "d4.test", "smtpserver4": "h4:4464",
-                    "mailbox1": "john;john;1", "mailbox2": f"box;@{wp('abs', 'box2')};1",
-                    "mailbox3": "newbie;newbie;2", "smtphelo": "dialogs.test"}
-        r.check("INI written as edited (delay 3 saved as 120, ports folded)",
-                {k: v.get(k) for k in expected} == expected, v)
-        rc, loop = w.probe("sbtext", main_window, 1)
-        r.check("status bar shows the new delay", loop.endswith("/120"), loop)
-
-        message = os.path.join(folder, "users", "newbie", "1A2B3C.CNM")
-        with open(message, "w", newline="\r\n") as f:
-            f.write("Return-path: <alice@example.com>\nX-Envelope-To: <newbie@new.test>\n"
-                    "Subject: dialogs\n\nhello from the dialogs test\n")
-        w.probe("command", main_window, IDM_SENDNOW)
-        r.check("worker reloads the saved file",
-                wt.wait_for(lambda: "Added domain[2]='new.test'" in log_text()
-                            and "Added user: newbie" in log_text(), 30), log_text())
-        r.check("message relayed to the new domain's server",
-                wt.wait_for(lambda: sink2.messages and not os.path.exists(message), 30)
-                and "newbie@new.test" in sink2.messages[0][0][0], sink2.messages)
-
-        # ---- Cancel and the refused saves leave the file alone ---------------
-        before = read_ini(ini_path)
-        w.probe("command", main_window, IDM_OPTIONS)
-        opt = ui.dialog(" Ambrel Options ")
-        lv = ui.children(opt)["SysListView32"][0]
-        r.check("reopened Options shows the saved rows", ui.rows(lv) == saved_rows, ui.rows(lv))
-        w.probe("setedit", opt, 128, "77")
-        w.probe("command", opt, IDCANCEL)
-        r.check("Cancel ends Options", ui.gone(opt))
-        r.check("Cancel leaves the file untouched", read_ini(ini_path) == before)
-
-        w.probe("command", main_window, IDM_OPTIONS)
-        opt = ui.dialog(" Ambrel Options ")
-        lv = ui.children(opt)["SysListView32"][0]
-        ui.right_click(" Ambrel Options ", None)
-        cu = ui.dialog(" Change Mail User")
-        w.probe("setedit", cu, 132, "root")
-        w.probe("setedit", cu, 134, "\\")
-        w.probe("command", cu, 138)
-        ui.gone(cu)
-        w.probe("command", opt, IDOK)
-        box = w.wait_box(" Save Error", 15)
-        r.check("writer's refusal shown", box is not None and "Mailbox 4 (root) cannot be saved" in box.text, box)
-        if box:
-            w.dismiss(box)
-        r.check("refused save keeps Options open and the file",
-                w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
-        ui.right_click(" Ambrel Options ", 3)
-        cu = ui.dialog(" Change Mail User")
-        w.probe("command", cu, 131)
-        ui.gone(cu)
-
-        # Edit Domains from the editor finds the chosen domain again by its
-        # name when an earlier one goes; when the chosen one goes, the first
-        # remaining domain is chosen.
-        ui.right_click(" Ambrel Options ", 0)
-        cu = ui.dialog(" Change Mail User")
-        combo = ui.children(cu)[1014][0]
-        w.probe("send", combo, CB_SETCURSEL, 2, 0)
-        chosen = lambda: (w.text(combo), int(w.probe("send", combo, CB_GETCOUNT, 0, 0)[1] or -1))  # noqa: E731
-        r.check("editor on d3.test", chosen() == ("d3.test", 4), chosen())
-
-        def remove_domain_from_editor(row):
-            w.probe("command", cu, 1010)
-            dom = ui.dialog(" Domains")
-            ui.right_click(" Domains", row)
-            cd = ui.dialog(" Change Domain")
-            w.probe("command", cd, 131)
-            ui.gone(cd)
-            w.probe("command", dom, IDOK)
-            ui.gone(dom)
-        remove_domain_from_editor(1)  # new.test
-        r.check("an earlier domain removed: the chosen one stays chosen", chosen() == ("d3.test", 3), chosen())
-        remove_domain_from_editor(1)  # d3.test itself
-        r.check("the chosen domain removed: the first remaining one is chosen",
-                chosen() == ("example.org", 2), chosen())
-        w.screenshot("dialogs_changeuser_domain_gone")
-        w.probe("command", cu, IDCANCEL)
-        ui.gone(cu)
-
-        # Every domain marked: the rows keep their user names and no domain.
-        w.probe("command", opt, 1010)
-        dom = ui.dialog(" Domains")
-        for row in range(len(ui.rows(ui.children(dom)["SysListView32"][0]))):
-            ui.right_click(" Domains", row)
-            cd = ui.dialog(" Change Domain")
-            w.probe("command", cd, 131)
-            ui.gone(cd)
-        w.probe("command", dom, IDOK)
-        ui.gone(dom)
-        r.check("rows without any domain end at the @",
-                [row[1] for row in ui.rows(lv)] == ["john@", "box@", "newbie@"], ui.rows(lv))
-        w.probe("command", opt, IDOK)
-        box = w.wait_box(" Save", 15)
-        r.check("save without domains warns first", box is not None and "No domain is left" in box.text, box)
-        if box:
-            w.dismiss(box, IDNO)
-        r.check("declined warning writes nothing",
-                w.probe("title", opt) == (0, " Ambrel Options ") and read_ini(ini_path) == before)
-        w.probe("command", opt, IDCANCEL)
-        ui.gone(opt)
+        opt, lv = options_fields_and_rows(w, r, ui, main_window, wp)
+        domain_editor(w, r, ui, opt, lv, sink1, sink2)
+        saved_rows = mailbox_editor(w, r, ui, lv, wp)
+        save_and_reload(w, r, ui, main_window, log_text, opt, folder, wp, sink1, sink2)
+        cancel_and_refused_saves(w, r, ui, main_window, ini_path, saved_rows)
 
         round_trips_and_questions(w, r, ui, main_window, log_text, folder, sink1.port)
         security_keys(w, r, ui, main_window, log_text, folder)

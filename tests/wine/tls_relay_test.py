@@ -194,8 +194,7 @@ def write_ini(path, users, domains, log=None, bad=None, extra=()):
     for n, (name, _, _) in enumerate(domains, 1):
         os.makedirs(os.path.join(users, name), exist_ok=True)
         lines.append(f"Mailbox{n}=john;{name};{n}")
-    with open(path, "w", newline="\r\n") as f:
-        f.write("\n".join(lines) + "\n")
+    wt.write_ini(path, "\n".join(lines) + "\n")
 
 
 def login(password=PASSWORD):

@@ -18,7 +18,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -61,12 +60,6 @@ def set_desktop(on):
     w.virtual_desktop("AmbrelUi", DESKTOP_APPS, "1024x768", on)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def start_sink(port, out_path):
     out = open(out_path, "wb")
     p = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}"],
@@ -85,11 +78,6 @@ def write_cnm(folder, name, subject, body=b"Hello from the window test.\r\n"):
     with open(os.path.join(folder, name), "wb") as f:
         f.write(b"Return-path: <sender@example.net>\r\nX-Envelope-To: john@example.org\r\n"
                 b"Subject: " + subject.encode() + b"\r\n\r\n" + body)
-
-
-def write_ini(path, body):
-    with open(path, "w", newline="\r\n") as f:
-        f.write(body)
 
 
 def edit_of(main):
@@ -158,11 +146,11 @@ def main_run():
     mailbox = os.path.join(folder, "users", "john")
     os.makedirs(mailbox)
     os.makedirs(os.path.join(folder, "bad"))
-    port = free_port()
+    port = wt.free_port()
     sink_out = os.path.join(folder, "sink.txt")
     sink = start_sink(port, sink_out)
     log_path = wt.win_path(os.path.join(folder, "relay.log"))
-    write_ini(os.path.join(folder, "Ambrel.ini"), f"""[Ambrel]
+    wt.write_ini(os.path.join(folder, "Ambrel.ini"), f"""[Ambrel]
 Version=0.28
 LoopDelay=4
 UserFolder={wt.win_path(os.path.join(folder, "users"))}\\
@@ -266,7 +254,7 @@ Mailbox1=john;john;1
 
         w.probe("command", hwnd, IDM_ABOUT)
         box = w.wait_box("About Ambrel")
-        r.check("About box", box and "Ambrel for Windows|Version 0.28" in box.text
+        r.check("About box", box and f"Ambrel for Windows|Version {wt.VERSION}" in box.text
                 and "Exports .CNM mails to another SMTP server." in box.text
                 and box.buttons == {IDOK: "OK"}, box)
         w.screenshot("wine-ui-about")
@@ -366,7 +354,7 @@ def renamed_run():
     mailbox = os.path.join(folder, "users", "john")
     os.makedirs(mailbox)
     slow = wt.SlowSmtp(greet=False)
-    write_ini(os.path.join(folder, "Relay.ini"), f"""[Ambrel]
+    wt.write_ini(os.path.join(folder, "Relay.ini"), f"""[Ambrel]
 Version=0.28
 LoopDelay=60
 HideWin=1
@@ -445,7 +433,7 @@ def refused_tray_run():
     test build, sent with hostile values, is only passed on to the default
     handling."""
     folder = w.scratch("ui_refused")
-    write_ini(os.path.join(folder, "Ambrel.ini"), "[Ambrel]\nVersion=0.28\nLoopDelay=60\nHideWin=1\n"
+    wt.write_ini(os.path.join(folder, "Ambrel.ini"), "[Ambrel]\nVersion=0.28\nLoopDelay=60\nHideWin=1\n"
               "Domains=1\nMailBoxes=0\n[Domains]\nDomain1=example.org\nSMTPServer1=127.0.0.1:25\n")
     exe = w.copy_exe(folder, product=True)
     tray = wt.TrayRecorder(w, accept=False)
@@ -515,7 +503,7 @@ def queue_run():
     folder = w.scratch("queue")
     for d in ("users/john", "users/shop", "bad"):
         os.makedirs(os.path.join(folder, d))
-    port = free_port()
+    port = wt.free_port()
     capture = os.path.join(folder, "received.jsonl")
     env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
     sink = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
@@ -523,7 +511,7 @@ def queue_run():
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wt.wait_for(lambda: wt.listening(port), 15, 0.1)
     ini = os.path.join(folder, "Ambrel.ini")
-    write_ini(ini, f"""[Ambrel]
+    wt.write_ini(ini, f"""[Ambrel]
 Version=0.28
 LoopDelay=4
 UserFolder={wt.win_path(os.path.join(folder, "users"))}\\

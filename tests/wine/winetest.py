@@ -19,15 +19,22 @@ with a bound; nothing decides a result on timing alone.
     w.stop()
 """
 import os
+import re
 import shutil
 import socket
 import subprocess
 import sys
 import threading
-import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+# The helpers of every Python test, offered to the Wine tests as wt.*.
+from helpers import Results, free_port, listening, wait_for, write_ini  # noqa: E402,F401
+
 BUILD = os.environ.get("BUILD_WIN64") or os.path.join(ROOT, "build", "win64")
+# The program's version: the CMake project's.
+with open(os.path.join(ROOT, "CMakeLists.txt")) as _f:
+    VERSION = re.search(r"^project\(Ambrel VERSION ([0-9.]+)", _f.read(), re.M).group(1)
 
 # WM_APP + 1: the answer about its menus that only the test build of the
 # program (AmbrelTest.exe) gives; the shipped Ambrel.exe ignores it.
@@ -73,17 +80,6 @@ def unescape(text):
     return "".join(out)
 
 
-def wait_for(predicate, limit=15.0, interval=0.1):
-    """Polls until predicate() gives a true value or `limit` seconds pass;
-    returns the last value."""
-    end = time.time() + limit
-    while True:
-        value = predicate()
-        if value or time.time() >= end:
-            return value
-        time.sleep(interval)
-
-
 def win_path(path):
     """The Windows form of a Linux path (Wine maps drive Z: to /)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -107,26 +103,6 @@ class Box:
 
     def __repr__(self):
         return f"Box({self.caption!r}, {self.text!r}, {self.buttons})"
-
-
-class Results:
-    """Collects named checks and prints them as they come."""
-
-    def __init__(self):
-        self.failed = 0
-        self.count = 0
-
-    def check(self, name, cond, detail=""):
-        self.count += 1
-        if not cond:
-            self.failed += 1
-        print(("ok   " if cond else "FAIL ") + name + ("" if cond or not detail else "\n     " + str(detail)),
-              flush=True)
-        return cond
-
-    def finish(self):
-        print(f"{self.count - self.failed}/{self.count} checks passed", flush=True)
-        return 1 if self.failed else 0
 
 
 class Wine:
@@ -333,21 +309,6 @@ def end_process(p, limit=10):
         except subprocess.TimeoutExpired:
             p.kill()
             p.wait(limit)
-
-
-def listening(port):
-    """Whether a server accepts connections on 127.0.0.1:port."""
-    try:
-        socket.create_connection(("127.0.0.1", port), 1).close()
-        return True
-    except OSError:
-        return False
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class SlowSmtp:
