@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 
 #include "config_internal.h"
@@ -224,6 +225,12 @@ namespace {
 bool AddMailboxTo(MailboxEntry* table, int row, int absolute, const char* user,
                   const char* folderPath, const char* email, int domainIndex);
 }  // namespace
+
+MailboxKind KindOfMailbox(const char* user) {
+    if (strncasecmp(user, "dm:", 3) == 0) return kMailboxDomain;
+    if (strncasecmp(user, "pk:", 3) == 0) return kMailboxPickup;
+    return kMailboxPersonal;
+}
 
 bool MakeMailboxFolder(int keyNumber, const char* folderText, char* path, size_t pathSize,
                        int* absolute) {

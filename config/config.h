@@ -89,6 +89,13 @@ bool IsPlausibleSenderAddress(const char* text);
 // protected value cannot be read on this machine or the text does not fit.
 bool ReadStoredPassword(const char* stored, char* clear, size_t clearSize);
 
+// The kinds of mailbox, by the user name's prefix (any case): "dm:" a
+// domain mailbox (its files go to the address their envelope names), "pk:"
+// a pickup folder (*.eml files of applications, each with its own
+// recipients), anything else a personal mailbox (its own address).
+enum MailboxKind { kMailboxPersonal, kMailboxDomain, kMailboxPickup };
+MailboxKind KindOfMailbox(const char* user);
+
 struct MailboxEntry {
     const char* folder;
     uint8_t absolute;

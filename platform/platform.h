@@ -69,6 +69,10 @@ bool GetFileStamp(const char* path, FileStamp* stamp);
 int64_t StampUnixSeconds(const FileStamp& stamp);
 // Sets a file's modification time to now; false when it cannot.
 bool TouchFileNow(const char* path);
+// True while another program holds the file open for writing (Windows: an
+// open that denies others write access meets a sharing violation). The
+// POSIX build has no such lock to ask and answers false.
+bool FileBeingWritten(const char* path);
 
 // chdir: 0 on success, -1 on failure (as the runtime library reports it).
 int ChangeDirectory(const char* path);

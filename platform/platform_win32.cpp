@@ -97,6 +97,15 @@ bool GetFileStamp(const char* path, FileStamp* stamp) {
 // 369 years of 100-ns steps lie between 1601 and 1970.
 int64_t StampUnixSeconds(const FileStamp& stamp) { return stamp.seconds - 11644473600LL; }
 
+bool FileBeingWritten(const char* path) {
+    // Readers may share the file; a writer that is still at work makes this
+    // open fail, since it asks that nobody else write.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(h);
+    return false;
+}
+
 bool TouchFileNow(const char* path) {
     HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -99,6 +99,22 @@ void MoveToBadmails(const char* path, const char* fileName, const char* folder, 
 bool AppendBadmailLog(const char* fileName, const char* folder, const char* reason);
 // Forget the accepted files whose delete failed (process start).
 void ForgetDeliveredFiles();
+// The pieces of a routing that the pickup side shares (routing.cpp):
+// `out` (kPathMax + 1) is folder + name, refused with a line when too long.
+bool BuildPath(char* out, const char* folder, const char* name, const char* what);
+// The session of the mailbox's domain, opened on demand; false (the file
+// stays, its try noted) when it cannot be.
+bool EnsureSession(int mailboxIndex, const char* path, const char* fileName);
+// An accepted file whose delete failed: never sent again while it stays.
+void RememberDelivered(const char* path);
+// A file that waited longer than GiveUpAfterDays and failed once more goes
+// to bad mail.
+void GiveUpIfExpired(int mailboxIndex, const char* path, const char* fileName, const char* result);
+// Moves the file to bad mail and notes the refusal for the queue.
+void MoveAndNote(int mailboxIndex, const char* path, const char* fileName, const char* reason, const char* result);
+// A pickup file (pickup.cpp): its recipients in transactions of at most
+// 100, the file replaced by one that names only the recipients still open.
+void RoutePickupFile(int mailboxIndex, const char* path, const char* fileName);
 
 // ---- the From: rewrite of a domain with RewriteFrom (rewrite.cpp) ----------
 // Fed the message text byte by byte as it is read (CR LF folded to LF), it

@@ -16,7 +16,7 @@ namespace {
 
 const char kSenderHeader[] = "Return-path:";
 
-bool IsDomainMailbox(const char* user) { return strncasecmp(user, "dm:", 3) == 0; }
+}  // namespace
 
 bool BuildPath(char* out, const char* folder, const char* name, const char* what) {
     int n = snprintf(out, kPathMax + 1, "%s%s", folder, name);
@@ -28,6 +28,8 @@ bool BuildPath(char* out, const char* folder, const char* name, const char* what
     }
     return true;
 }
+
+namespace {
 
 // Reasons of the files that go to bad mail without a server's word.
 const char kReasonTooBig[] = "message of %lld bytes, the server takes at most %lld";
@@ -43,12 +45,16 @@ struct DeliveredFile {
 };
 std::vector<DeliveredFile> deliveredFiles;
 
+}  // namespace
+
 void RememberDelivered(const char* path) {
     DeliveredFile f{};
     snprintf(f.path, sizeof f.path, "%s", path);
     if (!GetFileStamp(path, &f.stamp)) return;  // gone after all
     deliveredFiles.push_back(f);
 }
+
+namespace {
 
 // True when the file was delivered before in this run and is not to be sent.
 bool DeliveredBefore(const char* path) {
@@ -76,6 +82,8 @@ bool DeliveredBefore(const char* path) {
     return false;
 }
 
+}  // namespace
+
 // A message that waited longer than GiveUpAfterDays and failed once more
 // for a passing reason goes to bad mail instead of being tried for ever.
 void GiveUpIfExpired(int mailboxIndex, const char* path, const char* fileName, const char* result) {
@@ -88,7 +96,6 @@ void GiveUpIfExpired(int mailboxIndex, const char* path, const char* fileName, c
     if (!GetFileStamp(path, &left)) NoteBadmailMove(mailboxIndex, fileName, reason);
 }
 
-}  // namespace
 
 void ForgetDeliveredFiles() { deliveredFiles.clear(); }
 
@@ -189,10 +196,10 @@ bool ScanEnvelope(MsgFile* file, char* sender, char* recipient, EnvelopeFaults* 
 }
 
 bool MailboxPattern(int mailboxIndex, char* out, size_t size) {
-    return (size_t)snprintf(out, size, "%s*.CNM", mailboxTable[mailboxIndex].folder) < size;
+    const MailboxEntry& m = mailboxTable[mailboxIndex];
+    const char* files = KindOfMailbox(m.user) == kMailboxPickup ? "*.eml" : "*.CNM";
+    return (size_t)snprintf(out, size, "%s%s", m.folder, files) < size;
 }
-
-namespace {
 
 // The session of the mailbox's domain, opened on demand; false (the file
 // stays) when it cannot be.
@@ -216,6 +223,8 @@ bool EnsureSession(int mailboxIndex, const char* path, const char* fileName) {
     return false;
 }
 
+namespace {
+
 // What is wrong with the file itself goes to bad mail before any of it is
 // sent: the reason, or "" when nothing is. The sender counts only where it
 // is used (no SenderAddress).
@@ -223,7 +232,7 @@ void FindFileFault(const MailboxEntry& m, const EnvelopeFaults& faults, const ch
                    char* reason, size_t size) {
     const DomainEntry& d = domainTable[m.domainIndex];
     reason[0] = 0;
-    if (IsDomainMailbox(m.user) && faults.recipient) {
+    if (KindOfMailbox(m.user) == kMailboxDomain && faults.recipient) {
         snprintf(reason, size, faults.recipient == kAddressTooLong ? kReasonLongAddress : kReasonBadAddress,
                  "recipient", relaySettings.XToHeader);
     } else if (!d.senderAddress[0] && faults.sender) {
@@ -236,11 +245,15 @@ void FindFileFault(const MailboxEntry& m, const EnvelopeFaults& faults, const ch
     }
 }
 
+}  // namespace
+
 void MoveAndNote(int mailboxIndex, const char* path, const char* fileName, const char* reason, const char* result) {
     MoveToBadmails(path, fileName, mailboxTable[mailboxIndex].folder, reason);
     FileStamp left;
     NoteRouteResult(mailboxIndex, fileName, kRouteRefused, result, !GetFileStamp(path, &left));
 }
+
+namespace {
 
 // The 250 to the end of data hands the message to the server (RFC 5321,
 // 6.1): the file goes now, before anything else of the session can fail,
@@ -300,8 +313,20 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
         UpdateStatusBar();
         return;
     }
+    // A file that another program is still writing waits for the next
+    // cycle: read now, it could go out cut and then be deleted.
+    if (FileBeingWritten(path)) {
+        LogToFile(" Mail %s is still being written; left for the next cycle.\r\n", path);
+        UpdateStatusBar();
+        return;
+    }
     rs.lastResult[0] = 0;
     if (!EnsureSession(mailboxIndex, path, fileName)) return;
+    if (KindOfMailbox(m.user) == kMailboxPickup) {
+        RoutePickupFile(mailboxIndex, path, fileName);
+        UpdateStatusBar();
+        return;
+    }
     int err = 0;
     MsgFile* file = MsgOpen(path, &err);
     if (!file) {
@@ -315,7 +340,7 @@ void RouteMessage(int mailboxIndex, const char* fileName) {
     char sender[kAddressMax + 1], recipient[kAddressMax + 1];
     EnvelopeFaults faults;
     bool found = ScanEnvelope(file, sender, recipient, &faults);
-    const char* to = !IsDomainMailbox(m.user) ? m.email : found ? recipient : m.email + 3;
+    const char* to = KindOfMailbox(m.user) != kMailboxDomain ? m.email : found ? recipient : m.email + 3;
     char reason[256];
     FileStamp stamp{};
     FindFileFault(m, faults, path, &stamp, reason, sizeof reason);

@@ -193,6 +193,9 @@ struct RelaySession {
     // the message text gets (0: the text goes out as it is).
     long long declaredSize;
     int rewriteDomain;
+    // The text is a pickup file's: its envelope lines and Bcc: field stay
+    // behind (RoutePickupFile sets it for each transaction).
+    int pickupText;
     // The last reply that was not the one expected, or the local error, for
     // the queue's "last result" (the routing clears it before each try).
     char lastResult[200];

@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "envelope.h"
 #include "relay.h"
 
 // One row per step: its name, how its command shows, the reply it expects
@@ -296,19 +297,37 @@ bool SendMessageText(MsgFile* file) {
         const DomainEntry& d = domainTable[rs.rewriteDomain - 1];
         rewriter.emplace(d.name, d.senderAddress);
     }
-    std::string rewritten;
+    // A pickup file's envelope lines and Bcc: field never go out: that
+    // filter comes first.
+    std::optional<PickupTextFilter> pickup;
+    if (rs.pickupText) pickup.emplace();
+    std::string picked, rewritten;
+    auto rewrite = [&](char c) {
+        if (!rewriter || rewriter->InBody()) {
+            out.Take(c);
+            return;
+        }
+        rewriter->Take(c, rewritten);
+        for (char r : rewritten) out.Take(r);
+        rewritten.clear();
+    };
+    auto take = [&](char c) {
+        if (!pickup || pickup->InBody()) {
+            rewrite(c);
+            return;
+        }
+        pickup->Take(c, picked);
+        for (char p : picked) rewrite(p);
+        picked.clear();
+    };
     size_t n;
     while (!MsgAtEnd(file) && !MsgFailed(file) && rs.ending == SessionEnding::kEndNone &&
            (n = MsgReadLine(file, rs.lineBuffer, sizeof rs.lineBuffer)) > 0) {
-        for (size_t i = 0; i < n; i++) {
-            if (!rewriter || rewriter->InBody()) {
-                out.Take(rs.lineBuffer[i]);
-                continue;
-            }
-            rewriter->Take(rs.lineBuffer[i], rewritten);
-            for (char c : rewritten) out.Take(c);
-            rewritten.clear();
-        }
+        for (size_t i = 0; i < n; i++) take(rs.lineBuffer[i]);
+    }
+    if (pickup) {
+        pickup->Finish(picked);
+        for (char p : picked) rewrite(p);
     }
     if (rewriter) {
         rewriter->Finish(rewritten);

@@ -6,7 +6,8 @@ marks that QUIT has come), so a test can stop the client between its accepted
 message and the end of the session;
 with `drop-quit` QUIT gets no reply at all: the connection is closed, as some
 servers do.
-A recipient whose name begins with "refuse" is refused for good (550)."""
+A recipient whose name begins with "refuse" is refused for good (550); one
+that begins with "later" is deferred (450) the first time it is named."""
 import asyncio
 import base64
 import json
@@ -16,6 +17,7 @@ class Capture:
     def __init__(self, path, quit_mode=None):
         self.path = path
         self.quit_mode = quit_mode
+        self.deferred = set()
 
     @classmethod
     def from_cli(cls, parser, *args):
@@ -37,6 +39,9 @@ class Capture:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower().startswith("refuse"):
             return "550 5.1.1 no such user here"
+        if address.lower().startswith("later") and address not in self.deferred:
+            self.deferred.add(address)
+            return "450 4.2.1 try again later"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 

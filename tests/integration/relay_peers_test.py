@@ -80,9 +80,9 @@ class Tree:
     """Mailbox folders, a bad-mail folder and the INI of one relay run."""
 
     def __init__(self, root, port, max_mail_sent=6, loop_delay=100, domain_keys="", settings="",
-                 host="127.0.0.1", product_keys=""):
+                 host="127.0.0.1", product_keys="", pickup=False):
         self.root = root
-        for d in ("users/john", "users/shop", "bad"):
+        for d in ("users/john", "users/shop", "users/apps", "bad"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
         self.ini = os.path.join(root, "relay.ini")
         with open(self.ini, "w") as f:
@@ -94,13 +94,14 @@ Badmails={root}/bad/
 LogName={root}/relay.log
 MaxMailSent={max_mail_sent}
 {settings}{product_keys}Domains=1
-MailBoxes=2
+MailBoxes={3 if pickup else 2}
 [Domains]
 Domain1=example.org
 SMTPServer1={host}:{port}
 {domain_keys}[MailBoxes]
 Mailbox1=john;john;1
 Mailbox2=dm:shop;shop;1
+{"Mailbox3=pk:apps;apps;1" if pickup else ""}
 """)
 
     def drop(self, box, name, data):
@@ -182,6 +183,79 @@ def test_aiosmtpd(scratch):
                   (g["from"], g["to"]))
         check(f"aiosmtpd: {key[1]} deleted after the session", tree.fate(*key) == "deleted", tree.fate(*key))
     check("aiosmtpd: session ended cleanly", "SMTP Session ended.\r\n" in out, out[-500:])
+
+
+PICKUP = {
+    # As .NET's SmtpClient writes a pickup file.
+    "net.eml": (b"X-Sender: app@example.org\r\nX-Receiver: one@example.net\r\nX-Receiver: two@example.net\r\n"
+                b"From: App <app@example.org>\r\nTo: one@example.net, two@example.net\r\nSubject: net\r\n\r\n"
+                b".dot\r\nbody\r\n", "app@example.org", ["one@example.net", "two@example.net"]),
+    # Lower case, with the parameters some servers write after the address.
+    "CDO.EML": (b"x-sender: <app@example.org>\r\nx-receiver: <three@example.net> ORCPT=rfc822;three@example.net"
+                b" NOTIFY=NEVER\r\nSubject: cdo\r\n\r\nbody\r\n", "app@example.org", ["three@example.net"]),
+    # No envelope lines: the header fields name them; Bcc: is not sent.
+    "hdr.eml": (b"From: \"App, Inc.\" <app@example.org>\r\nTo: Alice <alice@example.net>,\r\n (Bob B.) bob@example.net"
+                b"\r\nCc: undisclosed-recipients:;\r\nBcc: hidden@example.net\r\nSubject: hdr\r\n\r\nbody\r\n",
+                "app@example.org", ["alice@example.net", "bob@example.net", "hidden@example.net"]),
+}
+
+
+def pickup_text(data):
+    """What goes out of a pickup file: no envelope line, no Bcc: field."""
+    lines = data.split(b"\r\n")
+    while lines and re.match(rb"(?i)x-(sender|receiver):", lines[0]):
+        lines.pop(0)
+    lines = [l for l in lines if not l.lower().startswith(b"bcc:")]
+    return wire_content(b"\r\n".join(lines))
+
+
+def test_pickup(scratch):
+    capture = os.path.join(scratch, "received.jsonl")
+
+    def received():
+        return [json.loads(line) for line in open(capture)] if os.path.exists(capture) else []
+    with aiosmtpd(capture) as server:
+        tree = Tree(scratch, server.port, pickup=True)
+        for name, (data, _, _) in PICKUP.items():
+            tree.drop("apps", name, data)
+        tree.drop("apps", "part.eml", b"x-sender: <app@example.org>\r\nx-receiver: <ok@example.net>\r\n"
+                  b"x-receiver: <refuse@example.net>\r\nx-receiver: <later@example.net>\r\nSubject: part\r\n\r\nx\r\n")
+        many = [f"r{i}@example.net" for i in range(150)]
+        tree.drop("apps", "many.eml", b"".join(b"X-Receiver: %s\r\n" % r.encode() for r in many) +
+                  b"Subject: many\r\n\r\nm\r\n")
+        rc, out = tree.run()
+        got = received()
+        for name, (data, sender, to) in PICKUP.items():
+            g = [x for x in got if base64.b64decode(x["data"]) == pickup_text(data)]
+            check(f"pickup: {name} once, byte for byte without envelope lines or Bcc", len(g) == 1,
+                  [base64.b64decode(x["data"])[:80] for x in got])
+            check(f"pickup: {name} envelope", g and (g[0]["from"], sorted(g[0]["to"])) == (sender, sorted(to)),
+                  g and (g[0]["from"], g[0]["to"]))
+            check(f"pickup: {name} deleted", tree.fate("apps", name) == "deleted", tree.fate("apps", name))
+        part = os.path.join(scratch, "users/apps/part.eml")
+        check("pickup: partial, the accepted recipient once",
+              [x["to"] for x in got if x["to"] == ["ok@example.net"]] == [["ok@example.net"]], got)
+        kept = open(part, "rb").read() if os.path.exists(part) else b""
+        check("pickup: partial, the file names only the deferred recipient",
+              kept.startswith(b"x-sender: <app@example.org>\r\nx-receiver: <later@example.net>\r\nSubject: part"),
+              kept[:200])
+        bad_path = os.path.join(scratch, "bad/part.eml")
+        bad = open(bad_path, "rb").read() if os.path.exists(bad_path) else b""
+        check("pickup: partial, the bad-mail file names only the refused one",
+              bad.startswith(b"x-sender: <app@example.org>\r\nx-receiver: <refuse@example.net>\r\n"), bad[:200])
+        check("pickup: partial, badmail.log gives the address and its reply",
+              any("part.eml" in l and "refuse@example.net: 550 5.1.1 no such user here" in l
+                  for l in tree.badmail_log()), tree.badmail_log())
+        batches = [len(x["to"]) for x in got if x["to"][0].startswith("r") and x["to"][0] != "refuse@example.net"]
+        check("pickup: 150 recipients in two transactions of 100 and 50", sorted(batches) == [50, 100], batches)
+        rc, out = tree.run()
+        got = received()
+        check("pickup: the deferred recipient in the next cycle, once",
+              [x["to"] for x in got].count(["later@example.net"]) == 1 and tree.fate("apps", "part.eml") != "stays",
+              [x["to"] for x in got][-3:])
+        # net 2, CDO 1, hdr 3, part: ok, then later; many 150.
+        check("pickup: nothing sent twice", sum(len(x["to"]) for x in got) == 2 + 1 + 3 + 1 + 1 + 150,
+              sum(len(x["to"]) for x in got))
 
 
 def test_send_now_and_stop(scratch):
@@ -1007,7 +1081,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     scratch = tempfile.mkdtemp(prefix="ambrel-integ-")
     try:
-        tests = (test_aiosmtpd, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink, test_tls,
+        tests = (test_aiosmtpd, test_pickup, test_send_now_and_stop, test_stop_after_acceptance, test_smtp_sink, test_tls,
                  test_quit_unanswered, test_postfix, test_watch, test_oauth, test_queue_and_retry)
         # RELAY_PEERS_ONLY=test_a,test_b (or AMBREL_ONLY, or names after the
         # arguments) runs only those, while working on them.
