@@ -17,8 +17,8 @@ foreach(src
     log/log.cpp log/rotate.cpp log/socket_errors.cpp
     config/config.cpp config/legacy.cpp config/pool.cpp config/writer.cpp config/notation.cpp
     config/security.cpp config/oauth_settings.cpp config/keys.cpp
-    relay/cycle.cpp relay/routing.cpp relay/smtp_chat.cpp relay/smtp_proto.cpp relay/smtp_auth.cpp relay/smtp_trouble.cpp relay/rewrite.cpp
-    relay/oauth.cpp relay/oauth_store.cpp relay/pickup.cpp
+    relay/cycle.cpp relay/routing.cpp relay/envelope.cpp relay/pickup.cpp relay/smtp_chat.cpp relay/smtp_proto.cpp
+    relay/smtp_auth.cpp relay/smtp_trouble.cpp relay/rewrite.cpp relay/oauth.cpp relay/oauth_store.cpp
     relay/queue.cpp relay/notice.cpp
     host/paths.cpp host/shutdown.cpp)
   list(APPEND AMBREL_CORE_SOURCES ${AMBREL_TOP}/${src})

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <strings.h>
 
+#include "relay/envelope.h"
 #include "scripted_peer.h"
 
 using namespace testsupport;
@@ -400,5 +402,132 @@ TEST_F(Routing, EveryFileIsSentAndDeletedMovedOrLeft) {
             EXPECT_EQ(Count(w, "-> RSET"), 0u) << c.name;
         }
         ClearCaptured();
+    }
+}
+
+// ---- pickup files: the address lists, the envelope and the text filter --------------
+
+namespace {
+
+// "a@x, b [why]": each address in order, an unusable one with its fault.
+std::string Shown(const std::vector<PickupAddress>& list) {
+    std::string s;
+    for (const PickupAddress& a : list)
+        s += (s.empty() ? "" : ", ") + a.address + (a.fault.empty() ? "" : " [" + a.fault + "]");
+    return s;
+}
+
+}  // namespace
+
+TEST(PickupAddress, ParseAddressList) {
+    const std::string longAddress = std::string(250, 'a') + "@x.org";
+    const struct {
+        const char* name;
+        std::string value;
+        std::string addresses;
+    } cases[] = {
+        {"bare, angle, comment, no display name", "a@x.org, Alice <b@x.org> (Bob B.),<c@x.org>,d@x.org (D)",
+         "a@x.org, b@x.org, c@x.org, d@x.org"},
+        {"quoted display names with commas and brackets", "\"Smith, John\" <j@x.org>, \"<k@evil>, (x)\" <k@x.org>",
+         "j@x.org, k@x.org"},
+        {"groups", "undisclosed-recipients:;, team: a@x.org, Bo <b@x.org>;, c@x.org", "a@x.org, b@x.org, c@x.org"},
+        {"encoded words, bare and in quotes", "=?UTF-8?Q?M=C3=BCller,_A?= <m@x.org>, \"=?utf-8?B?SsO2cmc=?=\" <j@x.org>",
+         "m@x.org, j@x.org"},
+        {"folded lines", "Alice\r\n <a@x.org>,\n\tb@x.org,\r\n \"Smith,\r\n J\" <c@x.org>\r\n", "a@x.org, b@x.org, c@x.org"},
+        {"quoted local part, blanks around dots, source route", "\"j s\"@x.org, j . s @ x.org, <@r.net:u@x.org>",
+         "\"j s\"@x.org, j.s@x.org, u@x.org"},
+        {"two angle-addrs without a comma", "<a@x.org> <b@x.org>", "a@x.org, b@x.org"},
+        {"empty and garbage", "<>, ,;:, ((a@x.org) <b@x.org", ""},
+        {"unclosed angle", "Bob <b@x.org", "b@x.org"},
+        {"unusable", "Bob, <a@x\rRCPT TO:<e@z>>, <" + longAddress + ">, " + std::string("n\0l@x", 5) + ", a>b@x",
+         "Bob [no @ in the address], a@x\rRCPTTO:<e@z [a control character in the address], " + longAddress +
+             " [address over 255 characters], " + std::string("n\0l@x", 5) +
+             " [a control character in the address], a>b@x [a < or > in the address]"},
+        {"a line break that folds nothing is text", "a@x\nb@y", "a@x\nb@y [a control character in the address]"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Shown(ParseAddressList(c.value)), c.addresses) << c.name;
+    // Linear work on a field far beyond any sound length.
+    EXPECT_EQ(ParseAddressList(std::string(4 << 20, '(')).size(), 0u);
+    EXPECT_EQ(ParseAddressList(std::string(1 << 20, '=') + std::string(1 << 20, '?')).size(), 1u);
+}
+
+TEST(PickupEnvelope, ReadPickupEnvelope) {
+    const struct {
+        const char* name;
+        std::string header;
+        std::string sender;  // "[fault]" for an unusable one
+        std::string recipients;
+        bool fromLines;
+        std::string fault;
+    } cases[] = {
+        {"as .NET writes it",
+         "X-Sender: s@x.org\r\nX-Receiver: a@y.org\r\nX-Receiver: b@y.org\r\nFrom: f@x.org\r\nTo: t@z.org\r\n", "s@x.org",
+         "a@y.org, b@y.org", true, ""},
+        {"lower case with parameters, continuation, duplicate",
+         "x-sender: <s@x>\nx-receiver: <a@y> ORCPT=rfc822;a@y NOTIFY=NEVER\n\tc2@evil\nx-receiver: <A@Y>\n"
+         "x-receiver: c@y ORCPT=rfc822;c@y\nTo: t@z\n",
+         "s@x", "a@y, c@y", true, ""},
+        {"no envelope lines", "From: \"F\" <f@x>\nTo: \"Smith, J\" <j@x>,\n (team) k@x\nCc: undisclosed-recipients:;\n"
+         "Subject: x\nBcc: g: b1@x,\n b2@x;\nCC: J@X\n", "f@x", "j@x, k@x, b1@x, b2@x", false, ""},
+        {"envelope lines only at the top", "Subject: x\nx-sender: <s@x>\nx-receiver: <a@y>\nTo: t@z\n", "", "t@z",
+         false, ""},
+        {"a Bcc: among them does not end them", "x-sender: <s@x>\nBcc: b@x\n c@x\nx-receiver: <r@y>\n", "s@x", "r@y",
+         true, ""},
+        {"read to the empty line only", "To: a@x\r\n\r\nTo: b@x\r\n", "", "a@x", false, ""},
+        {"no recipient", "From: f@x\nSubject: x\n", "f@x", "", false, "no usable recipient"},
+        {"no usable recipient", "x-receiver: <bob>\nx-receiver: <>\n", "", "bob [no @ in the address],  [no @ in the address]", true,
+         "no usable recipient"},
+        {"Sender: before From:", "From: a@x\nSender: Bo <s@x>\nTo: t@y\n", "s@x", "t@y", false, ""},
+        {"the first of From:", "Sender: (none)\nFrom: A <a@x>, b@x\nTo: t@y\n", "a@x", "t@y", false, ""},
+        {"unusable sender", "x-sender: <s@x\x01>\nx-receiver: r@y\n", "[a control character in the address]", "r@y",
+         true, ""},
+        {"the lines it writes", PickupEnvelopeLines("s@x", {"a@y", "b@y"}) + "To: t@z\r\n", "s@x", "a@y, b@y", true, ""},
+    };
+    for (const auto& c : cases) {
+        PickupEnvelope env = ReadPickupEnvelope(c.header);
+        EXPECT_EQ(env.senderFault.empty() ? env.sender : "[" + env.senderFault + "]", c.sender) << c.name;
+        EXPECT_EQ(Shown(env.recipients), c.recipients) << c.name;
+        EXPECT_EQ(env.fromEnvelopeLines, c.fromLines) << c.name;
+        EXPECT_EQ(env.senderFromEnvelope, strncasecmp(c.header.c_str(), "x-sender", 8) == 0) << c.name;
+        EXPECT_EQ(env.fault, c.fault) << c.name;
+    }
+    for (size_t n : {kPickupRecipientsMax, kPickupRecipientsMax + 1}) {
+        std::string lines, to = "To: ";
+        for (size_t i = 0; i < n; i++) {
+            lines += "x-receiver: <r" + std::to_string(i) + "@y>\r\n";
+            to += "r" + std::to_string(i) + "@y,\r\n ";
+        }
+        for (const std::string& h : {lines, to + "\r\n"})
+            EXPECT_EQ(ReadPickupEnvelope(h).fault, n > kPickupRecipientsMax ? "more than 1000 recipients" : "") << n;
+    }
+}
+
+TEST(PickupEnvelope, TextFilter) {
+    const struct {
+        const char* name;
+        std::string in, out;
+    } cases[] = {
+        {"as .NET writes it, CR LF kept",
+         "X-Sender: s@x\r\nX-Receiver: a@y\r\nFrom: f@x\r\nBcc: b@x,\r\n c@x\r\nSubject: s\r\n\r\nBcc: body@x\r\n",
+         "From: f@x\r\nSubject: s\r\n\r\nBcc: body@x\r\n"},
+        {"continuation lines of the envelope",
+         "x-sender: <s@x>\nx-receiver: <a@y> ORCPT=rfc822;a@y\n\tNOTIFY=NEVER\nTo: t@z\n\nbody\n", "To: t@z\n\nbody\n"},
+        {"envelope lines below the top go on, Bcc: does not",
+         "Subject: x\nX-Receiver: a@y\nBCC : b@x\n\tmore\nTo: t\n  folded\n\n", "Subject: x\nX-Receiver: a@y\nTo: t\n  folded\n\n"},
+        {"a Bcc: at the top", "Bcc: b@x\nx-receiver: r@y\nTo: t\n\n", "To: t\n\n"},
+        {"a CR alone ends a line", "To: t\rBcc: b\r\nSubject: s\r\rBcc: c\r\n", "To: t\rSubject: s\r\rBcc: c\r\n"},
+        {"no header end", "x-sender: <s>\nSubject: x", "Subject: x"},
+        {"ends in a name", "x-sender: <s>\nx-rec", "x-rec"},
+        {"name beyond what is held", "X-" + std::string(100, 'a') + ": v\nBcc: b\n\nx",
+         "X-" + std::string(100, 'a') + ": v\n\nx"},
+        {"empty first line", "\r\nx-sender: a\r\nBcc: b\r\n", "\r\nx-sender: a\r\nBcc: b\r\n"},
+        {"other bytes as they are", std::string("Subject: \0\x1a\xff\n\n.\0\n", 16), std::string("Subject: \0\x1a\xff\n\n.\0\n", 16)},
+    };
+    for (const auto& c : cases) {
+        PickupTextFilter filter;
+        std::string out;
+        for (char ch : c.in) filter.Take(ch, out);
+        filter.Finish(out);
+        EXPECT_EQ(out, c.out) << c.name;
     }
 }
