@@ -31,6 +31,7 @@ constexpr size_t kHeaderReadMax = 1 << 20;
 struct PickupState {
     PickupEnvelope envelope;
     std::vector<std::string> open;       // usable recipients not yet settled
+    std::vector<std::string> later;      // deferred by a 4xx in this routing: tried next cycle
     std::vector<SmtpRecipient> refused;  // refused in this round, with their reasons
 };
 
@@ -168,7 +169,9 @@ bool MoveRefusedToBadmail(int mailboxIndex, const char* path, const char* fileNa
 }
 
 // One transaction with the first open recipients: each settled recipient
-// leaves `open` (the refused join `refused`). The transaction's fate.
+// leaves `open` (the refused join `refused`, those deferred by a 4xx
+// `later`; a 452, too many recipients, only asks for another transaction).
+// The transaction's fate.
 Fate RunPickupTransaction(int mailboxIndex, const char* path, PickupState* st, int* delivered) {
     const MailboxEntry& m = mailboxTable[mailboxIndex];
     const DomainEntry& d = domainTable[m.domainIndex];
@@ -197,6 +200,8 @@ Fate RunPickupTransaction(int mailboxIndex, const char* path, PickupState* st, i
             ++*delivered;
         } else if (i < count && rcpts[i].fate == Fate::kRefused) {
             st->refused.push_back(rcpts[i]);
+        } else if (i < count && rcpts[i].fate == Fate::kDeferred && rcpts[i].reply.compare(0, 3, "452") != 0) {
+            st->later.push_back(st->open[i]);
         } else {
             still.push_back(st->open[i]);
         }
@@ -217,7 +222,9 @@ bool SettleRound(int mailboxIndex, const char* path, const char* fileName, Picku
         st->refused.clear();
     }
     bool changed = delivered > 0 || !st->refused.empty();
-    if (st->open.empty()) {
+    std::vector<std::string> left = st->later;
+    left.insert(left.end(), st->open.begin(), st->open.end());
+    if (left.empty()) {
         int err = RemoveFileErrno(path);
         if (err) {
             LogBoth(" Error deleting mail %s (errno: %d)\r\n", path, err);
@@ -226,13 +233,13 @@ bool SettleRound(int mailboxIndex, const char* path, const char* fileName, Picku
         return true;
     }
     if (!changed) return true;
-    int err = WritePickupCopy(path, PickupEnvelopeLines(st->envelope.sender, st->open), path);
+    int err = WritePickupCopy(path, PickupEnvelopeLines(st->envelope.sender, left), path);
     if (err) {
         LogBoth(" AMBREL Error: mail %s could not be rewritten for its open recipients (errno: %d)\r\n", path, err);
         RememberDelivered(path);  // never again as it stands: its delivered recipients are in it
         return false;
     }
-    LogBoth(" Mail %s now names its %d open recipient(s).\r\n", path, (int)st->open.size());
+    LogBoth(" Mail %s now names its %d open recipient(s).\r\n", path, (int)left.size());
     return true;
 }
 
@@ -244,18 +251,27 @@ void RoutePickupFile(int mailboxIndex, const char* path, const char* fileName) {
     int deliveredInAll = 0;
     PickupState st;
     Fate fate = Fate::kDeferred;
+    std::vector<std::string> later;  // deferred in an earlier transaction of this routing
     for (bool more = true; more;) {
         st = PickupState{};
         if (!LoadPickupState(mailboxIndex, path, fileName, &st)) break;
+        for (const std::string& a : later) {
+            auto at = std::find(st.open.begin(), st.open.end(), a);
+            if (at != st.open.end()) st.open.erase(at);
+        }
+        st.later = later;
         int delivered = 0;
-        fate = st.open.empty() ? Fate::kRefused : RunPickupTransaction(mailboxIndex, path, &st, &delivered);
+        if (st.open.empty()) break;  // only recipients that wait for the next cycle
+        fate = RunPickupTransaction(mailboxIndex, path, &st, &delivered);
         deliveredInAll += delivered;
         if (fate == Fate::kHoldDomain && HoldAfterConfigurationRefusal(m.domainIndex)) break;
         // The next transaction only in a session still in step, after one
         // that got somewhere.
         more = SettleRound(mailboxIndex, path, fileName, &st, delivered) && !st.open.empty() && delivered > 0 &&
                rs.ending == SessionEnding::kEndNone && !relayState.stopRequested;
+        later = st.later;
     }
+    st.open.insert(st.open.end(), st.later.begin(), st.later.end());
     if (st.open.empty() && deliveredInAll > 0) {
         NoteRouteResult(mailboxIndex, fileName, kRouteAccepted, "accepted", false);
     } else if (!st.open.empty()) {
