@@ -517,11 +517,11 @@ class PostfixRun:
     """One relay run against the shared Postfix instance: what reached the
     sink and which smtpd sessions the run made, counted from before it."""
 
-    def __init__(self, peer, root, listener, keys="", settings="", cycles=1, files=()):
+    def __init__(self, peer, root, listener, keys="", settings="", cycles=1, files=(), pickup=False):
         self.peer = peer
         sent_before = len(peer.messages())
         sessions_before = len(peer.sessions(listener))
-        self.tree = Tree(root, peer.ports[listener], loop_delay=1, domain_keys=keys, settings=settings)
+        self.tree = Tree(root, peer.ports[listener], loop_delay=1, domain_keys=keys, settings=settings, pickup=pickup)
         for box, name, data in files:
             self.tree.drop(box, name, data)
         self.rc, self.out = self.tree.run(cycles=cycles, limit=120)
@@ -617,6 +617,16 @@ def postfix_cases(scratch, peer):
         check("postfix RewriteFrom: the body byte for byte", body == want_body, body)
         check("postfix RewriteFrom: the file itself unchanged",
               got["from"] == user and r.tree.fate("john", "C1.CNM") == "deleted")
+
+    # Pickup files through the provider's submission server: each message
+    # once, to its own recipients, without envelope lines or Bcc:.
+    r = PostfixRun(peer, root("pickup"), "submission", submission + send_as, pickup=True,
+                   files=[("apps", name, data) for name, (data, _, _) in PICKUP.items()])
+    for name, (data, _, to) in PICKUP.items():
+        got = [m for m in r.sink if postfix_peer.without_received(m["data"]) == pickup_text(data)]
+        check(f"postfix pickup {name}: once, to its recipients, the text byte for byte",
+              len(got) == 1 and sorted(got[0]["to"]) == sorted(to) and r.tree.fate("apps", name) == "deleted",
+              ([(m["to"], m["data"][:200]) for m in r.sink], r.out[-1500:]))
 
     # SIZE: a file over the server's limit is never uploaded.
     big = FORWARDED + b"".join(b"%07d %s\r\n" % (i, b"y" * 90) for i in range(postfix_peer.SIZE_LIMIT // 98 + 10))
