@@ -826,6 +826,20 @@ int Idle(int argc, char** argv) {
     return 0;
 }
 
+// Holds a file open for writing, as a program still writing it does (others
+// may read, none may write), for MS milliseconds.
+int WriteHold(int argc, char** argv) {
+    if (argc < 2) return 2;
+    HANDLE h = CreateFileA(argv[0], GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    printf("holding\n");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(ParseNumber(argv[1])));
+    CloseHandle(h);
+    return 0;
+}
+
 int ShowBox(int argc, char** argv) {
     if (argc < 2) return 2;
     return MessageBoxA(nullptr, argv[1], argv[0], MB_OK) == IDOK ? 0 : 1;
@@ -902,6 +916,7 @@ const Subcommand kSubcommands[] = {
     {"svc-delete", ServiceDelete, "svc-delete NAME"},
     {"demo", Demo, "demo"},
     {"idle", Idle, "idle MS"},
+    {"write-hold", WriteHold, "write-hold FILE MS"},
     {"msgbox", ShowBox, "msgbox CAPTION TEXT"},
     {"state", State, "state HWND"},
     {"template", Template, "template EXE NAME"},

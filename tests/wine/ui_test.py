@@ -140,11 +140,30 @@ def wait_text(edit, pred, limit=20.0):
                        limit, 0.3)
 
 
+def pickup_run(pickup, sink_out, log_path):
+    """A pickup file dropped while the window runs, held open for writing by
+    another program for a while: not read until it is closed, then sent."""
+    path = os.path.join(pickup, "P1.eml")
+    with open(path, "wb") as f:
+        f.write(b"X-Sender: app@example.org\r\nX-Receiver: one@example.net\r\nSubject: pickup-held\r\n\r\nbody\r\n")
+    holder, holding = w.spawn_probe("write-hold", wt.win_path(path), 9000, first_line="holding")
+    r.check("pickup: another program holds the file open for writing", holding)
+    r.check("pickup: a file held for writing is left for the next cycle", wt.wait_for(
+        lambda: b"P1.eml is still being written" in open(log_path, "rb").read(), 30))
+    r.check("pickup: nothing of it sent while held", b"pickup-held" not in open(sink_out, "rb").read())
+    holder.wait(60)
+    r.check("pickup: sent once closed, the file deleted",
+            wt.wait_for(lambda: not os.path.exists(path), 30) and b"pickup-held" in open(sink_out, "rb").read())
+    r.check("pickup: no envelope line on the wire", b"X-Receiver" not in open(sink_out, "rb").read())
+
+
 def main_run():
     """Ambrel.exe relaying to the sink; every menu command and the exits."""
     folder = w.scratch("ui")
     mailbox = os.path.join(folder, "users", "john")
     os.makedirs(mailbox)
+    pickup = os.path.join(folder, "users", "apps")
+    os.makedirs(pickup)
     os.makedirs(os.path.join(folder, "bad"))
     port = wt.free_port()
     sink_out = os.path.join(folder, "sink.txt")
@@ -157,12 +176,13 @@ UserFolder={wt.win_path(os.path.join(folder, "users"))}\\
 Badmails={wt.win_path(os.path.join(folder, "bad"))}\\
 LogName={log_path}
 Domains=1
-MailBoxes=1
+MailBoxes=2
 [Domains]
 Domain1=example.org
 SMTPServer1=127.0.0.1:{port}
 [MailBoxes]
 Mailbox1=john;john;1
+Mailbox2=pk:apps;apps;1
 """)
     write_cnm(mailbox, "A1.CNM", "window-test-one", ODD_BODY)
     exe = w.copy_exe(folder)
@@ -193,8 +213,10 @@ Mailbox1=john;john;1
         r.check("Ctrl-Z and NUL relayed as text, message whole",
                 b"Hello\x1a from\x00 the window test.\nThe last line.\n" in open(sink_out, "rb").read())
 
+        pickup_run(pickup, sink_out, os.path.join(folder, "relay.log"))
+
         r.check("status part 0 idle", wt.wait_for(lambda: part(hwnd, 0) == "  Idle", 20), part(hwnd, 0))
-        expect2 = f" Log: '{log_path}'      Domains: 1      Users: 1"[:159]
+        expect2 = f" Log: '{log_path}'      Domains: 1      Users: 2"[:159]
         r.check("status part 2 summary", part(hwnd, 2) == expect2, part(hwnd, 2))
         r.check("status part edges", w.probe("sbparts", hwnd) == (0, "65 140 -1"), w.probe("sbparts", hwnd))
         # The countdown moves on: read it until two different seconds have
