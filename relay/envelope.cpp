@@ -19,6 +19,7 @@ constexpr size_t kNameHeld = 64;
 // The longest encoded word taken as one display-name word. RFC 2047 allows
 // 75; writers exceed it, and the bound keeps a run of "=?" linear.
 constexpr size_t kEncodedWordMax = 200;
+const char kNoClosingBracket[] = "no > closes the address";
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
 
@@ -209,7 +210,7 @@ PickupAddress EnvelopeAddress(const std::string& value) {
     if (i < value.size() && value[i] == '<') {
         size_t gt = value.find('>', i);
         if (gt == std::string::npos) {
-            PickupAddress p{value.substr(i + 1), "no > closes the address"};
+            PickupAddress p{value.substr(i + 1), kNoClosingBracket};
             return p;
         }
         return Checked(value.substr(i + 1, gt - i - 1));
@@ -260,7 +261,7 @@ PickupEnvelope ReadPickupEnvelope(const std::string& header) {
         if (len == 0) break;  // the end of the header block
         if (IsBlank(line[0])) {
             if (collecting) *collecting += '\n' + std::string(line, len);
-            continue;  // at the top: a line of the envelope block
+            continue;  // else of a field not read here, of the envelope block, or of none
         }
         collecting = nullptr;
         std::string name = FieldName(line, len);
@@ -274,7 +275,7 @@ PickupEnvelope ReadPickupEnvelope(const std::string& header) {
                 PickupAddress s = EnvelopeAddress(value);
                 env.sender = s.address;
                 env.senderFromEnvelope = true;
-                if (s.fault == "no > closes the address") env.senderFault = s.fault;
+                if (s.fault == kNoClosingBracket) env.senderFault = s.fault;
             }
             continue;
         }

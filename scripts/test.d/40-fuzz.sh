@@ -9,7 +9,7 @@ SECONDS_EACH=${FUZZ_SECONDS:-20}
 cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 ninja -C build/fuzz >/dev/null
 failed=0
-for t in reply envelope profile message; do
+for t in reply envelope profile message pickup; do
   work=build/fuzz/runs/$t
   mkdir -p "$work"
   # The run may take a little longer than its budget to finish its last input.
