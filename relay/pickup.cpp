@@ -66,7 +66,11 @@ bool LoadPickupState(int mailboxIndex, const char* path, const char* fileName, P
         return false;
     }
     st->envelope = ReadPickupEnvelope(header);
-    const std::string& fault = st->envelope.fault;
+    std::string fault = st->envelope.fault;
+    // The sender counts only where it is used (no SenderAddress).
+    if (fault.empty() && !domainTable[mailboxTable[mailboxIndex].domainIndex].senderAddress[0] &&
+        !st->envelope.senderFault.empty())
+        fault = "envelope sender: " + st->envelope.senderFault;
     FileStamp stamp;
     std::string tooBig;
     if (fault.empty() && relaySession.caps.sizeLimit > 0 && GetFileStamp(path, &stamp) &&
