@@ -97,7 +97,6 @@ enum class Fate {
     kHoldDomain,      // the settings are at fault: the domain's mail waits for the next pass
     kConnectionLost,  // nothing more can go over this connection; the file stays
 };
-const char* FateName(Fate fate);
 Fate ClassifyReply(SmtpStep step, const SmtpReply& reply);
 // A refusal that the domain's settings cause, not the message: reply code
 // 530, or a 5xx whose enhanced status code is 5.7.0, 5.7.8, 5.7.9, 5.7.11,

@@ -38,18 +38,6 @@ bool InTransaction(SmtpStep step) { return step >= SmtpStep::kMail && step <= Sm
 
 }  // namespace
 
-const char* FateName(Fate fate) {
-    switch (fate) {
-    case Fate::kGoOn: return "go on";
-    case Fate::kDelivered: return "delivered";
-    case Fate::kDeferred: return "deferred";
-    case Fate::kRefused: return "refused";
-    case Fate::kHoldDomain: return "hold the domain";
-    case Fate::kConnectionLost: return "connection lost";
-    }
-    return "?";
-}
-
 bool IsConfigurationRefusal(const SmtpReply& reply) {
     if (reply.code == 530) return true;
     if (reply.code < 500 || reply.code > 599) return false;
